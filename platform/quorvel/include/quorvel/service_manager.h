@@ -1,0 +1,40 @@
+#pragma once
+// The service manager as its clients see it: registration, look-up by name and the
+// sorted listing of registered names. defaultServiceManager() connects to the daemon
+// at $QUORVEL_SERVICE_MANAGER (default /run/quorvel/servicemanager).
+
+#include <quorvel/binder.h>
+#include <quorvel/ref_base.h>
+#include <quorvel/status.h>
+#include <quorvel/string16.h>
+#include <quorvel/strong_pointer.h>
+#include <quorvel/vector.h>
+
+namespace quorvel {
+
+inline constexpr const char* SERVICE_MANAGER_ENV = "QUORVEL_SERVICE_MANAGER";
+inline constexpr const char* SERVICE_MANAGER_DEFAULT_PATH = "/run/quorvel/servicemanager";
+
+class ServiceManagerPort : public RefBase {
+public:
+    // The registered object, or null when the name is not registered.
+    virtual sp<IBinder> checkService(const String16& name) = 0;
+    // Every registered name, sorted.
+    virtual Vector<String16> listServices() = 0;
+    // Registers a LocalBinder of this process under `name`, replacing an earlier one.
+    virtual status_t addService(const String16& name, const sp<IBinder>& service) = 0;
+    // The daemon itself as an object (answers the interface descriptor query).
+    virtual sp<IBinder> asBinder() = 0;
+};
+
+// A reference to the service manager, or null when the daemon cannot be reached.
+// Each call connects anew; a process normally calls it once.
+sp<ServiceManagerPort> defaultServiceManager();
+
+// Serves the transactions addressed to this process's LocalBinders on the calling
+// thread until stopServing() is called (from a signal handler too) or the service
+// manager connection is lost. Returns OK after stopServing, an error otherwise.
+status_t serve();
+void stopServing();
+
+} // namespace quorvel
