@@ -3,6 +3,7 @@
 // output, aerr to standard error. Text written to one stream is flushed before any
 // text of the other goes out, so both appear in the order written when they share a
 // file. Output is flushed at endl on aerr, when the buffer fills and at exit.
+// Not thread-safe: one thread writes to a stream at a time.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +14,8 @@ class Parcel;
 
 class TextOutput {
 public:
-    explicit TextOutput(int fd);
+    // constexpr so that aout and aerr need no start-up code.
+    explicit constexpr TextOutput(int fd) : mFd(fd), mBuffer{} {}
     ~TextOutput();
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
@@ -31,6 +33,8 @@ public:
     TextOutput& operator<<(TextOutput& (*manipulator)(TextOutput&)) { return manipulator(*this); }
 
 private:
+    void writeUnbuffered(const char* text, size_t length);
+
     int mFd;
     size_t mUsed = 0;
     char mBuffer[4096];

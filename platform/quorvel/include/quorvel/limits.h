@@ -1,0 +1,24 @@
+#pragma once
+// The limits of the object system. Both sides enforce them: a writer refuses to grow
+// a parcel past them, and the transport rejects frames that exceed them.
+
+#include <cstddef>
+
+namespace quorvel {
+
+// Bytes of data one parcel may hold.
+inline constexpr size_t MAX_PARCEL_DATA = 64 * 1024;
+// Object references one parcel may carry.
+inline constexpr size_t MAX_PARCEL_OBJECTS = 64;
+// Length of an endpoint address carried in an object reference (a Unix socket path,
+// or '@' and an abstract name).
+inline constexpr size_t MAX_ENDPOINT_LENGTH = 107;
+// The size of one frame on the wire: header, data and object table together.
+inline constexpr size_t MAX_FRAME_SIZE = 28 + MAX_PARCEL_DATA + MAX_PARCEL_OBJECTS * (12 + 108);
+// Service manager limits.
+inline constexpr size_t MAX_SERVICE_NAME_LENGTH = 255; // UTF-16 units
+inline constexpr size_t MAX_SERVICES = 1024;
+// Connections one hosting process (the service manager too) keeps open at once.
+inline constexpr size_t MAX_CONNECTIONS = 256;
+
+} // namespace quorvel
