@@ -1,0 +1,39 @@
+// The hardware module loader: maps a lights module, by file path or by board name
+// from the module folder, and hands back its checked module record.
+#pragma once
+
+#include <quorvel/hw_module.h>
+
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+// The environment variable naming the folder that holds "lights.<board>.so" files.
+inline constexpr const char* MODULE_DIR_VARIABLE = "QUORVEL_MODULE_DIR";
+
+// A mapped module. The record stays valid until unloadModule().
+struct LoadedModule {
+    void* library = nullptr;
+    const ModuleInfo* info = nullptr;
+};
+
+// The folder searched for board names: $QUORVEL_MODULE_DIR if set and not empty,
+// else the installation's module folder.
+std::string moduleDirectory();
+
+// "<moduleDirectory()>/lights.<board>.so"; empty when the board name is unusable
+// (empty, or containing '/' or a NUL, or "." or "..").
+std::string modulePathForBoard(std::string_view board);
+
+// Maps the file and checks its HMI record (tag, major version 1, id "lights", an
+// open entry). Returns 0, or a negated errno value with a message in `error`.
+int loadModule(const std::string& path, LoadedModule& module, std::string& error);
+
+// The same for "lights.<board>.so" in the module folder.
+int loadModuleForBoard(std::string_view board, LoadedModule& module, std::string& error);
+
+// Unmaps a module loaded by one of the above; a no-op for an empty one.
+void unloadModule(LoadedModule& module);
+
+} // namespace quorvel
