@@ -1,0 +1,120 @@
+// Parsing of ledsim's command line; kept apart from main so that it is testable.
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace ledsim {
+
+const char* usageText()
+{
+    return "usage: ledsim [OPTIONS] -- COMMAND [ARG...]\n"
+           "       ledsim [--profile PROFILE] --list\n"
+           "\n"
+           "Runs COMMAND in a private mount namespace where /sys/class/leds is a simulated\n"
+           "LED class tree, then prints the journal of every access probe, open, write and\n"
+           "close the command made, and the final value of every attribute file.\n"
+           "Needs root. Exits with COMMAND's status (128+N if killed by signal N),\n"
+           "124 on timeout, 125 if the tree cannot be set up, 126/127 if COMMAND cannot run.\n"
+           "\n"
+           "  -p, --profile PROFILE   board: rgb or amber, with +trackball, +lcd-auto,\n"
+           "                          +no-blink-timing (default rgb)\n"
+           "  -f, --fault FILE=KIND   inject a fault into FILE (relative to /sys/class/leds):\n"
+           "                          missing, eacces (open refused), readonly (mode 0444),\n"
+           "                          enospc, eio (write refused), short (write one byte\n"
+           "                          short), close-eio; repeatable\n"
+           "  -j, --journal FILE      write the journal to FILE instead of standard output\n"
+           "  -t, --timeout SECONDS   kill COMMAND after SECONDS (default 60)\n"
+           "  -l, --list              print the profile's attribute files and exit\n"
+           "  -h, --help              print this text and exit\n";
+}
+
+namespace {
+
+bool parseSeconds(const std::string& text, int& seconds)
+{
+    if (text.empty() || text.size() > 6)
+        return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    seconds = std::atoi(text.c_str());
+    return seconds > 0;
+}
+
+} // namespace
+
+bool parseOptions(const std::vector<std::string>& arguments, Options& options, std::string& error)
+{
+    options = Options{};
+    size_t i = 0;
+    auto takeValue = [&](const std::string& option, std::string& value) {
+        if (i + 1 >= arguments.size()) {
+            error = "option " + option + " needs a value";
+            return false;
+        }
+        value = arguments[++i];
+        return true;
+    };
+    for (; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        std::string value;
+        if (argument == "--") {
+            ++i;
+            break;
+        }
+        if (argument == "-h" || argument == "--help") {
+            options.help = true;
+        } else if (argument == "-l" || argument == "--list") {
+            options.listFiles = true;
+        } else if (argument == "-p" || argument == "--profile") {
+            if (!takeValue(argument, value) || !parseProfile(value, options.profile, error))
+                return false;
+        } else if (argument == "-f" || argument == "--fault") {
+            if (!takeValue(argument, value))
+                return false;
+            const size_t equals = value.rfind('=');
+            if (equals == std::string::npos) {
+                error = "fault \"" + value + "\" is not FILE=KIND";
+                return false;
+            }
+            const std::string path = treePath(value.substr(0, equals));
+            if (path.empty()) {
+                error = "fault \"" + value + "\" names no file under /sys/class/leds";
+                return false;
+            }
+            Fault fault;
+            if (!parseFault(value.substr(equals + 1), fault, error))
+                return false;
+            options.faults.emplace_back(path, fault);
+        } else if (argument == "-j" || argument == "--journal") {
+            if (!takeValue(argument, options.journalPath))
+                return false;
+            if (options.journalPath.empty()) {
+                error = "empty journal file name";
+                return false;
+            }
+        } else if (argument == "-t" || argument == "--timeout") {
+            if (!takeValue(argument, value))
+                return false;
+            if (!parseSeconds(value, options.timeoutSeconds)) {
+                error = "timeout \"" + value + "\" is not a number of seconds from 1 to 999999";
+                return false;
+            }
+        } else if (!argument.empty() && argument[0] == '-') {
+            error = "unknown option " + argument;
+            return false;
+        } else {
+            break; // the command starts here
+        }
+    }
+    options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
+    if (!options.help && !options.listFiles && options.command.empty()) {
+        error = "no command given";
+        return false;
+    }
+    return true;
+}
+
+} // namespace ledsim

@@ -1,0 +1,27 @@
+// ledsim's command line.
+#pragma once
+
+#include "led_tree.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ledsim {
+
+struct Options {
+    Profile profile;
+    std::vector<std::pair<std::string, Fault>> faults; // tree path, fault
+    std::string journalPath;                            // empty: standard output
+    int timeoutSeconds = 60;
+    bool listFiles = false;
+    bool help = false;
+    std::vector<std::string> command;
+};
+
+// Parses argv (without the program name). False with a message on bad input.
+bool parseOptions(const std::vector<std::string>& arguments, Options& options, std::string& error);
+
+const char* usageText();
+
+} // namespace ledsim

@@ -1,0 +1,106 @@
+// lightsctl: sends light requests to a lights module from the command line.
+#include "request_parser.h"
+
+#include <quorvel/module_loader.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int EXIT_REQUEST_FAILED = 1;
+const int EXIT_USAGE = 2;
+const int EXIT_LOAD_FAILED = 3;
+
+void printHelp(FILE* out)
+{
+    fprintf(out,
+            "usage: lightsctl MODULE LIGHT COLOR [OPTION...] [LIGHT COLOR [OPTION...]]...\n"
+            "\n"
+            "Loads a lights module and sends each request to its light, in order, printing\n"
+            "\"LIGHT: STATUS\" per request. Requests to the same light share one device.\n"
+            "\n"
+            "MODULE   a module file (any path with a '/'), or a board name: lights.BOARD.so\n"
+            "         in $%s (default %s)\n"
+            "LIGHT    backlight, keyboard, buttons, battery, notifications, attention\n"
+            "         (other names are passed on; the module refuses them)\n"
+            "COLOR    0xAARRGGBB, #RRGGBB or decimal\n"
+            "OPTION   flash ON_MS OFF_MS   timed flashing (flash mode 1)\n"
+            "         trackball CODE       trackball mode code (flash mode 2, attention)\n"
+            "         mode N ON_MS OFF_MS  any flash mode with its times\n"
+            "         auto                 automatic brightness (brightness mode 1)\n"
+            "         brightness N         any brightness mode\n"
+            "\n"
+            "Exit status: 0 when every request returned 0, 1 when one did not, 2 on bad\n"
+            "arguments, 3 when the module cannot be loaded.\n",
+            quorvel::MODULE_DIR_VARIABLE, quorvel::moduleDirectory().c_str());
+}
+
+std::string statusText(int status)
+{
+    if (status == 0)
+        return "0";
+    return std::to_string(status) + " (" + (status < 0 ? strerror(-status) : "unexpected status") + ")";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (!words.empty() && (words[0] == "-h" || words[0] == "--help")) {
+        printHelp(stdout);
+        return 0;
+    }
+    if (words.empty()) {
+        fprintf(stderr, "lightsctl: no module given\n");
+        printHelp(stderr);
+        return EXIT_USAGE;
+    }
+    std::vector<lightsctl::Request> requests;
+    std::string error;
+    if (!lightsctl::parseRequests(std::vector<std::string>(words.begin() + 1, words.end()), requests, error)) {
+        fprintf(stderr, "lightsctl: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+
+    const std::string& moduleArgument = words[0];
+    quorvel::LoadedModule module;
+    const int loaded = moduleArgument.find('/') != std::string::npos
+        ? quorvel::loadModule(moduleArgument, module, error)
+        : quorvel::loadModuleForBoard(moduleArgument, module, error);
+    if (loaded != 0) {
+        fprintf(stderr, "lightsctl: %s\n", error.c_str());
+        return EXIT_LOAD_FAILED;
+    }
+
+    int exitStatus = 0;
+    std::map<std::string, LightDevice*> devices;
+    for (const lightsctl::Request& request : requests) {
+        LightDevice*& device = devices[request.light];
+        if (device == nullptr) {
+            const int opened = module.info->methods->open(module.info, request.light.c_str(), &device);
+            if (opened != 0 || device == nullptr) {
+                device = nullptr;
+                printf("%s: open failed: %s\n", request.light.c_str(), statusText(opened).c_str());
+                exitStatus = EXIT_REQUEST_FAILED;
+                continue;
+            }
+        }
+        const int status = device->set_state(device, &request.state);
+        printf("%s: %s\n", request.light.c_str(), statusText(status).c_str());
+        if (status != 0)
+            exitStatus = EXIT_REQUEST_FAILED;
+    }
+    fflush(stdout);
+    for (auto& [light, device] : devices) {
+        if (device != nullptr)
+            device->close(device);
+    }
+    quorvel::unloadModule(module);
+    return exitStatus;
+}
