@@ -1,0 +1,44 @@
+#pragma once
+// Hosting hooks for the service manager daemon: serve on a filesystem socket path,
+// answer transactions for handle 0, learn who is calling and when a peer goes away.
+// Ordinary service processes do not need these; serve() is enough for them.
+
+#include <quorvel/binder.h>
+#include <quorvel/status.h>
+#include <quorvel/strong_pointer.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+namespace quorvel {
+
+// The peer of the transaction being dispatched on this thread.
+struct CallingPeer {
+    uint64_t connectionId; // unique for the life of the process
+    uid_t uid;             // SO_PEERCRED of the connection
+    pid_t pid;
+};
+
+// The caller of the transaction this thread is dispatching, or null outside one.
+const CallingPeer* callingPeer();
+
+// Makes this process's endpoint a socket at `path` (its folder is created if
+// missing, a stale socket file replaced). Must come before anything is exported.
+status_t listenOnPath(const std::string& path);
+
+// The object that answers transactions addressed to handle 0 of this process.
+void setContextObject(const sp<IBinder>& object);
+
+// Called on the serving thread after a peer's connection has closed.
+void setConnectionClosedHandler(std::function<void(uint64_t connectionId)> handler);
+
+// This process's endpoint address ("" until one exists).
+std::string localEndpoint();
+
+// The endpoint address and handle an object reference carries; BAD_TYPE for an
+// object that is neither hosted here nor a reference to another process.
+status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle);
+
+} // namespace quorvel

@@ -1,0 +1,41 @@
+#include "binder_proxy.h"
+
+#include "process_state.h"
+
+namespace quorvel {
+
+BinderProxy::BinderProxy(std::string endpoint, uint32_t handle)
+    : mEndpoint(std::move(endpoint)), mHandle(handle)
+{
+}
+
+BinderProxy::BinderProxy(const sp<Connection>& connection, uint32_t handle)
+    : mEndpoint(connection->endpoint()), mHandle(handle), mConnection(connection)
+{
+}
+
+sp<Connection> BinderProxy::connection(status_t* status)
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    // Once bound, a proxy keeps its connection even when it dies: an object whose
+    // host went away stays dead, it does not silently reach a new process.
+    if (!mConnection)
+        mConnection = ProcessState::self().connectionFor(mEndpoint, status);
+    else
+        *status = OK;
+    return mConnection;
+}
+
+status_t BinderProxy::transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags)
+{
+    status_t status;
+    const sp<Connection> c = connection(&status);
+    if (!c) {
+        if (reply)
+            reply->setError(status);
+        return status;
+    }
+    return c->transact(mHandle, code, data, reply, flags);
+}
+
+} // namespace quorvel

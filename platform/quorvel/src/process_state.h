@@ -1,0 +1,61 @@
+#pragma once
+// ProcessState: what this process knows about the object system: its own endpoint
+// (the listening socket), the objects it has handed out references to, the shared
+// client connections, and the serving loop that answers incoming transactions.
+
+#include <quorvel/binder.h>
+#include <quorvel/hosting.h>
+#include <quorvel/status.h>
+
+#include "connection.h"
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quorvel {
+
+class ProcessState {
+public:
+    static ProcessState& self();
+
+    status_t listenOnPath(const std::string& path);
+    std::string endpoint();
+    void setContextObject(const sp<IBinder>& object);
+    void setConnectionClosedHandler(std::function<void(uint64_t)> handler);
+
+    status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle);
+    // A reference received from a peer: this process's own object, or a proxy. Null
+    // for a handle of this process that was never exported.
+    sp<IBinder> resolveObject(const std::string& endpoint, uint32_t handle);
+    sp<Connection> connectionFor(const std::string& endpoint, status_t* status);
+
+    // serve() returns when this connection (the one services were registered over)
+    // closes: the service manager is gone and the registrations with it.
+    void watchConnection(const sp<Connection>& connection);
+
+    status_t serve();
+    static void requestStop();
+
+    // The object this process exported under `handle`, or null.
+    sp<IBinder> exportedObject(uint32_t handle);
+
+private:
+    ProcessState() = default;
+    status_t ensureEndpointLocked();
+    status_t bindLocked(const std::string& endpoint);
+
+    std::mutex mLock;
+    int mListenFd = -1;
+    std::string mEndpoint;
+    std::vector<sp<IBinder>> mExported{1}; // index = handle; 0 is the context object
+    std::unordered_map<const IBinder*, uint32_t> mHandles;
+    std::unordered_map<std::string, sp<Connection>> mPool;
+    sp<Connection> mWatched;
+    std::function<void(uint64_t)> mClosedHandler;
+    bool mServing = false;
+};
+
+} // namespace quorvel

@@ -1,0 +1,104 @@
+// The client side of the service manager: defaultServiceManager() and the port it
+// returns, speaking the transactions of service_manager_protocol.h.
+#include <quorvel/service_manager.h>
+
+#include <quorvel/limits.h>
+#include <quorvel/service_manager_protocol.h>
+
+#include "binder_proxy.h"
+#include "process_state.h"
+
+#include <cstdlib>
+
+namespace quorvel {
+
+namespace {
+
+class ServiceManagerClient : public ServiceManagerPort {
+public:
+    explicit ServiceManagerClient(const sp<Connection>& connection)
+        : mConnection(connection), mBinder(new BinderProxy(connection, 0))
+    {
+    }
+
+    sp<IBinder> checkService(const String16& name) override
+    {
+        Parcel data, reply;
+        data.writeInterfaceToken(descriptor());
+        data.writeString16(name);
+        if (mBinder->transact(SM_CHECK_SERVICE, data, &reply) != OK)
+            return nullptr;
+        return reply.readStrongBinder();
+    }
+
+    Vector<String16> listServices() override
+    {
+        Vector<String16> names;
+        // The daemon answers in pages that fit a frame; the count bounds the loop
+        // even when the registry changes between pages.
+        for (int32_t next = 0; next >= 0 && static_cast<size_t>(next) <= MAX_SERVICES;) {
+            Parcel data, reply;
+            data.writeInterfaceToken(descriptor());
+            data.writeInt32(next);
+            if (mBinder->transact(SM_LIST_SERVICES, data, &reply) != OK)
+                break;
+            int32_t total = 0, count = 0;
+            if (reply.readInt32(&total) != OK || reply.readInt32(&count) != OK || count <= 0)
+                break;
+            for (int32_t i = 0; i < count; ++i) {
+                String16 name;
+                if (reply.readString16(&name) != OK)
+                    return names;
+                names.add(std::move(name));
+            }
+            next += count;
+            if (next >= total)
+                break;
+        }
+        return names;
+    }
+
+    status_t addService(const String16& name, const sp<IBinder>& service) override
+    {
+        if (!service || !service->isLocal())
+            return BAD_VALUE;
+        Parcel data, reply;
+        data.writeInterfaceToken(descriptor());
+        data.writeString16(name);
+        data.writeStrongBinder(service);
+        const status_t status = mBinder->transact(SM_ADD_SERVICE, data, &reply);
+        // The daemon drops our services when this connection closes, so it has to
+        // live as long as we serve.
+        if (status == OK)
+            ProcessState::self().watchConnection(mConnection);
+        return status;
+    }
+
+    sp<IBinder> asBinder() override { return mBinder; }
+
+private:
+    static const String16& descriptor()
+    {
+        static const String16 text(SERVICE_MANAGER_DESCRIPTOR);
+        return text;
+    }
+
+    sp<Connection> mConnection;
+    sp<IBinder> mBinder;
+};
+
+} // namespace
+
+sp<ServiceManagerPort> defaultServiceManager()
+{
+    const char* path = std::getenv(SERVICE_MANAGER_ENV);
+    if (!path || !*path)
+        path = SERVICE_MANAGER_DEFAULT_PATH;
+    status_t status;
+    const sp<Connection> connection = Connection::connectTo(path, &status);
+    if (!connection)
+        return nullptr;
+    return sp<ServiceManagerPort>(new ServiceManagerClient(connection));
+}
+
+} // namespace quorvel

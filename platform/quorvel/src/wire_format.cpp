@@ -1,0 +1,142 @@
+#include "wire_format.h"
+
+#include <quorvel/binder.h>
+#include <quorvel/hosting.h>
+#include <quorvel/limits.h>
+
+#include "parcel_access.h"
+#include "process_state.h"
+
+#include <cstring>
+#include <string>
+
+namespace quorvel {
+
+namespace {
+
+constexpr size_t pad4(size_t n)
+{
+    return (n + 3) & ~size_t{3};
+}
+
+void putWord(std::vector<uint8_t>* out, uint32_t value)
+{
+    const size_t at = out->size();
+    out->resize(at + 4);
+    std::memcpy(out->data() + at, &value, 4);
+}
+
+} // namespace
+
+status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable,
+                     iovec iov[3], int* iovCount)
+{
+    header->magic = FRAME_MAGIC;
+    header->dataSize = 0;
+    header->objectCount = 0;
+    iov[0] = {header, sizeof *header};
+    *iovCount = 1;
+    if (!parcel)
+        return OK;
+    const size_t size = parcel->dataSize();
+    if (size > MAX_PARCEL_DATA || size % 4 != 0)
+        return LIMIT_EXCEEDED;
+    header->dataSize = static_cast<uint32_t>(size);
+    if (size == 0)
+        return OK;
+    iov[1] = {const_cast<uint8_t*>(parcel->data()), size};
+    *iovCount = 2;
+
+    const auto& offsets = ParcelAccess::objectOffsets(*parcel);
+    const auto& objects = ParcelAccess::objects(*parcel);
+    if (objects.empty())
+        return OK;
+    if (objects.size() > MAX_PARCEL_OBJECTS)
+        return TOO_MANY_OBJECTS;
+    objectTable->clear();
+    for (size_t i = 0; i < objects.size(); ++i) {
+        std::string endpoint;
+        uint32_t handle = 0;
+        const status_t status = describeObject(objects[i], &endpoint, &handle);
+        if (status != OK)
+            return status;
+        putWord(objectTable, static_cast<uint32_t>(offsets[i]));
+        putWord(objectTable, handle);
+        putWord(objectTable, static_cast<uint32_t>(endpoint.size()));
+        const size_t at = objectTable->size();
+        objectTable->resize(at + pad4(endpoint.size()), 0);
+        std::memcpy(objectTable->data() + at, endpoint.data(), endpoint.size());
+    }
+    header->objectCount = static_cast<uint32_t>(objects.size());
+    iov[2] = {objectTable->data(), objectTable->size()};
+    *iovCount = 3;
+    return OK;
+}
+
+status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel)
+{
+    parcel->freeData();
+    if (length < sizeof *header)
+        return BAD_VALUE;
+    std::memcpy(header, frame, sizeof *header);
+    if (header->magic != FRAME_MAGIC)
+        return BAD_VALUE;
+    const size_t dataSize = header->dataSize;
+    const size_t objectCount = header->objectCount;
+    if (dataSize > MAX_PARCEL_DATA || dataSize % 4 != 0 || dataSize > length - sizeof *header)
+        return BAD_VALUE;
+    if (objectCount > MAX_PARCEL_OBJECTS)
+        return BAD_VALUE;
+    const uint8_t* data = frame + sizeof *header;
+    const uint8_t* table = data + dataSize;
+    size_t tableLeft = length - sizeof *header - dataSize;
+
+    auto& bytes = ParcelAccess::data(*parcel);
+    bytes.assign(data, data + dataSize);
+
+    size_t nextFree = 0; // slots must be in order and must not overlap
+    for (size_t i = 0; i < objectCount; ++i) {
+        uint32_t record[3];
+        if (tableLeft < sizeof record) {
+            parcel->freeData();
+            return BAD_VALUE;
+        }
+        std::memcpy(record, table, sizeof record);
+        table += sizeof record;
+        tableLeft -= sizeof record;
+        const size_t offset = record[0];
+        const size_t endpointLength = record[2];
+        if (offset % 4 != 0 || offset < nextFree || offset > dataSize || dataSize - offset < OBJECT_SLOT_SIZE ||
+            endpointLength == 0 || endpointLength > MAX_ENDPOINT_LENGTH || pad4(endpointLength) > tableLeft) {
+            parcel->freeData();
+            return BAD_VALUE;
+        }
+        uint32_t slot[2];
+        std::memcpy(slot, data + offset, sizeof slot);
+        if (slot[0] != OBJECT_KIND_REFERENCE || slot[1] != 0) {
+            parcel->freeData();
+            return BAD_VALUE;
+        }
+        const std::string endpoint(reinterpret_cast<const char*>(table), endpointLength);
+        if (endpoint.find('\0') != std::string::npos) {
+            parcel->freeData();
+            return BAD_VALUE;
+        }
+        table += pad4(endpointLength);
+        tableLeft -= pad4(endpointLength);
+        sp<IBinder> object = ProcessState::self().resolveObject(endpoint, record[1]);
+        if (!object) { // a handle of this process that was never exported
+            parcel->freeData();
+            return BAD_VALUE;
+        }
+        ParcelAccess::addObject(*parcel, offset, std::move(object));
+        nextFree = offset + OBJECT_SLOT_SIZE;
+    }
+    if (tableLeft != 0) {
+        parcel->freeData();
+        return BAD_VALUE;
+    }
+    return OK;
+}
+
+} // namespace quorvel
