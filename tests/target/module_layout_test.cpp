@@ -1,0 +1,261 @@
+// The binary contract between a lights module and the platform's module loader,
+// checked from the outside: the module is mapped through the loader, and its HMI
+// record and a freshly opened device are read as raw bytes at fixed offsets, never
+// through the C structs (whose layout is the thing under test). The library's
+// dynamic symbol table must agree on the record's size.
+//
+// On the 32-bit target these are the binding offsets. Other builds keep the same
+// field order with natural alignment, which gives the wide layout below.
+#include "elf_symbols.h"
+
+#include <quorvel/lights.h>
+#include <quorvel/module_loader.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct RecordLayout {
+    std::size_t pointerSize;
+    std::size_t infoSize, idAt, nameAt, authorAt, methodsAt, infoReservedAt;
+    std::size_t deviceSize, moduleAt, deviceReservedAt, closeAt, setStateAt;
+};
+
+constexpr RecordLayout TARGET_LAYOUT{4, 128, 8, 12, 16, 20, 24, 68, 8, 12, 60, 64};
+constexpr RecordLayout WIDE_LAYOUT{8, 144, 8, 16, 24, 32, 40, 80, 8, 16, 64, 72};
+constexpr const RecordLayout& LAYOUT = sizeof(void*) == 4 ? TARGET_LAYOUT : WIDE_LAYOUT;
+
+constexpr std::size_t INFO_RESERVED_BYTES = 104;
+constexpr std::size_t DEVICE_RESERVED_BYTES = 48;
+constexpr std::array<unsigned char, 4> MODULE_TAG_BYTES{0x54, 0x4D, 0x57, 0x48};
+constexpr std::array<unsigned char, 4> DEVICE_TAG_BYTES{0x54, 0x44, 0x57, 0x48};
+
+const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+
+struct Board {
+    const char* board;
+    const char* path;
+    const char* name;
+    const char* author;
+    const char* extraPathGlobal;
+};
+
+const Board BOARDS[] = {
+    {"pavok", QUORVEL_PAVOK_MODULE, "QCT MSM7K lights Module", "Tavirel, Inc.", "TRACKBALL_BLINK_FILE"},
+    {"quillano", QUORVEL_QUILLANO_MODULE, "Quillano lights Module", "Tavirel, Inc. - Selvarin", "LCD_AUTO_FILE"},
+};
+
+std::uintptr_t readPointer(const unsigned char* raw, std::size_t at) {
+    if (LAYOUT.pointerSize == 4) {
+        std::uint32_t value;
+        std::memcpy(&value, raw + at, sizeof value);
+        return value;
+    }
+    std::uint64_t value;
+    std::memcpy(&value, raw + at, sizeof value);
+    return static_cast<std::uintptr_t>(value);
+}
+
+std::uint32_t readU32(const unsigned char* raw, std::size_t at) {
+    std::uint32_t value;
+    std::memcpy(&value, raw + at, sizeof value);
+    return value;
+}
+
+std::uint16_t readU16(const unsigned char* raw, std::size_t at) {
+    std::uint16_t value;
+    std::memcpy(&value, raw + at, sizeof value);
+    return value;
+}
+
+std::vector<std::size_t> nonZeroOffsets(const unsigned char* raw, std::size_t from, std::size_t count) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = from; i < from + count; ++i)
+        if (raw[i] != 0) found.push_back(i);
+    return found;
+}
+
+using OpenEntry = int (*)(const void* module, const char* name, void** device);
+using CloseEntry = int (*)(void* device);
+using SetStateEntry = int (*)(void* device, const LightState* state);
+
+template <typename Function>
+Function functionAt(const unsigned char* raw, std::size_t at) {
+    return reinterpret_cast<Function>(readPointer(raw, at));
+}
+
+// Leaves freed, non-zero blocks of the device's size on the heap, so that a device
+// record that is not cleared shows stale bytes instead of zeros left by chance.
+void dirtyTheHeap() {
+    std::vector<void*> blocks;
+    for (int i = 0; i < 8; ++i) {
+        void* block = std::malloc(LAYOUT.deviceSize);
+        std::memset(block, 0xA5, LAYOUT.deviceSize);
+        blocks.push_back(block);
+    }
+    for (void* block : blocks) std::free(block);
+}
+
+class ModuleLayout : public ::testing::TestWithParam<Board> {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_EQ(quorvel::loadModule(GetParam().path, module_, error), 0) << error;
+        raw_ = reinterpret_cast<const unsigned char*>(module_.info);
+    }
+    void TearDown() override { quorvel::unloadModule(module_); }
+
+    OpenEntry openEntry() const {
+        const auto* methods = reinterpret_cast<const unsigned char*>(readPointer(raw_, LAYOUT.methodsAt));
+        return functionAt<OpenEntry>(methods, 0);
+    }
+
+    // Opens a device through the entry found at the raw offsets; fails the test if it
+    // does not open.
+    const unsigned char* openRaw(const char* lightName) {
+        void* device = nullptr;
+        const int status = openEntry()(module_.info, lightName, &device);
+        EXPECT_EQ(status, 0) << lightName;
+        EXPECT_NE(device, nullptr) << lightName;
+        return static_cast<const unsigned char*>(device);
+    }
+
+    void closeRaw(const unsigned char* device) {
+        auto* mutableDevice = const_cast<unsigned char*>(device);
+        EXPECT_EQ(functionAt<CloseEntry>(device, LAYOUT.closeAt)(mutableDevice), 0);
+    }
+
+    quorvel::LoadedModule module_;
+    const unsigned char* raw_ = nullptr;
+};
+
+TEST_P(ModuleLayout, ModuleRecordHasItsTagAndVersionAtTheStart) {
+    EXPECT_EQ(std::memcmp(raw_, MODULE_TAG_BYTES.data(), MODULE_TAG_BYTES.size()), 0)
+        << std::hex << "tag word 0x" << readU32(raw_, 0);
+    EXPECT_EQ(readU16(raw_, 4), 1) << "version_major";
+    EXPECT_EQ(readU16(raw_, 6), 0) << "version_minor";
+}
+
+TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry) {
+    const auto text = [this](std::size_t at) {
+        const auto pointer = readPointer(raw_, at);
+        return pointer == 0 ? std::string("<null>") : std::string(reinterpret_cast<const char*>(pointer));
+    };
+    EXPECT_EQ(text(LAYOUT.idAt), "lights");
+    EXPECT_EQ(text(LAYOUT.nameAt), GetParam().name);
+    EXPECT_EQ(text(LAYOUT.authorAt), GetParam().author);
+    ASSERT_NE(readPointer(raw_, LAYOUT.methodsAt), 0u);
+    EXPECT_NE(openEntry(), nullptr);
+}
+
+TEST_P(ModuleLayout, ModuleRecordEndsInZeroReservedWords) {
+    EXPECT_EQ(LAYOUT.infoReservedAt + INFO_RESERVED_BYTES, LAYOUT.infoSize);
+    EXPECT_EQ(nonZeroOffsets(raw_, LAYOUT.infoReservedAt, INFO_RESERVED_BYTES), std::vector<std::size_t>{});
+}
+
+TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords) {
+    dirtyTheHeap();
+    const unsigned char* device = openRaw("backlight");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(std::memcmp(device, DEVICE_TAG_BYTES.data(), DEVICE_TAG_BYTES.size()), 0)
+        << std::hex << "tag word 0x" << readU32(device, 0);
+    EXPECT_EQ(readU32(device, 4), 0u) << "version";
+    EXPECT_EQ(readPointer(device, LAYOUT.moduleAt), reinterpret_cast<std::uintptr_t>(module_.info));
+    EXPECT_EQ(LAYOUT.deviceReservedAt + DEVICE_RESERVED_BYTES, LAYOUT.closeAt);
+    EXPECT_EQ(nonZeroOffsets(device, LAYOUT.deviceReservedAt, DEVICE_RESERVED_BYTES), std::vector<std::size_t>{});
+    closeRaw(device);
+}
+
+TEST_P(ModuleLayout, DeviceEntriesAreCloseThenAPerLightSetState) {
+    std::set<std::uintptr_t> closeEntries;
+    std::set<std::uintptr_t> setStateEntries;
+    for (const char* name : LIGHT_NAMES) {
+        const unsigned char* device = openRaw(name);
+        ASSERT_NE(device, nullptr);
+        closeEntries.insert(readPointer(device, LAYOUT.closeAt));
+        setStateEntries.insert(readPointer(device, LAYOUT.setStateAt));
+        // A request without a record is refused before any attribute is touched,
+        // which proves the word is a callable handler without writing to any LED.
+        auto* mutableDevice = const_cast<unsigned char*>(device);
+        EXPECT_EQ(functionAt<SetStateEntry>(device, LAYOUT.setStateAt)(mutableDevice, nullptr), -22) << name;
+        closeRaw(device);
+    }
+    EXPECT_EQ(closeEntries.size(), 1u) << "every device closes through the same entry";
+    EXPECT_EQ(setStateEntries.size(), std::size(LIGHT_NAMES)) << "each light has its own handler";
+    EXPECT_EQ(closeEntries.count(*setStateEntries.begin()), 0u);
+}
+
+TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord) {
+    const std::string path = GetParam().path;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const char* previous = std::getenv(quorvel::MODULE_DIR_VARIABLE);
+    const std::string saved = previous ? previous : "";
+    ASSERT_EQ(setenv(quorvel::MODULE_DIR_VARIABLE, folder.c_str(), 1), 0);
+    quorvel::LoadedModule byBoard;
+    std::string error;
+    const int status = quorvel::loadModuleForBoard(GetParam().board, byBoard, error);
+    if (previous) setenv(quorvel::MODULE_DIR_VARIABLE, saved.c_str(), 1); else unsetenv(quorvel::MODULE_DIR_VARIABLE);
+    ASSERT_EQ(status, 0) << error;
+    EXPECT_EQ(byBoard.info, module_.info);
+    quorvel::unloadModule(byBoard);
+}
+
+class ModuleSymbols : public ::testing::TestWithParam<Board> {
+protected:
+    void SetUp() override {
+        std::string error;
+        auto image = quorvel::elf::readFile(GetParam().path, &error);
+        ASSERT_TRUE(image) << error;
+        image_ = std::move(*image);
+    }
+    quorvel::elf::Image image_;
+};
+
+TEST_P(ModuleSymbols, LibraryIsBuiltForThisTarget) {
+    EXPECT_EQ(image_.elfClass, sizeof(void*) == 4 ? quorvel::elf::CLASS_32 : quorvel::elf::CLASS_64);
+#if defined(__arm__)
+    EXPECT_EQ(image_.machine, quorvel::elf::MACHINE_ARM);
+#elif defined(__x86_64__)
+    EXPECT_EQ(image_.machine, quorvel::elf::MACHINE_X86_64);
+#endif
+}
+
+TEST_P(ModuleSymbols, ModuleRecordSymbolHasTheRecordSize) {
+    const quorvel::elf::Symbol* hmi = image_.findDefined("HMI");
+    ASSERT_NE(hmi, nullptr) << "HMI is not exported";
+    EXPECT_EQ(hmi->size, LAYOUT.infoSize);
+    EXPECT_EQ(hmi->type, quorvel::elf::TYPE_OBJECT);
+    EXPECT_EQ(hmi->binding, quorvel::elf::BINDING_GLOBAL);
+    EXPECT_EQ(hmi->visibility, 0u) << "HMI must be visible to the loader";
+}
+
+TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes) {
+    const quorvel::elf::Symbol* init = image_.findDefined("init_globals");
+    ASSERT_NE(init, nullptr) << "init_globals is not exported";
+    EXPECT_EQ(init->type, quorvel::elf::TYPE_FUNC);
+    std::vector<std::string> globals{"TRACKBALL_FILE", "RED_LED_FILE", "GREEN_LED_FILE", "BLUE_LED_FILE",
+                                     "AMBER_LED_FILE", "LCD_FILE", "RED_FREQ_FILE", "RED_PWM_FILE",
+                                     "RED_BLINK_FILE", "AMBER_BLINK_FILE", "KEYBOARD_FILE", "BUTTON_FILE",
+                                     GetParam().extraPathGlobal};
+    for (const std::string& name : globals) {
+        const quorvel::elf::Symbol* symbol = image_.findDefined(name);
+        ASSERT_NE(symbol, nullptr) << name << " is not exported";
+        EXPECT_EQ(symbol->type, quorvel::elf::TYPE_OBJECT) << name;
+        EXPECT_EQ(symbol->size, LAYOUT.pointerSize) << name;
+    }
+}
+
+std::string boardLabel(const ::testing::TestParamInfo<Board>& param) { return param.param.board; }
+
+INSTANTIATE_TEST_SUITE_P(Boards, ModuleLayout, ::testing::ValuesIn(BOARDS), boardLabel);
+INSTANTIATE_TEST_SUITE_P(Boards, ModuleSymbols, ::testing::ValuesIn(BOARDS), boardLabel);
+
+}  // namespace
