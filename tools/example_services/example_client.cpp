@@ -5,13 +5,15 @@
 //   example-client list                      names and descriptors
 //   example-client check NAME                is NAME registered?
 //   example-client call NAME CODE [i32 N | s16 TEXT | null]...
-//   example-client register NAME             host an echo object under NAME
+//   example-client register NAME             register an echo object under NAME
+//   example-client serve NAME                the same, then serve it until SIGTERM
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
 #include "example_services.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +24,7 @@ namespace {
 void usage()
 {
     aerr << "usage: example-client list | check NAME | call NAME CODE [i32 N | s16 TEXT | null]... | register NAME"
+            " | serve NAME"
          << endl;
 }
 
@@ -94,7 +97,12 @@ int call(ServiceManagerPort& sm, int argc, char** argv)
     return status == OK ? 0 : 1;
 }
 
-int registerEcho(ServiceManagerPort& sm, const char* name)
+void onSignal(int)
+{
+    stopServing();
+}
+
+int registerEcho(ServiceManagerPort& sm, const char* name, bool keepServing)
 {
     const status_t status = sm.addService(String16(name), makeExampleServices().front().object);
     if (status != OK) {
@@ -102,7 +110,15 @@ int registerEcho(ServiceManagerPort& sm, const char* name)
         return 1;
     }
     aout << "registered " << name << endl;
-    return 0;
+    if (!keepServing)
+        return 0;
+    aout.flush();
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    return serve() == OK ? 0 : 1;
 }
 
 } // namespace
@@ -129,7 +145,9 @@ int main(int argc, char** argv)
     if (!std::strcmp(command, "call") && argc >= 4)
         return call(*sm, argc - 2, argv + 2);
     if (!std::strcmp(command, "register") && argc == 3)
-        return registerEcho(*sm, argv[2]);
+        return registerEcho(*sm, argv[2], false);
+    if (!std::strcmp(command, "serve") && argc == 3)
+        return registerEcho(*sm, argv[2], true);
     usage();
     return 2;
 }

@@ -1,0 +1,435 @@
+#include <test_support/process_fixture.h>
+
+#include <quorvel/service_manager.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quorvel::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int decodeWaitStatus(int status, int* signal)
+{
+    if (WIFEXITED(status)) {
+        *signal = 0;
+        return WEXITSTATUS(status);
+    }
+    *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return 128 + *signal;
+}
+
+// The environment for a child: ours, with `overrides` replacing same-named entries.
+std::vector<std::string> childEnvironment(const std::vector<std::string>& overrides)
+{
+    std::vector<std::string> result;
+    for (char** e = environ; *e; ++e)
+        result.emplace_back(*e);
+    for (const std::string& entry : overrides) {
+        const std::string key = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(result, [&](const std::string& old) { return old.compare(0, key.size(), key) == 0; });
+        result.push_back(entry);
+    }
+    return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> result;
+    for (std::string& s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+// Everything the child needs is prepared before fork: after it, only
+// async-signal-safe calls, since the test process may have other threads.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int in, int out,
+            int err, bool emulated = true)
+{
+    std::vector<std::string> words = emulated ? emulatorPrefix() : std::vector<std::string>{};
+    words.insert(words.end(), argv.begin(), argv.end());
+    std::vector<std::string> env = childEnvironment(environment);
+    std::vector<char*> argvPointers = pointers(words);
+    std::vector<char*> envPointers = pointers(env);
+    // execvpe so that an emulator named without a path is found on PATH.
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive a crashed test
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execvpe(argvPointers[0], argvPointers.data(), envPointers.data());
+    ::_exit(127);
+}
+
+// A datagram socket with a kernel-chosen abstract name.
+int boundDatagramSocket(sockaddr_un* name, socklen_t* nameLength)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un any{};
+    any.sun_family = AF_UNIX;
+    *nameLength = sizeof *name;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof(sa_family_t)) < 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(name), nameLength) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int size = 1 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    return fd;
+}
+
+bool sameName(const sockaddr_un& a, socklen_t aLength, const sockaddr_un& b, socklen_t bLength)
+{
+    return aLength == bLength && std::memcmp(&a, &b, aLength) == 0;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string toAscii(const String16& text)
+{
+    std::string out;
+    for (char16_t unit : text.view())
+        out.push_back(unit < 128 ? static_cast<char>(unit) : '?');
+    return out;
+}
+
+} // namespace
+
+const char* serviceManagerProgram()
+{
+    return QUORVEL_TEST_SERVICEMANAGER;
+}
+
+const char* exampleServicesProgram()
+{
+    return QUORVEL_TEST_EXAMPLE_SERVICES;
+}
+
+const char* exampleClientProgram()
+{
+    return QUORVEL_TEST_EXAMPLE_CLIENT;
+}
+
+const std::vector<std::string>& exampleServiceNames()
+{
+    static const std::vector<std::string> names = {"example.echo", "example.failing", "example.nodescriptor",
+                                                   "example.refusing", "example.unicode"};
+    return names;
+}
+
+std::vector<std::string> emulatorPrefix()
+{
+    std::vector<std::string> words;
+    const char* value = std::getenv("QUORVEL_EMULATOR");
+    std::istringstream in(value ? value : "");
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                      const std::vector<std::string>& environment, bool emulated)
+{
+    RunResult result;
+    sockaddr_un sink{}, outName{}, errName{};
+    socklen_t sinkLength, outLength, errLength;
+    const int receiver = boundDatagramSocket(&sink, &sinkLength);
+    const int out = boundDatagramSocket(&outName, &outLength);
+    const int err = boundDatagramSocket(&errName, &errLength);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    auto closeAll = [&] {
+        for (int fd : {receiver, out, err, in})
+            if (fd >= 0)
+                ::close(fd);
+    };
+    if (receiver < 0 || out < 0 || err < 0 || in < 0 ||
+        ::connect(out, reinterpret_cast<sockaddr*>(&sink), sinkLength) < 0 ||
+        ::connect(err, reinterpret_cast<sockaddr*>(&sink), sinkLength) < 0) {
+        closeAll();
+        result.err = "runProgram: cannot set up output capture";
+        return result;
+    }
+    const pid_t pid = spawn(argv, environment, in, out, err, emulated);
+    ::close(out);
+    ::close(err);
+    ::close(in);
+    if (pid < 0) {
+        ::close(receiver);
+        result.err = "runProgram: fork failed";
+        return result;
+    }
+
+    std::vector<char> buffer(1 << 20);
+    auto drain = [&](int waitMs) {
+        pollfd p{receiver, POLLIN, 0};
+        while (::poll(&p, 1, waitMs) > 0) {
+            sockaddr_un from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t n = ::recvfrom(receiver, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n < 0)
+                break;
+            const std::string_view chunk(buffer.data(), static_cast<size_t>(n));
+            if (sameName(from, fromLength, outName, outLength))
+                result.out += chunk;
+            else
+                result.err += chunk;
+            result.combined += chunk;
+            waitMs = 0;
+        }
+    };
+    const auto deadline = Clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        drain(10);
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            break;
+        if (Clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+    }
+    // Whatever the program wrote before it ended is queued by now.
+    drain(0);
+    ::close(receiver);
+    result.exitStatus = decodeWaitStatus(status, &result.signal);
+    return result;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                     const std::vector<std::string>& environment)
+{
+    return runCaptured(argv, timeout, environment, true);
+}
+
+RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         const std::vector<std::string>& environment)
+{
+    return runCaptured(argv, timeout, environment, false);
+}
+
+BackgroundProcess::~BackgroundProcess()
+{
+    stop(SIGTERM, 3s);
+}
+
+bool BackgroundProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                              const std::string& logPath)
+{
+    stop(SIGKILL, 3s);
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (log < 0 || in < 0) {
+        if (log >= 0)
+            ::close(log);
+        if (in >= 0)
+            ::close(in);
+        return false;
+    }
+    mPid = spawn(argv, environment, in, log, log);
+    mExitStatus = -1;
+    ::close(log);
+    ::close(in);
+    return mPid > 0;
+}
+
+bool BackgroundProcess::running()
+{
+    if (mPid <= 0)
+        return false;
+    int status;
+    if (::waitpid(mPid, &status, WNOHANG) == mPid) {
+        int signal;
+        mExitStatus = decodeWaitStatus(status, &signal);
+        mPid = -1;
+        return false;
+    }
+    return true;
+}
+
+int BackgroundProcess::stop(int signal, std::chrono::milliseconds grace)
+{
+    if (!running())
+        return mExitStatus;
+    ::kill(mPid, signal);
+    const auto deadline = Clock::now() + grace;
+    while (running()) {
+        if (Clock::now() >= deadline) {
+            ::kill(mPid, SIGKILL);
+            int status;
+            ::waitpid(mPid, &status, 0);
+            int sig;
+            mExitStatus = decodeWaitStatus(status, &sig);
+            mPid = -1;
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return mExitStatus;
+}
+
+ProcessFixture::ProcessFixture() : ProcessFixture(Options{}) {}
+
+ProcessFixture::ProcessFixture(Options options) : mOptions(options)
+{
+    char pattern[] = "/tmp/quorvel-test-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        mError = std::string("mkdtemp: ") + std::strerror(errno);
+        return;
+    }
+    mDir = pattern;
+    if (mOptions.worldAccessible)
+        ::chmod(mDir.c_str(), 0755);
+    mSocket = mDir + "/servicemanager";
+    if (const char* previous = std::getenv(SERVICE_MANAGER_ENV)) {
+        mHadPreviousValue = true;
+        mPreviousValue = previous;
+    }
+    ::setenv(SERVICE_MANAGER_ENV, mSocket.c_str(), 1);
+    if (startServiceManager() && mOptions.startExampleServices)
+        startExampleServices();
+}
+
+ProcessFixture::~ProcessFixture()
+{
+    mExampleServices.stop(SIGTERM, 3s);
+    mServiceManager.stop(SIGTERM, 3s);
+    if (mHadPreviousValue)
+        ::setenv(SERVICE_MANAGER_ENV, mPreviousValue.c_str(), 1);
+    else
+        ::unsetenv(SERVICE_MANAGER_ENV);
+    if (!mDir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(mDir, ignored);
+    }
+}
+
+std::vector<std::string> ProcessFixture::environment() const
+{
+    return {std::string(SERVICE_MANAGER_ENV) + "=" + mSocket};
+}
+
+std::string ProcessFixture::serviceManagerLog() const
+{
+    return readFile(mDir + "/servicemanager.log");
+}
+
+std::string ProcessFixture::exampleServicesLog() const
+{
+    return readFile(mDir + "/example-services.log");
+}
+
+bool ProcessFixture::startServiceManager()
+{
+    if (!mServiceManager.start({serviceManagerProgram()}, environment(), mDir + "/servicemanager.log")) {
+        mError = "cannot start servicemanager";
+        return false;
+    }
+    const auto deadline = Clock::now() + mOptions.readyTimeout;
+    while (Clock::now() < deadline) {
+        if (!mServiceManager.running()) {
+            mError = "servicemanager exited early: " + serviceManagerLog();
+            return false;
+        }
+        struct stat st;
+        if (::stat(mSocket.c_str(), &st) == 0 && defaultServiceManager() != nullptr)
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    mError = "servicemanager did not come up: " + serviceManagerLog();
+    return false;
+}
+
+bool ProcessFixture::startExampleServices()
+{
+    if (!mExampleServices.start({exampleServicesProgram()}, environment(), mDir + "/example-services.log")) {
+        mError = "cannot start example-services";
+        return false;
+    }
+    if (!waitForServices(exampleServiceNames(), true, mOptions.readyTimeout)) {
+        mError = "example-services did not register: " + exampleServicesLog();
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> ProcessFixture::listedNames() const
+{
+    std::vector<std::string> names;
+    if (const sp<ServiceManagerPort> sm = defaultServiceManager())
+        for (const String16& name : sm->listServices())
+            names.push_back(toAscii(name));
+    return names;
+}
+
+bool ProcessFixture::waitForServices(const std::vector<std::string>& names, bool present,
+                                     std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const std::vector<std::string> listed = listedNames();
+        const bool all = std::all_of(names.begin(), names.end(), [&](const std::string& n) {
+            return (std::find(listed.begin(), listed.end(), n) != listed.end()) == present;
+        });
+        if (all)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+RunResult ProcessFixture::run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                              const std::vector<std::string>& extra) const
+{
+    std::vector<std::string> env = environment();
+    env.insert(env.end(), extra.begin(), extra.end());
+    return runProgram(argv, timeout, env);
+}
+
+RunResult ProcessFixture::runHost(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                                  const std::vector<std::string>& extra) const
+{
+    std::vector<std::string> env = environment();
+    env.insert(env.end(), extra.begin(), extra.end());
+    return runHostProgram(argv, timeout, env);
+}
+
+} // namespace quorvel::testing
