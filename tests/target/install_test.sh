@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Stages an image from a finished build with `cmake --install` and DESTDIR, checks
+# that every part lands where it belongs, and runs the staged programs: the tool,
+# and lightsctl loading a staged module (which needs the staged log library) from
+# the folder the loader searches by default.
+#
+# Usage: install_test.sh CMAKE BUILD_DIR PREFIX BINDIR LIBDIR DATADIR MODULE_DIR WITH_LEDSIM
+# (BINDIR, LIBDIR, DATADIR relative to PREFIX; MODULE_DIR absolute, as compiled into
+# the loader). Target programs run through $QUORVEL_EMULATOR when it is set.
+set -euo pipefail
+
+cmake=$1 build=$2 prefix=$3 bindir=$4 libdir=$5 datadir=$6 module_dir=$7 with_ledsim=$8
+read -r -a emulator <<<"${QUORVEL_EMULATOR:-}"
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+DESTDIR=$stage "$cmake" --install "$build" >"$stage.log" 2>&1 || { cat "$stage.log" >&2; rm -f "$stage.log"; exit 1; }
+rm -f "$stage.log"
+root=$stage$prefix
+
+expect_file() {
+  [[ -f $1 ]] || fail "missing ${1#"$stage"}"
+}
+expect_file "$root/$bindir/service"
+expect_file "$root/$bindir/servicemanager"
+expect_file "$root/$bindir/example-services"
+expect_file "$root/$bindir/lightsctl"
+expect_file "$root/$libdir/libquorvel_log.so"
+expect_file "$stage$module_dir/lights.pavok.so"
+expect_file "$stage$module_dir/lights.quillano.so"
+expect_file "$root/$datadir/bash-completion/completions/service"
+if [[ $with_ledsim == 1 ]]; then
+  expect_file "$root/$bindir/ledsim"
+elif [[ -e $root/$bindir/ledsim ]]; then
+  fail "ledsim is staged in a cross build"
+fi
+for f in "$root/$bindir"/*; do
+  [[ -x $f ]] || fail "${f#"$stage"} is not executable"
+done
+
+# The loader's default folder is where the modules were staged.
+help=$(env -u QUORVEL_MODULE_DIR "${emulator[@]}" "$root/$bindir/lightsctl" --help) || fail "lightsctl --help failed"
+[[ $help == *"(default $module_dir)"* ]] || fail "lightsctl's default module folder is not $module_dir: $help"
+
+# A staged module loads with its staged log library and answers; an unknown light
+# is refused before any LED file is touched.
+set +e
+out=$(QUORVEL_MODULE_DIR=$stage$module_dir "${emulator[@]}" "$root/$bindir/lightsctl" quillano nosuchlight 0 2>&1)
+status=$?
+set -e
+[[ $status == 1 && $out == *"nosuchlight: "*"-22 (Invalid argument)"* ]] \
+  || fail "staged lightsctl with the staged module: status $status, output: $out"
+
+# The staged tool runs and reports an unreachable service manager.
+set +e
+out=$(QUORVEL_SERVICE_MANAGER=$stage/no-such-socket "${emulator[@]}" "$root/$bindir/service" list 2>&1)
+status=$?
+set -e
+[[ $status == 20 ]] || fail "staged service list without a service manager: status $status, output: $out"
+
+if ((failures)); then
+  echo "$failures install check(s) failed" >&2
+  exit 1
+fi
+echo "image staged and checked"
