@@ -21,6 +21,8 @@ if(CMAKE_CROSSCOMPILING)
   # Doing that when ctest runs rather than after every link keeps the build free of
   # emulated runs (an image can be built without qemu present).
   set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+  # Debian's GTest package brings Threads::Threads along; the test folders may rely on it.
+  find_package(Threads REQUIRED)
 else()
   find_package(GTest REQUIRED)
 endif()
