@@ -336,42 +336,21 @@ private:
             drop(fd); // larger than any frame may be
             return;
         }
-        FrameHeader header;
-        if (decodeFrame(mReceive.get(), static_cast<size_t>(n), &header, &mData) != OK ||
-            header.kind != FRAME_TRANSACTION) {
+        status_t status;
+        if (!dispatchFrame(mReceive.get(), static_cast<size_t>(n), it->second.peer, &mData, &mReply, &status)) {
             drop(fd);
             return;
         }
-        status_t status;
-        const sp<IBinder> target = ProcessState::self().exportedObject(header.handle);
-        mReply.freeData();
-        if (!target) {
-            status = NAME_NOT_FOUND;
-        } else {
-            tCallingPeer = &it->second.peer;
-            status = target->transact(header.code, mData, &mReply, header.flags);
-            tCallingPeer = nullptr;
-        }
-        mData.freeData();
         if (!sendReply(fd, status))
             drop(fd);
     }
 
     bool sendReply(int fd, status_t status)
     {
-        FrameHeader header{};
-        header.kind = FRAME_REPLY;
-        header.code = static_cast<uint32_t>(status);
+        FrameHeader header;
         iovec iov[3];
         int iovCount = 0;
-        status_t encoded = encodeFrame(&header, status == OK ? &mReply : nullptr, &mObjectTable, iov, &iovCount);
-        if (encoded != OK) {
-            // The object's answer cannot travel (an object that is not ours to
-            // reference); the caller learns that instead.
-            header.code = static_cast<uint32_t>(encoded);
-            encoded = encodeFrame(&header, nullptr, &mObjectTable, iov, &iovCount);
-        }
-        mReply.freeData();
+        encodeReplyFrame(status, &mReply, &header, &mObjectTable, iov, &iovCount);
         msghdr message{};
         message.msg_iov = iov;
         message.msg_iovlen = static_cast<size_t>(iovCount);
@@ -380,6 +359,7 @@ private:
             // Never block on a peer that does not read its replies.
             n = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
         } while (n < 0 && errno == EINTR);
+        mReply.freeData();
         return n >= 0;
     }
 
@@ -458,6 +438,42 @@ status_t ProcessState::serve()
     std::lock_guard<std::mutex> lock(mLock);
     mServing = false;
     return status;
+}
+
+bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer, Parcel* data, Parcel* reply,
+                   status_t* status)
+{
+    FrameHeader header;
+    reply->freeData();
+    if (decodeFrame(frame, length, &header, data) != OK || header.kind != FRAME_TRANSACTION) {
+        data->freeData();
+        return false;
+    }
+    const sp<IBinder> target = ProcessState::self().exportedObject(header.handle);
+    if (!target) {
+        *status = NAME_NOT_FOUND;
+    } else {
+        tCallingPeer = &peer;
+        *status = target->transact(header.code, *data, reply, header.flags);
+        tCallingPeer = nullptr;
+    }
+    data->freeData();
+    return true;
+}
+
+void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,
+                      iovec iov[3], int* iovCount)
+{
+    *header = FrameHeader{};
+    header->kind = FRAME_REPLY;
+    header->code = static_cast<uint32_t>(status);
+    const status_t encoded = encodeFrame(header, status == OK ? reply : nullptr, objectTable, iov, iovCount);
+    if (encoded != OK) {
+        // The object's answer cannot travel (an object that is not ours to
+        // reference); the caller learns that instead.
+        header->code = static_cast<uint32_t>(encoded);
+        encodeFrame(header, nullptr, objectTable, iov, iovCount);
+    }
 }
 
 const CallingPeer* callingPeer()

@@ -8,7 +8,10 @@
 #include <quorvel/status.h>
 
 #include "connection.h"
+#include "wire_format.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -57,5 +60,18 @@ private:
     std::function<void(uint64_t)> mClosedHandler;
     bool mServing = false;
 };
+
+// What the serving loop does with one received frame, callable without a socket:
+// decodes it and dispatches the transaction to the exported object as coming from
+// `peer`, leaving the answer in `reply` and its status in `status`. False when the
+// frame is not a well-formed transaction; the peer's connection is then dropped.
+// `data` is scratch space, empty again on return.
+bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer, Parcel* data, Parcel* reply,
+                   status_t* status);
+
+// Prepares the reply frame for `status` and `reply` (sent only on OK) for sendmsg, as
+// encodeFrame does. An answer that cannot travel becomes that failure's status.
+void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,
+                      iovec iov[3], int* iovCount);
 
 } // namespace quorvel
