@@ -1,0 +1,94 @@
+// Fuzzes the service manager's request handling with raw frames, as a peer sends
+// them: each input is one frame, decoded and dispatched exactly as the serving loop
+// does, with the real registry behind handle 0. Whatever the frame, the daemon must
+// answer with a reply frame that a client can decode, or drop the peer.
+#include <quorvel/binder.h>
+#include <quorvel/hosting.h>
+#include <quorvel/parcel.h>
+#include <quorvel/status.h>
+
+#include "fuzz_support.h"
+#include "parcel_access.h"
+#include "process_state.h"
+#include "service_registry.h"
+#include "wire_format.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+using namespace quorvel;
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+// The peer every frame comes from. Its pid is fixed so that the seed corpus can
+// carry object references that count as hosted by the caller ("@quorvel.4242.N").
+constexpr pid_t PEER_PID = 4242;
+
+ServiceRegistry& registry()
+{
+    static ServiceRegistry* object = [] {
+        auto* registry = new ServiceRegistry();
+        setContextObject(sp<IBinder>(registry));
+        return registry;
+    }();
+    return *object;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
+{
+    ServiceRegistry& sm = registry();
+    static uint64_t nextConnection = 0;
+    // Several frames per input, split at a marker, so that a registration and the
+    // look-ups after it can meet within one run.
+    static const uint8_t MARKER[4] = {'-', '-', 'Q', '-'};
+    const CallingPeer peer{++nextConnection, ::geteuid(), PEER_PID};
+
+    std::vector<uint8_t> frame;
+    Parcel data, reply;
+    auto dispatch = [&] {
+        status_t status = OK;
+        if (!dispatchFrame(frame.data(), frame.size(), peer, &data, &reply, &status))
+            return;
+        FrameHeader header;
+        std::vector<uint8_t> table;
+        iovec iov[3];
+        int count = 0;
+        encodeReplyFrame(status, &reply, &header, &table, iov, &count);
+        std::vector<uint8_t> out;
+        for (int i = 0; i < count; ++i) {
+            const auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
+            out.insert(out.end(), p, p + iov[i].iov_len);
+        }
+        FrameHeader clientHeader;
+        Parcel answer;
+        check(decodeFrame(out.data(), out.size(), &clientHeader, &answer) == OK);
+        check(clientHeader.kind == FRAME_REPLY && clientHeader.code == header.code);
+        answer.print(fuzz::nullOutput(), 0);
+    };
+    for (size_t i = 0; i < size; ++i) {
+        if (i + 4 <= size && std::memcmp(bytes + i, MARKER, 4) == 0) {
+            dispatch();
+            frame.clear();
+            i += 3;
+            continue;
+        }
+        frame.push_back(bytes[i]);
+    }
+    dispatch();
+
+    // The peer goes away: everything it registered goes with it.
+    sm.connectionClosed(peer.connectionId);
+    check(sm.size() == 0);
+    return 0;
+}
