@@ -1,0 +1,506 @@
+// End-to-end tests of the `service` tool: the real binary against a real service
+// manager and the example services on a private socket, comparing exact standard
+// output, standard error, their interleaving and the exit status.
+//
+// Expected replies are never typed in as dumps: the test sends the same
+// transaction itself, or the tool is run twice with arguments that must encode the
+// same values, and the printed forms are compared.
+#include <test_support/process_fixture.h>
+
+#include <gtest/gtest.h>
+
+#include <quorvel/binder.h>
+#include <quorvel/parcel.h>
+#include <quorvel/service_manager.h>
+#include <quorvel/status.h>
+#include <quorvel/string16.h>
+#include <quorvel/strong_pointer.h>
+#include <quorvel/text_output.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quorvel::IBinder;
+using quorvel::Parcel;
+using quorvel::sp;
+using quorvel::String16;
+using quorvel::testing::ProcessFixture;
+using quorvel::testing::RunResult;
+
+const std::string SERVICE = QUORVEL_SERVICE_PROGRAM;
+
+const std::string USAGE = "Usage: service [-h|-?]\n"
+                          "       service list\n"
+                          "       service check SERVICE\n"
+                          "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
+                          "Options:\n"
+                          "   i32: Write the integer INT into the send parcel.\n"
+                          "   s16: Write the UTF-16 string STR into the send parcel.\n";
+
+std::vector<std::string> serviceCommand(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{SERVICE};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+// The parcel's printed form, exactly as the tool's "Result: " line shows it.
+std::string printed(const Parcel& parcel)
+{
+    char path[] = "/tmp/service_e2e_print_XXXXXX";
+    const int fd = mkostemp(path, O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    if (fd < 0)
+        return "";
+    unlink(path);
+    {
+        quorvel::TextOutput to(fd);
+        parcel.print(to, 0);
+        to.flush();
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+void expectOutcome(const RunResult& outcome, const std::string& out, const std::string& err, int status)
+{
+    EXPECT_EQ(outcome.out, out);
+    EXPECT_EQ(outcome.err, err);
+    EXPECT_EQ(outcome.exitStatus, status);
+    EXPECT_FALSE(outcome.timedOut);
+}
+
+// One service manager with the example services for each test suite: the tests
+// only read from it.
+class ServiceTool : public testing::Test {
+protected:
+    static void SetUpTestSuite() { world = std::make_unique<ProcessFixture>(); }
+    static void TearDownTestSuite() { world.reset(); }
+    void SetUp() override { ASSERT_TRUE(world->ready()) << world->error(); }
+
+    static RunResult service(const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment = {})
+    {
+        return world->run(serviceCommand(arguments), std::chrono::seconds(10), environment);
+    }
+
+    // "Result: " and the printed reply of the transaction the test sends itself to
+    // `name` with `code` and a data parcel that starts with the service's own
+    // descriptor as interface token; `fill` appends the arguments.
+    template <typename Fill>
+    static std::string resultOf(const char* name, uint32_t code, Fill fill, quorvel::status_t* status = nullptr)
+    {
+        const sp<quorvel::ServiceManagerPort> serviceManager = quorvel::defaultServiceManager();
+        EXPECT_TRUE(serviceManager);
+        if (!serviceManager)
+            return "";
+        const sp<IBinder> binder = serviceManager->checkService(String16(name));
+        EXPECT_TRUE(binder) << name;
+        if (!binder)
+            return "";
+        Parcel query;
+        Parcel descriptor;
+        EXPECT_EQ(binder->transact(quorvel::INTERFACE_TRANSACTION, query, &descriptor, 0), quorvel::OK);
+        Parcel data;
+        Parcel reply;
+        data.writeInterfaceToken(descriptor.readString16());
+        fill(data);
+        const quorvel::status_t result = binder->transact(code, data, &reply, 0);
+        if (status)
+            *status = result;
+        return "Result: " + printed(reply) + "\n";
+    }
+
+    static std::string resultOf(const char* name, uint32_t code)
+    {
+        return resultOf(name, code, [](Parcel&) {});
+    }
+
+    static std::unique_ptr<ProcessFixture> world;
+};
+
+std::unique_ptr<ProcessFixture> ServiceTool::world;
+
+// ---------------------------------------------------------------------------
+// Usage text and options
+
+using UsageAndOptions = ServiceTool;
+
+TEST_F(UsageAndOptions, NoArgumentsDashHAndDashQuestionPrintOnlyTheUsage)
+{
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{}, {"-h"}, {"-?"}, {"-h", "list"}, {"-?", "call", "example.echo", "1"}}) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        expectOutcome(service(arguments), USAGE, "", 0);
+    }
+}
+
+TEST_F(UsageAndOptions, UnknownOptionGetsTheLibraryDiagnosticAndTheUsageButRunsNothing)
+{
+    const RunResult outcome = service({"-x", "list"});
+    expectOutcome(outcome, USAGE, SERVICE + ": invalid option -- 'x'\n", 0);
+    EXPECT_EQ(outcome.combined, outcome.err + outcome.out);
+}
+
+TEST_F(UsageAndOptions, OptionParsingStopsAtTheCommandWord)
+{
+    expectOutcome(service({"check", "-h"}), "Service -h: not found\n", "", 0);
+    expectOutcome(service({"--", "check", "example.echo"}), "Service example.echo: found\n", "", 0);
+    // POSIXLY_CORRECT must not be what makes this work.
+    expectOutcome(service({"check", "-x"}, {"POSIXLY_CORRECT="}), "Service -x: not found\n", "", 0);
+}
+
+TEST_F(UsageAndOptions, CommandWordsAreCaseSensitive)
+{
+    expectOutcome(service({"LIST"}), USAGE, "service: Unknown command LIST\n", 10);
+    expectOutcome(service({"checks", "example.echo"}), USAGE, "service: Unknown command checks\n", 10);
+    expectOutcome(service({""}), USAGE, "service: Unknown command \n", 10);
+}
+
+TEST_F(UsageAndOptions, UnknownCommandDiagnosticComesBeforeTheUsage)
+{
+    const RunResult outcome = service({"frob"});
+    EXPECT_EQ(outcome.combined, "service: Unknown command frob\n" + USAGE);
+}
+
+TEST(NoServiceManager, EveryCommandExitsWith20AndNoUsage)
+{
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{}, {"-h"}, {"list"}, {"call", "example.echo", "1"}}) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        const RunResult outcome = quorvel::testing::runProgram(
+            serviceCommand(arguments), std::chrono::seconds(10),
+            {"QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager"});
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "service: Unable to get default service manager!\n");
+        EXPECT_EQ(outcome.exitStatus, 20);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// check
+
+using Check = ServiceTool;
+
+TEST_F(Check, RegisteredAndUnregisteredNamesBothExitWith0)
+{
+    expectOutcome(service({"check", "example.echo"}), "Service example.echo: found\n", "", 0);
+    expectOutcome(service({"check", "example.nothing"}), "Service example.nothing: not found\n", "", 0);
+    expectOutcome(service({"check", "example.ech"}), "Service example.ech: not found\n", "", 0);
+}
+
+TEST_F(Check, ServicesWithoutDescriptorAreFound)
+{
+    expectOutcome(service({"check", "example.nodescriptor"}), "Service example.nodescriptor: found\n", "", 0);
+    expectOutcome(service({"check", "example.refusing"}), "Service example.refusing: found\n", "", 0);
+}
+
+TEST_F(Check, OnlyTheFirstNameIsChecked)
+{
+    expectOutcome(service({"check", "example.nothing", "example.echo"}), "Service example.nothing: not found\n", "",
+                  0);
+}
+
+TEST_F(Check, MissingNameIsACommandLineError)
+{
+    const RunResult outcome = service({"check"});
+    expectOutcome(outcome, USAGE, "service: No service specified for check\n", 10);
+    EXPECT_EQ(outcome.combined, outcome.err + USAGE);
+}
+
+TEST_F(Check, NonAsciiNameIsPrintedAsGiven)
+{
+    expectOutcome(service({"check", "caf\xc3\xa9"}), "Service caf\xc3\xa9: not found\n", "", 0);
+}
+
+// ---------------------------------------------------------------------------
+// list
+
+using List = ServiceTool;
+
+TEST_F(List, ShowsEveryServiceInOrderWithItsDescriptor)
+{
+    expectOutcome(service({"list"}),
+                  "Found 5 services:\n"
+                  "0\texample.echo: [quorvel.example.IEcho]\n"
+                  "1\texample.failing: [quorvel.example.IFailing]\n"
+                  "2\texample.nodescriptor: []\n"
+                  "3\texample.refusing: []\n"
+                  "4\texample.unicode: [quorvel.example.Caf??]\n",
+                  "", 0);
+}
+
+TEST_F(List, ArgumentsAfterListAreIgnored)
+{
+    EXPECT_EQ(service({"list", "extra", "-h"}).out, service({"list"}).out);
+}
+
+TEST(ListEmpty, NoServicesGivesTheCountAlone)
+{
+    ProcessFixture::Options options;
+    options.startExampleServices = false;
+    ProcessFixture managerOnly(options);
+    ASSERT_TRUE(managerOnly.ready()) << managerOnly.error();
+    expectOutcome(managerOnly.run(serviceCommand({"list"})), "Found 0 services:\n", "", 0);
+}
+
+// ---------------------------------------------------------------------------
+// call: operands, codes and the replies
+
+using Call = ServiceTool;
+
+TEST_F(Call, MissingOperandsHaveTheirOwnDiagnostics)
+{
+    expectOutcome(service({"call"}), USAGE, "service: No service specified for call\n", 10);
+    expectOutcome(service({"call", "example.echo"}), USAGE, "service: No code specified for call\n", 10);
+}
+
+TEST_F(Call, CodeAloneSendsTheInterfaceToken)
+{
+    expectOutcome(service({"call", "example.echo", "3"}), resultOf("example.echo", 3), "", 0);
+}
+
+TEST_F(Call, CodeConvertsLikeAtoi)
+{
+    const std::string zero = resultOf("example.echo", 0);
+    expectOutcome(service({"call", "example.echo", "abc"}), zero, "", 0);
+    expectOutcome(service({"call", "example.echo", ""}), zero, "", 0);
+    expectOutcome(service({"call", "example.echo", " +17x"}), resultOf("example.echo", 17), "", 0);
+    expectOutcome(service({"call", "example.echo", "-1"}), resultOf("example.echo", 0xFFFFFFFFu), "", 0);
+}
+
+TEST_F(Call, UnregisteredOrDescriptorlessServicesDoNotExist)
+{
+    for (const char* name : {"example.nothing", "example.nodescriptor", "example.refusing"}) {
+        SCOPED_TRACE(name);
+        expectOutcome(service({"call", name, "1", "i32", "5"}), "",
+                      std::string("service: Service ") + name + " does not exist\n", 10);
+    }
+}
+
+TEST_F(Call, UnicodeDescriptorIsSentInFull)
+{
+    // The display text loses the non-ASCII units; the interface token must not.
+    expectOutcome(service({"call", "example.unicode", "2"}), resultOf("example.unicode", 2), "", 0);
+}
+
+// ---------------------------------------------------------------------------
+// call: arguments
+
+using CallArguments = ServiceTool;
+
+TEST_F(CallArguments, PlainKindsReachTheServiceInOrder)
+{
+    const std::string expected = resultOf("example.echo", 1, [](Parcel& data) {
+        data.writeInt32(7);
+        data.writeString16(String16("hi"));
+        data.writeStrongBinder(sp<IBinder>());
+    });
+    expectOutcome(service({"call", "example.echo", "1", "i32", "7", "s16", "hi", "null"}), expected, "", 0);
+}
+
+TEST_F(CallArguments, NegativeIntegerIsAValueNotAnOption)
+{
+    const std::string expected = resultOf("example.echo", 1, [](Parcel& data) { data.writeInt32(-5); });
+    expectOutcome(service({"call", "example.echo", "1", "i32", "-5"}), expected, "", 0);
+    expectOutcome(service({"call", "example.echo", "1", "i32", "-5"}, {"POSIXLY_CORRECT="}), expected,
+                  "", 0);
+}
+
+TEST_F(CallArguments, Utf8StringArrivesAsUtf16)
+{
+    const std::string expected =
+        resultOf("example.echo", 4, [](Parcel& data) { data.writeString16(String16(u"caf\u00e9 \u2603")); });
+    expectOutcome(service({"call", "example.echo", "4", "s16", "caf\xc3\xa9 \xe2\x98\x83"}), expected, "", 0);
+}
+
+TEST_F(CallArguments, IntentAloneEqualsItsSevenIntegers)
+{
+    expectOutcome(service({"call", "example.echo", "1", "intent"}),
+                  service({"call", "example.echo", "1", "i32", "-1", "i32", "-1", "i32", "-1", "i32", "0", "i32",
+                           "-1", "i32", "0", "i32", "-1"})
+                      .out,
+                  "", 0);
+}
+
+TEST_F(CallArguments, IntentFieldsEqualTheirExplicitValues)
+{
+    expectOutcome(service({"call", "example.echo", "1", "intent", "action=go", "launchFlags=12", "i32", "5"}),
+                  service({"call", "example.echo", "1", "s16", "go", "i32", "-1", "i32", "-1", "i32", "12", "i32",
+                           "-1", "i32", "0", "i32", "-1"})
+                      .out,
+                  "", 0);
+    expectOutcome(service({"call", "example.echo", "1", "intent", "type=t", "data=d", "component=c", "action=a"}),
+                  service({"call", "example.echo", "1", "s16", "a", "s16", "d", "s16", "t", "i32", "0", "s16", "c",
+                           "i32", "0", "i32", "-1"})
+                      .out,
+                  "", 0);
+}
+
+TEST_F(CallArguments, IntentCategoriesAreCarried)
+{
+    expectOutcome(service({"call", "example.echo", "1", "intent", "categories=a,,b"}),
+                  service({"call", "example.echo", "1", "i32", "-1", "i32", "-1", "i32", "-1", "i32", "0", "i32",
+                           "-1", "i32", "2", "s16", "a", "s16", "b", "i32", "-1"})
+                      .out,
+                  "", 0);
+}
+
+TEST_F(CallArguments, LaunchFlagsWithoutValueIsZero)
+{
+    EXPECT_EQ(service({"call", "example.echo", "1", "intent", "launchFlags=9", "launchFlags"}).out,
+              service({"call", "example.echo", "1", "intent"}).out);
+}
+
+TEST_F(CallArguments, EqualsSignsSplitAtTheFirstRun)
+{
+    EXPECT_EQ(service({"call", "example.echo", "1", "intent", "=action=go=stop"}).out,
+              service({"call", "example.echo", "1", "intent", "action=go"}).out);
+}
+
+// ---------------------------------------------------------------------------
+// call: bad arguments (the transaction is still sent; the usage text comes last)
+
+using CallArgumentFailures = ServiceTool;
+
+TEST_F(CallArgumentFailures, LoneI32SendsTheTokenOnlyThenUsage)
+{
+    const RunResult outcome = service({"call", "example.echo", "3", "i32"});
+    expectOutcome(outcome, resultOf("example.echo", 3) + USAGE, "service: no integer supplied for 'i32'\n", 10);
+    EXPECT_EQ(outcome.combined, outcome.err + outcome.out);
+}
+
+TEST_F(CallArgumentFailures, LoneS16KeepsTheValuesBeforeIt)
+{
+    const RunResult outcome = service({"call", "example.echo", "3", "i32", "8", "s16"});
+    const std::string expected = resultOf("example.echo", 3, [](Parcel& data) { data.writeInt32(8); });
+    expectOutcome(outcome, expected + USAGE, "service: no string supplied for 's16'\n", 10);
+}
+
+TEST_F(CallArgumentFailures, UnknownKindStopsTheEncoder)
+{
+    const RunResult outcome = service({"call", "example.echo", "1", "I32", "5", "i32", "6"});
+    expectOutcome(outcome, resultOf("example.echo", 1) + USAGE, "service: unknown option I32\n", 10);
+}
+
+TEST_F(CallArgumentFailures, EmptyArgumentAfterIntentEndsItAndIsReported)
+{
+    const RunResult outcome = service({"call", "example.echo", "1", "intent", "action=go", "", "i32", "5"});
+    const std::string intentOnly = service({"call", "example.echo", "1", "intent", "action=go"}).out;
+    expectOutcome(outcome, intentOnly + USAGE, "service: unknown option \n", 10);
+    EXPECT_EQ(outcome.combined, outcome.err + intentOnly + USAGE);
+}
+
+// ---------------------------------------------------------------------------
+// A transaction that fails
+
+using FailedTransaction = ServiceTool;
+
+TEST_F(FailedTransaction, PrintsTheReplyThenADiagnosticAndExitsWith30)
+{
+    quorvel::status_t status = quorvel::OK;
+    const std::string expected = resultOf("example.failing", 5, [](Parcel&) {}, &status);
+    ASSERT_NE(status, quorvel::OK);
+    const RunResult outcome = service({"call", "example.failing", "5"});
+    const std::string diagnostic = std::string("service: Transaction failed: ") + quorvel::statusToString(status) +
+                                   " (" + std::to_string(status) + ")\n";
+    expectOutcome(outcome, expected, diagnostic, 30);
+    EXPECT_EQ(outcome.combined, expected + diagnostic);
+}
+
+TEST_F(FailedTransaction, BadArgumentStatusWinsOverTheFailure)
+{
+    const RunResult outcome = service({"call", "example.failing", "5", "i32"});
+    EXPECT_EQ(outcome.exitStatus, 10);
+    EXPECT_EQ(outcome.err.rfind("service: no integer supplied for 'i32'\nservice: Transaction failed: ", 0), 0u)
+        << outcome.err;
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - USAGE.size()), USAGE);
+}
+
+// ---------------------------------------------------------------------------
+// Resources: every reference is released on every path. In the address-sanitizer
+// build LeakSanitizer checks each run at exit; elsewhere there is nothing to see.
+
+using Resources = ServiceTool;
+
+TEST_F(Resources, NoPathLeaks)
+{
+#ifndef QUORVEL_SERVICE_LEAK_CHECKED
+    GTEST_SKIP() << "the tool is checked for leaks in the address-sanitizer build";
+#endif
+    const std::vector<std::vector<std::string>> paths{
+        {},
+        {"LIST"},
+        {"list"},
+        {"check", "example.echo"},
+        {"check", "example.nothing"},
+        {"call", "example.echo", "1", "i32", "7", "s16", "x", "null", "intent", "categories=a,b", "action=go"},
+        {"call", "example.echo", "1", "i32"},
+        {"call", "example.nodescriptor", "1"},
+        {"call", "example.nothing", "1"},
+        {"call", "example.failing", "1"},
+    };
+    for (const std::vector<std::string>& arguments : paths) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        const RunResult outcome = service(arguments, {"ASAN_OPTIONS=detect_leaks=1:exitcode=99"});
+        EXPECT_EQ(outcome.err.find("Sanitizer"), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.exitStatus, 99);
+    }
+    const RunResult noManager = quorvel::testing::runProgram(
+        serviceCommand({"list"}), std::chrono::seconds(10),
+        {"QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager", "ASAN_OPTIONS=detect_leaks=1:exitcode=99"});
+    EXPECT_EQ(noManager.err, "service: Unable to get default service manager!\n");
+    EXPECT_EQ(noManager.exitStatus, 20);
+}
+
+// ---------------------------------------------------------------------------
+// Bash completion with the real tool behind it
+
+using Completion = ServiceTool;
+
+TEST_F(Completion, ServiceNamesComeFromTheRealListing)
+{
+    // A `service` on PATH that runs the built tool (through the emulator in a cross
+    // build), as an installed tool would be found.
+    char folder[] = "/tmp/service_completion_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string wrapper = std::string(folder) + "/service";
+    {
+        std::string emulator;
+        for (const std::string& word : quorvel::testing::emulatorPrefix())
+            emulator += "'" + word + "' ";
+        const std::string text = "#!/bin/sh\nexec " + emulator + "'" + SERVICE + "' \"$@\"\n";
+        const int fd = open(wrapper.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+    }
+    const std::string script = std::string("source '") + QUORVEL_SERVICE_COMPLETION +
+                               "' && COMP_WORDS=(service call example.) && COMP_CWORD=2 && _service service"
+                               " && printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const char* path = getenv("PATH");
+    const RunResult outcome = world->runHost({"/bin/bash", "-c", script}, std::chrono::seconds(20),
+                                             {"PATH=" + std::string(folder) + ":" + (path ? path : "/usr/bin:/bin")});
+    unlink(wrapper.c_str());
+    rmdir(folder);
+
+    std::string expected;
+    for (const std::string& name : quorvel::testing::exampleServiceNames())
+        expected += name + "\n";
+    expectOutcome(outcome, expected, "", 0);
+}
+
+} // namespace
