@@ -1,0 +1,343 @@
+// Peers that break the protocol: the daemon drops them and keeps serving everyone
+// else; a client facing a broken host gets an error status, never a hang.
+#include <quorvel/hosting.h>
+#include <quorvel/limits.h>
+#include <quorvel/service_manager.h>
+
+#include <test_support/process_fixture.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t MAGIC = 0x51564631; // "QVF1"
+
+// A raw SOCK_SEQPACKET connection that speaks whatever bytes a test gives it.
+class RawPeer {
+public:
+    explicit RawPeer(const std::string& path)
+    {
+        mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawPeer() { ::close(mFd); }
+
+    bool connected() const { return mConnected; }
+    bool send(const std::vector<uint32_t>& words, size_t trimBytes = 0)
+    {
+        return ::send(mFd, words.data(), words.size() * 4 - trimBytes, MSG_NOSIGNAL) >= 0;
+    }
+    bool sendBytes(const void* bytes, size_t length) { return ::send(mFd, bytes, length, MSG_NOSIGNAL) >= 0; }
+
+    // The next message: its words, or nothing when the daemon closed the connection.
+    // Fails the test rather than wait past `timeout`.
+    std::optional<std::vector<uint32_t>> receive(std::chrono::milliseconds timeout = 5s)
+    {
+        pollfd p{mFd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
+            ADD_FAILURE() << "no answer and no close within the timeout";
+            return std::vector<uint32_t>{};
+        }
+        std::vector<uint32_t> words(MAX_FRAME_SIZE / 4 + 1);
+        const ssize_t n = ::recv(mFd, words.data(), words.size() * 4, 0);
+        if (n <= 0)
+            return std::nullopt;
+        words.resize(static_cast<size_t>(n) / 4);
+        return words;
+    }
+    int fd() const { return mFd; }
+
+private:
+    int mFd = -1;
+    bool mConnected = false;
+};
+
+// A transaction frame: header then data words, no objects.
+std::vector<uint32_t> transaction(uint32_t handle, uint32_t code, const std::vector<uint32_t>& data,
+                                  uint32_t objectCount = 0)
+{
+    std::vector<uint32_t> frame = {MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4), objectCount};
+    frame.insert(frame.end(), data.begin(), data.end());
+    return frame;
+}
+
+class HostilePeers : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(world.ready()) << world.error(); }
+
+    // The daemon still answers an ordinary client.
+    void expectStillServing()
+    {
+        const sp<ServiceManagerPort> sm = defaultServiceManager();
+        ASSERT_NE(sm, nullptr);
+        EXPECT_EQ(sm->listServices().size(), 5u);
+        EXPECT_NE(sm->checkService(String16("example.echo")), nullptr);
+        EXPECT_TRUE(world.serviceManager().running());
+    }
+
+    testing::ProcessFixture world;
+};
+
+TEST_F(HostilePeers, GarbageClosesTheConnection)
+{
+    RawPeer peer(world.socketPath());
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(peer.send({0xdeadbeef, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(peer.receive(), std::nullopt);
+    expectStillServing();
+}
+
+TEST_F(HostilePeers, TruncatedAndInconsistentFramesCloseTheConnection)
+{
+    const std::vector<std::vector<uint32_t>> frames = {
+        {MAGIC, 1, 0},                                      // shorter than a header
+        {MAGIC, 1, 0, 1, 0, 64, 0, 1, 2},                   // claims more data than it has
+        {MAGIC, 1, 0, 1, 0, 6, 0, 1, 2},                    // data not a whole number of words
+        transaction(0, 1, {1, 0}, 1),                       // an object with no table entry
+        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200},         // an endpoint longer than allowed
+        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
+        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
+        {MAGIC, 2, 0, 0, 0, 0, 0},                          // a reply where a request belongs
+        {MAGIC, 1, 0, 1, 0, 0, 0, 99},                      // trailing bytes after the frame
+    };
+    for (size_t i = 0; i < frames.size(); ++i) {
+        RawPeer peer(world.socketPath());
+        ASSERT_TRUE(peer.connected());
+        ASSERT_TRUE(peer.send(frames[i]));
+        const auto answer = peer.receive();
+        // The one well-formed frame (index 6) is answered, with an error since it
+        // carries no interface token; every other frame costs the peer its connection.
+        if (i == 6) {
+            ASSERT_TRUE(answer.has_value());
+            ASSERT_GE(answer->size(), 7u);
+            EXPECT_NE(static_cast<int32_t>((*answer)[3]), OK) << "frame " << i;
+        } else {
+            EXPECT_EQ(answer, std::nullopt) << "frame " << i;
+        }
+    }
+    expectStillServing();
+}
+
+TEST_F(HostilePeers, OversizedFrameClosesTheConnection)
+{
+    RawPeer peer(world.socketPath());
+    int size = 1 << 20;
+    ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    std::vector<uint8_t> big(MAX_FRAME_SIZE + 4096, 0);
+    const uint32_t header[7] = {MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(big.size() - 28), 0};
+    std::memcpy(big.data(), header, sizeof header);
+    if (!peer.sendBytes(big.data(), big.size()))
+        GTEST_SKIP() << "this kernel refuses to send a frame that large: " << std::strerror(errno);
+    EXPECT_EQ(peer.receive(), std::nullopt);
+    expectStillServing();
+}
+
+TEST_F(HostilePeers, UnknownHandleAndUnknownCodeGetErrorReplies)
+{
+    RawPeer peer(world.socketPath());
+    ASSERT_TRUE(peer.send(transaction(12345, 1, {})));
+    auto answer = peer.receive();
+    ASSERT_TRUE(answer.has_value());
+    ASSERT_GE(answer->size(), 7u);
+    EXPECT_EQ((*answer)[1], 2u);
+    EXPECT_EQ(static_cast<int32_t>((*answer)[3]), NAME_NOT_FOUND);
+
+    // Same connection, still usable: a request without the interface token.
+    ASSERT_TRUE(peer.send(transaction(0, 3, {7})));
+    answer = peer.receive();
+    ASSERT_TRUE(answer.has_value());
+    ASSERT_GE(answer->size(), 7u);
+    EXPECT_EQ(static_cast<int32_t>((*answer)[3]), BAD_TYPE);
+    expectStillServing();
+}
+
+TEST_F(HostilePeers, SilentPeersDoNotStallTheDaemon)
+{
+    std::vector<std::unique_ptr<RawPeer>> silent;
+    for (int i = 0; i < 20; ++i)
+        silent.push_back(std::make_unique<RawPeer>(world.socketPath()));
+    expectStillServing();
+}
+
+TEST_F(HostilePeers, ConnectionsPastTheLimitAreClosedAndOthersRecoverAfterwards)
+{
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (size_t i = 0; i < MAX_CONNECTIONS + 8; ++i)
+        peers.push_back(std::make_unique<RawPeer>(world.socketPath()));
+    // The last ones were accepted and closed at once.
+    EXPECT_EQ(peers.back()->receive(), std::nullopt);
+    peers.clear();
+    // The daemon notices the closed connections before it runs out of room.
+    bool served = false;
+    for (int i = 0; i < 100 && !served; ++i) {
+        const sp<ServiceManagerPort> sm = defaultServiceManager();
+        served = sm && sm->listServices().size() == 5u;
+        if (!served)
+            std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(served);
+}
+
+TEST_F(HostilePeers, PassedDescriptorsAreClosedAndTheConnectionDropped)
+{
+    RawPeer peer(world.socketPath());
+    const auto frame = transaction(0, 0x5F4E5446, {});
+    const int passed = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    iovec iov{const_cast<uint32_t*>(frame.data()), frame.size() * 4};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
+    ASSERT_GE(::sendmsg(peer.fd(), &message, MSG_NOSIGNAL), 0);
+    ::close(passed);
+    EXPECT_EQ(peer.receive(), std::nullopt);
+    expectStillServing();
+}
+
+// A host that breaks the protocol: stands in for the service manager here.
+class FakeHost {
+public:
+    // `behaviour` gets each accepted connection and does what it likes with it.
+    FakeHost(const std::string& path, std::function<void(int)> behaviour)
+    {
+        mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(mFd, 4), 0);
+        mThread = std::thread([this, behaviour] {
+            pollfd p{mFd, POLLIN, 0};
+            if (::poll(&p, 1, 10000) != 1)
+                return;
+            const int connection = ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0) {
+                behaviour(connection);
+                ::close(connection);
+            }
+        });
+    }
+    ~FakeHost()
+    {
+        mThread.join();
+        ::close(mFd);
+    }
+
+private:
+    int mFd;
+    std::thread mThread;
+};
+
+class BrokenHost : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quorvel-fake-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        path = dir + "/sm";
+        ::setenv(SERVICE_MANAGER_ENV, path.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        ::unlink(path.c_str());
+        ::rmdir(dir.c_str());
+        ::unsetenv(SERVICE_MANAGER_ENV);
+    }
+
+    // Reads one request and answers it with `answer` (raw bytes).
+    static std::function<void(int)> answerWith(std::vector<uint32_t> answer)
+    {
+        return [answer](int fd) {
+            char request[4096];
+            if (::recv(fd, request, sizeof request, 0) > 0)
+                ::send(fd, answer.data(), answer.size() * 4, MSG_NOSIGNAL);
+        };
+    }
+
+    std::string dir, path;
+};
+
+TEST_F(BrokenHost, HostThatClosesMidTransactionGivesDeadObject)
+{
+    FakeHost host(path, [](int fd) {
+        char request[4096];
+        (void)::recv(fd, request, sizeof request, 0);
+    });
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+    Parcel data, reply;
+    EXPECT_EQ(sm->asBinder()->transact(1, data, &reply), DEAD_OBJECT);
+    EXPECT_EQ(reply.errorCheck(), DEAD_OBJECT);
+    EXPECT_EQ(sm->asBinder()->transact(1, data, &reply), DEAD_OBJECT);
+}
+
+TEST_F(BrokenHost, GarbageReplyGivesFailedTransaction)
+{
+    FakeHost host(path, answerWith({0x01020304, 5, 6}));
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+    Parcel data, reply;
+    EXPECT_EQ(sm->asBinder()->transact(1, data, &reply), FAILED_TRANSACTION);
+    EXPECT_EQ(reply.errorCheck(), FAILED_TRANSACTION);
+}
+
+TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
+{
+    // Make this process's endpoint exist, then have the host point into it.
+    class Nothing : public LocalBinder {
+    protected:
+        status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
+    };
+    std::string endpoint;
+    uint32_t handle;
+    ASSERT_EQ(describeObject(sp<IBinder>(new Nothing()), &endpoint, &handle), OK);
+    std::vector<uint32_t> answer = {MAGIC, 2, 0, 0, 0, 8, 1, 1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
+    std::vector<uint32_t> name((endpoint.size() + 3) / 4, 0);
+    std::memcpy(name.data(), endpoint.data(), endpoint.size());
+    answer.insert(answer.end(), name.begin(), name.end());
+    FakeHost host(path, answerWith(answer));
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+    Parcel data, reply;
+    EXPECT_EQ(sm->asBinder()->transact(1, data, &reply), FAILED_TRANSACTION);
+}
+
+TEST_F(BrokenHost, ListingAndLookUpSurviveNonsenseAnswers)
+{
+    // A well-formed reply whose content is nonsense: a huge count, no names.
+    FakeHost host(path, answerWith({MAGIC, 2, 0, 0, 0, 8, 0, 1000000, 1000000}));
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+    EXPECT_EQ(sm->listServices().size(), 0u);
+}
+
+} // namespace
+} // namespace quorvel

@@ -1,0 +1,109 @@
+// TextOutput: formatting, and aout/aerr sharing one file without reordering.
+#include <quorvel/parcel.h>
+#include <quorvel/text_output.h>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quorvel {
+namespace {
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+int tempFile()
+{
+    char path[] = "/tmp/quorvel-text-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ::unlink(path);
+    return fd;
+}
+
+TEST(TextOutputFormat, NumbersStringsAndNull)
+{
+    const int fd = tempFile();
+    ASSERT_GE(fd, 0);
+    {
+        TextOutput out(fd);
+        out << "u=" << uint32_t{4294967295u} << " i=" << int32_t{INT32_MIN} << " z=" << uint32_t{0}
+            << " l=" << int64_t{INT64_MIN} << ' ' << static_cast<const char*>(nullptr) << endl;
+    }
+    EXPECT_EQ(readAll(fd), "u=4294967295 i=-2147483648 z=0 l=-9223372036854775808 (null)\n");
+    ::close(fd);
+}
+
+TEST(TextOutputFormat, TextLargerThanTheBufferArrivesWhole)
+{
+    const int fd = tempFile();
+    const std::string big(10000, 'q');
+    {
+        TextOutput out(fd);
+        out << "a";
+        out << big.c_str();
+        out << "b";
+    }
+    EXPECT_EQ(readAll(fd), "a" + big + "b");
+    ::close(fd);
+}
+
+TEST(TextOutputOrder, TwoStreamsOnOneFileKeepWriteOrder)
+{
+    const int fd = tempFile();
+    const int other = ::dup(fd);
+    {
+        TextOutput a(fd);
+        TextOutput b(other);
+        a << "1 ";
+        b << "2 ";
+        a << "3 ";
+        a << "4 ";
+        b << "5" << endl;
+        a.flush();
+    }
+    EXPECT_EQ(readAll(fd), "1 2 3 4 5\n");
+    ::close(other);
+    ::close(fd);
+}
+
+// aout and aerr themselves, in a child whose standard output and error are one
+// file: results and diagnostics interleave as written, and exit flushes the rest.
+TEST(TextOutputOrder, AoutAndAerrInterleaveAndFlushAtExit)
+{
+    const int fd = tempFile();
+    ASSERT_GE(fd, 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        aout << "Result: " << uint32_t{1} << endl;
+        aerr << "service: warning" << endl;
+        aout << "second ";
+        aerr << "third ";
+        Parcel p;
+        p.setError(-32);
+        aout << p << endl; // left in the buffer: exit must write it
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(readAll(fd), "Result: 1\nservice: warning\nsecond third Status(-32, dead object)\n");
+    ::close(fd);
+}
+
+} // namespace
+} // namespace quorvel
