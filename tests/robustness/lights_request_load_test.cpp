@@ -1,0 +1,182 @@
+// A million requests to the lights modules: every handler keeps answering with the
+// right status, the values on the attribute files are the last ones asked for, and
+// the process holds no more descriptors or memory at the end than after warming up.
+//
+// The modules write to fixed paths under /sys/class/leds, so each run happens in a
+// child process with a private mount namespace and a tmpfs over /sys/class (root
+// only). A tmpfs rather than ledsim: the point is the modules' own cost and leaks,
+// not the simulator's.
+#include "process_stats.h"
+
+#include <quorvel/lights.h>
+#include <quorvel/module_loader.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace quorvel::robustness {
+namespace {
+
+const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+
+// The board: RGB indicator with blink timing, a trackball light, the automatic
+// brightness attribute.
+const char* const ATTRIBUTE_FILES[] = {
+    "red/brightness",          "green/brightness",         "blue/brightness",
+    "red/device/grpfreq",      "red/device/grppwm",        "red/device/blink",
+    "lcd-backlight/brightness", "lcd-backlight/auto",       "keyboard-backlight/brightness",
+    "button-backlight/brightness", "jogball-backlight/brightness", "jogball-backlight/blink",
+};
+
+bool makeTree(std::string& error)
+{
+    if (::unshare(CLONE_NEWNS) < 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        ::mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") < 0) {
+        error = std::string("cannot set up a private /sys/class: ") + std::strerror(errno);
+        return false;
+    }
+    for (const char* file : ATTRIBUTE_FILES) {
+        std::string path = std::string("/sys/class/leds/") + file;
+        for (size_t slash = std::strlen("/sys/class/"); (slash = path.find('/', slash + 1)) != std::string::npos;)
+            ::mkdir(path.substr(0, slash).c_str(), 0755);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = "cannot create " + path;
+            return false;
+        }
+        ::close(fd);
+    }
+    return true;
+}
+
+std::string valueOf(const char* file)
+{
+    std::ifstream in(std::string("/sys/class/leds/") + file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs in the child: everything it finds wrong goes to `report`; true when nothing was.
+bool driveModule(const std::string& modulePath, int requests, std::string& report)
+{
+    if (!makeTree(report))
+        return false;
+    LoadedModule module;
+    std::string error;
+    if (loadModule(modulePath, module, error) != 0) {
+        report = "cannot load " + modulePath + ": " + error;
+        return false;
+    }
+    LightDevice* devices[6] = {};
+    for (int i = 0; i < 6; ++i) {
+        const int status = module.info->methods->open(module.info, LIGHT_NAMES[i], &devices[i]);
+        if (status != 0 || !devices[i]) {
+            report = std::string("cannot open ") + LIGHT_NAMES[i];
+            return false;
+        }
+    }
+
+    int wrongStatus = 0;
+    auto send = [&](int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            const uint32_t level = static_cast<uint32_t>(i) & 0xFF;
+            const LightState state{0xFF000000u | (level << 16) | (level << 8) | level, i % 3, 1 + i % 500,
+                                   (i % 7) * 100, i % 2};
+            if (devices[i % 6]->set_state(devices[i % 6], &state) != 0)
+                ++wrongStatus;
+        }
+    };
+    send(0, requests / 100);
+    const ProcessUsage before = usageOf(::getpid());
+    send(requests / 100, requests);
+    const ProcessUsage after = usageOf(::getpid());
+
+    // The last backlight request was a grey of its index's low byte.
+    int lastBacklight = requests / 100 + requests - 1;
+    while (lastBacklight % 6 != 0)
+        --lastBacklight;
+    const std::string expectedLevel = std::to_string(lastBacklight & 0xFF) + "\n";
+
+    bool good = true;
+    std::ostringstream out;
+    if (wrongStatus != 0) {
+        out << wrongStatus << " requests did not return 0; ";
+        good = false;
+    }
+    if (valueOf("lcd-backlight/brightness") != expectedLevel) {
+        out << "lcd-backlight/brightness holds \"" << valueOf("lcd-backlight/brightness") << "\", not \""
+            << expectedLevel << "\"; ";
+        good = false;
+    }
+    if (after.descriptors != before.descriptors || after.rssKiB > before.rssKiB + 256) {
+        out << "grew: ";
+        good = false;
+    }
+    out << "before " << describe(before) << ", after " << describe(after);
+    for (LightDevice* device : devices)
+        device->close(device);
+    unloadModule(module);
+    report = out.str();
+    return good;
+}
+
+// Forks, drives the module in the child, and hands back its verdict and report.
+bool driveInChild(const std::string& modulePath, int requests, std::string& report)
+{
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) < 0)
+        return false;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipe[0]);
+        std::string text;
+        const bool good = driveModule(modulePath, requests, text);
+        [[maybe_unused]] ssize_t n = ::write(pipe[1], text.data(), text.size());
+        ::_exit(good ? 0 : 1);
+    }
+    ::close(pipe[1]);
+    report.clear();
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(pipe[0], buffer, sizeof buffer)) > 0)
+        report.append(buffer, static_cast<size_t>(n));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+class LightsRequestLoad : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    const int requests = scaled(500000, 5000);
+    std::string report;
+    EXPECT_TRUE(driveInChild(GetParam(), requests, report)) << report;
+    ::testing::Test::RecordProperty("requests", requests);
+    std::printf("%s: %d requests; %s\n", GetParam(), requests, report.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModules, LightsRequestLoad,
+                         ::testing::Values(LIGHTS_PAVOK_MODULE, LIGHTS_QUILLANO_MODULE),
+                         [](const auto& param) { return param.index == 0 ? "pavok" : "quillano"; });
+
+} // namespace
+} // namespace quorvel::robustness

@@ -1,0 +1,77 @@
+#include "process_stats.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace quorvel::robustness {
+
+ProcessUsage usageOf(pid_t pid)
+{
+    ProcessUsage usage;
+    const std::string base = "/proc/" + std::to_string(pid);
+    if (DIR* dir = ::opendir((base + "/fd").c_str())) {
+        // The directory stream's own descriptor is listed too when pid is ourselves.
+        const int own = pid == ::getpid() ? ::dirfd(dir) : -1;
+        usage.descriptors = 0;
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own)
+                continue;
+            ++usage.descriptors;
+        }
+        ::closedir(dir);
+    }
+    std::ifstream status(base + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            usage.rssKiB = std::strtol(line.c_str() + 6, nullptr, 10);
+            break;
+        }
+    }
+    return usage;
+}
+
+std::string describe(const ProcessUsage& usage)
+{
+    return std::to_string(usage.descriptors) + " descriptors, " + std::to_string(usage.rssKiB) + " KiB resident";
+}
+
+double loadScale()
+{
+    if (const char* text = std::getenv("QUORVEL_ROBUSTNESS_SCALE")) {
+        const double value = std::strtod(text, nullptr);
+        if (value > 0)
+            return value;
+    }
+#ifdef QUORVEL_ROBUSTNESS_SANITIZED
+    return 0.1;
+#else
+    return 1.0;
+#endif
+}
+
+int scaled(int count, int minimum)
+{
+    const int value = static_cast<int>(count * loadScale());
+    return value < minimum ? minimum : value;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+} // namespace quorvel::robustness

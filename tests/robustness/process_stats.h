@@ -1,0 +1,31 @@
+#pragma once
+// What a process holds, read from /proc: its open descriptors and resident memory.
+// The load and fault tests compare these before and after to find leaks.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace quorvel::robustness {
+
+struct ProcessUsage {
+    int descriptors = -1; // entries of /proc/PID/fd; -1 when unreadable
+    long rssKiB = -1;     // VmRSS of /proc/PID/status; -1 when unreadable
+};
+
+ProcessUsage usageOf(pid_t pid);
+std::string describe(const ProcessUsage& usage);
+
+// How much of each load a test applies: 1 by default, smaller in sanitizer builds,
+// whose code runs several times slower. $QUORVEL_ROBUSTNESS_SCALE (a positive
+// number) overrides both.
+double loadScale();
+// `count` scaled, at least `minimum`.
+int scaled(int count, int minimum = 1);
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+} // namespace quorvel::robustness

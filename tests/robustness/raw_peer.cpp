@@ -1,0 +1,284 @@
+#include "raw_peer.h"
+
+#include <quorvel/limits.h>
+#include <quorvel/service_manager_protocol.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+namespace quorvel::robustness {
+
+RawPeer::RawPeer(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    socklen_t length = sizeof address;
+    if (!path.empty() && path[0] == '@') {
+        // An abstract name: no terminator, the length says where it ends.
+        address.sun_path[0] = '\0';
+        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) < 0) {
+        ::close(fd);
+        return;
+    }
+    mFd = fd;
+}
+
+RawPeer::~RawPeer()
+{
+    if (mFd >= 0)
+        ::close(mFd);
+}
+
+bool RawPeer::send(const std::vector<uint8_t>& bytes, int passFd)
+{
+    iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (passFd >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
+    }
+    return ::sendmsg(mFd, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+RawPeer::Outcome RawPeer::await(std::chrono::milliseconds timeout, FrameHeader* header)
+{
+    pollfd p{mFd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    if (ready == 0)
+        return Outcome::Nothing;
+    std::vector<uint8_t> buffer(MAX_FRAME_SIZE);
+    const ssize_t n = ::recv(mFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n <= 0)
+        return Outcome::Closed; // end of stream, or a reset
+    FrameHeader received;
+    if (static_cast<size_t>(n) < sizeof received)
+        return Outcome::Garbage;
+    std::memcpy(&received, buffer.data(), sizeof received);
+    if (received.magic != FRAME_MAGIC || received.kind != FRAME_REPLY)
+        return Outcome::Garbage;
+    if (header)
+        *header = received;
+    return Outcome::Reply;
+}
+
+void putWord(std::vector<uint8_t>& out, uint32_t value)
+{
+    const size_t at = out.size();
+    out.resize(at + 4);
+    std::memcpy(out.data() + at, &value, 4);
+}
+
+void putString16(std::vector<uint8_t>& out, const std::u16string& text)
+{
+    putWord(out, static_cast<uint32_t>(text.size()));
+    const size_t bytes = ((text.size() + 1) * 2 + 3) & ~size_t{3};
+    const size_t at = out.size();
+    out.resize(at + bytes, 0);
+    std::memcpy(out.data() + at, text.data(), text.size() * 2);
+}
+
+std::vector<uint8_t> makeFrame(uint32_t kind, uint32_t handle, uint32_t code, const std::vector<uint8_t>& data,
+                               const std::vector<ObjectRecord>& objects)
+{
+    std::vector<uint8_t> frame;
+    putWord(frame, FRAME_MAGIC);
+    putWord(frame, kind);
+    putWord(frame, handle);
+    putWord(frame, code);
+    putWord(frame, 0);
+    putWord(frame, static_cast<uint32_t>(data.size()));
+    putWord(frame, static_cast<uint32_t>(objects.size()));
+    frame.insert(frame.end(), data.begin(), data.end());
+    for (const ObjectRecord& object : objects) {
+        putWord(frame, object.offset);
+        putWord(frame, object.handle);
+        putWord(frame, static_cast<uint32_t>(object.endpoint.size()));
+        const size_t at = frame.size();
+        frame.resize(at + ((object.endpoint.size() + 3) & ~size_t{3}), 0);
+        std::memcpy(frame.data() + at, object.endpoint.data(), object.endpoint.size());
+    }
+    return frame;
+}
+
+std::vector<uint8_t> serviceManagerRequest(uint32_t code, const std::vector<uint8_t>& payload,
+                                           const std::vector<ObjectRecord>& objects)
+{
+    std::vector<uint8_t> data;
+    putString16(data, u"quorvel.os.IServiceManager");
+    data.insert(data.end(), payload.begin(), payload.end());
+    return makeFrame(FRAME_TRANSACTION, 0, code, data, objects);
+}
+
+// The service manager's interface token as it leads every request's data: a length
+// word and 26 units with their terminator, padded to whole words.
+constexpr uint32_t TOKEN_BYTES = 4 + 56;
+
+BadFrame badFrame(int kind, std::mt19937& random)
+{
+    auto byte = [&] { return static_cast<uint8_t>(random() & 0xFF); };
+    auto checkRequest = [] {
+        std::vector<uint8_t> payload;
+        putString16(payload, u"example.echo");
+        return serviceManagerRequest(SM_CHECK_SERVICE, payload);
+    };
+    BadFrame bad;
+    switch (kind % BAD_FRAME_KINDS) {
+    case 0: {
+        bad.what = "random bytes";
+        bad.bytes.resize(1 + random() % 300);
+        for (auto& b : bad.bytes)
+            b = byte();
+        bad.bytes[0] ^= 0x5A; // never the magic's first byte by accident
+        if (bad.bytes[0] == (FRAME_MAGIC & 0xFF))
+            bad.bytes[0] = 0;
+        break;
+    }
+    case 1:
+        bad.what = "half a header";
+        bad.bytes = checkRequest();
+        bad.bytes.resize(1 + random() % (sizeof(FrameHeader) - 1));
+        break;
+    case 2:
+        bad.what = "half a frame";
+        bad.bytes = checkRequest();
+        bad.bytes.resize(sizeof(FrameHeader) + 4 + random() % 8);
+        break;
+    case 3:
+        bad.what = "wrong magic";
+        bad.bytes = checkRequest();
+        bad.bytes[3] ^= 0xFF;
+        break;
+    case 4: {
+        bad.what = "data size past the end";
+        bad.bytes = checkRequest();
+        const uint32_t huge = 0xFFFFFFF0u;
+        std::memcpy(bad.bytes.data() + 20, &huge, 4);
+        break;
+    }
+    case 5: {
+        bad.what = "data size not whole words";
+        bad.bytes = checkRequest();
+        uint32_t size;
+        std::memcpy(&size, bad.bytes.data() + 20, 4);
+        size -= 2;
+        std::memcpy(bad.bytes.data() + 20, &size, 4);
+        break;
+    }
+    case 6: {
+        bad.what = "more objects than allowed";
+        bad.bytes = checkRequest();
+        const uint32_t count = static_cast<uint32_t>(MAX_PARCEL_OBJECTS + 1 + random() % 1000);
+        std::memcpy(bad.bytes.data() + 24, &count, 4);
+        break;
+    }
+    case 7: {
+        bad.what = "object slot outside the data";
+        std::vector<uint8_t> payload;
+        putString16(payload, u"x");
+        putWord(payload, 1);
+        putWord(payload, 0);
+        bad.bytes = serviceManagerRequest(SM_ADD_SERVICE, payload,
+                                          {{static_cast<uint32_t>(1000 + random() % 100000), 1, "@elsewhere"}});
+        break;
+    }
+    case 8: {
+        bad.what = "object record over plain words";
+        std::vector<uint8_t> payload;
+        putString16(payload, u"x");
+        putWord(payload, 7);
+        putWord(payload, 7);
+        bad.bytes = serviceManagerRequest(SM_ADD_SERVICE, payload, {{TOKEN_BYTES + 8, 1, "@elsewhere"}});
+        break;
+    }
+    case 9: {
+        bad.what = "endpoint longer than any address";
+        std::vector<uint8_t> payload;
+        putWord(payload, 1);
+        putWord(payload, 0);
+        bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, payload, {{TOKEN_BYTES, 1, std::string(200, 'e')}});
+        break;
+    }
+    case 10: {
+        bad.what = "endpoint with a zero byte";
+        std::vector<uint8_t> payload;
+        putWord(payload, 1);
+        putWord(payload, 0);
+        bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, payload, {{TOKEN_BYTES, 1, std::string("@a\0b", 4)}});
+        break;
+    }
+    case 11:
+        bad.what = "a reply where a transaction belongs";
+        bad.bytes = makeFrame(FRAME_REPLY, 0, 0, {});
+        break;
+    case 12:
+        bad.what = "a frame larger than any frame may be";
+        bad.bytes = checkRequest();
+        bad.bytes.resize(MAX_FRAME_SIZE + 1 + random() % 4096, 0xAB);
+        break;
+    case 13:
+        bad.what = "a descriptor passed along";
+        bad.bytes = checkRequest();
+        bad.passDescriptor = true;
+        break;
+    case 14: {
+        bad.what = "wrong interface token";
+        std::vector<uint8_t> data;
+        putString16(data, u"quorvel.os.IOther");
+        putString16(data, u"example.echo");
+        bad.bytes = makeFrame(FRAME_TRANSACTION, 0, SM_CHECK_SERVICE, data);
+        bad.expectReply = true;
+        break;
+    }
+    default: {
+        // Well framed, but nonsense inside: a name read past the end, a negative page,
+        // an unknown code or a handle nobody exported.
+        bad.expectReply = true;
+        std::vector<uint8_t> payload;
+        switch (random() % 4) {
+        case 0:
+            bad.what = "string length past the end";
+            putWord(payload, 0x7FFFFFFF);
+            bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, payload);
+            break;
+        case 1:
+            bad.what = "negative list page";
+            putWord(payload, static_cast<uint32_t>(-1 - static_cast<int>(random() % 1000)));
+            bad.bytes = serviceManagerRequest(SM_LIST_SERVICES, payload);
+            break;
+        case 2:
+            bad.what = "unknown code";
+            bad.bytes = serviceManagerRequest(1000 + random() % 1000, payload);
+            break;
+        default:
+            bad.what = "unknown handle";
+            bad.bytes = makeFrame(FRAME_TRANSACTION, 1 + random() % 1000, SM_CHECK_SERVICE, {});
+            break;
+        }
+        break;
+    }
+    }
+    return bad;
+}
+
+} // namespace quorvel::robustness

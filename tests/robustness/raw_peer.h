@@ -1,0 +1,68 @@
+#pragma once
+// RawPeer: a hand-made client of the transport that sends whatever bytes a test gives
+// it, for playing a hostile or broken peer against a hosting process. Also builds
+// frames byte by byte, well-formed or deliberately not.
+
+#include "wire_format.h"
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quorvel::robustness {
+
+class RawPeer {
+public:
+    // Connects to the socket at `path`; connected() tells whether it worked.
+    explicit RawPeer(const std::string& path);
+    ~RawPeer();
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+
+    bool connected() const { return mFd >= 0; }
+    int fd() const { return mFd; }
+
+    // Sends `bytes` as one message, with `passFd` attached as SCM_RIGHTS when >= 0.
+    bool send(const std::vector<uint8_t>& bytes, int passFd = -1);
+
+    enum class Outcome { Reply, Closed, Nothing, Garbage };
+    // Waits up to `timeout` for the next message: a reply frame (its header in
+    // `header`), the peer closing the connection, nothing at all, or something else.
+    Outcome await(std::chrono::milliseconds timeout, FrameHeader* header = nullptr);
+
+private:
+    int mFd = -1;
+};
+
+// A 32-bit word and a UTF-16 string as the parcel encoding lays them out.
+void putWord(std::vector<uint8_t>& out, uint32_t value);
+void putString16(std::vector<uint8_t>& out, const std::u16string& text);
+
+struct ObjectRecord {
+    uint32_t offset;
+    uint32_t handle;
+    std::string endpoint;
+};
+
+// A complete frame: header, data, object table.
+std::vector<uint8_t> makeFrame(uint32_t kind, uint32_t handle, uint32_t code, const std::vector<uint8_t>& data,
+                               const std::vector<ObjectRecord>& objects = {});
+
+// A service manager request with the interface token in front of `payload`.
+std::vector<uint8_t> serviceManagerRequest(uint32_t code, const std::vector<uint8_t>& payload,
+                                           const std::vector<ObjectRecord>& objects = {});
+
+// One of the ways a frame can be wrong, chosen by `kind` (any number; it wraps), and
+// what the receiving process must do about it.
+struct BadFrame {
+    std::vector<uint8_t> bytes;
+    bool passDescriptor = false; // send an open descriptor along
+    bool expectReply = false;    // an error reply on a live connection, else a hang-up
+    const char* what = "";
+};
+inline constexpr int BAD_FRAME_KINDS = 16;
+BadFrame badFrame(int kind, std::mt19937& random);
+
+} // namespace quorvel::robustness

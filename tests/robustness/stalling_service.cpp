@@ -1,0 +1,65 @@
+// stalling-service: registers one service that answers the descriptor query and then
+// stops in the middle of every other call, for the tests of a service that dies while
+// a caller waits.
+//
+//   stalling-service NAME MARKER hang   create MARKER when a call arrives, then wait forever
+//   stalling-service NAME MARKER exit   create MARKER, then exit without answering
+#include <quorvel/binder.h>
+#include <quorvel/service_manager.h>
+#include <quorvel/string16.h>
+#include <quorvel/text_output.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+using namespace quorvel;
+
+namespace {
+
+class StallingService : public LocalBinder {
+public:
+    StallingService(std::string marker, bool exitInCall) : mMarker(std::move(marker)), mExitInCall(exitInCall) {}
+
+protected:
+    status_t onTransact(uint32_t code, const Parcel&, Parcel* reply, uint32_t) override
+    {
+        if (code == INTERFACE_TRANSACTION)
+            return reply->writeString16(String16("quorvel.test.IStalling"));
+        const int fd = ::open(mMarker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            ::close(fd);
+        if (mExitInCall)
+            ::_exit(0);
+        for (;;)
+            ::pause();
+    }
+
+private:
+    const std::string mMarker;
+    const bool mExitInCall;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4 || (std::strcmp(argv[3], "hang") != 0 && std::strcmp(argv[3], "exit") != 0)) {
+        aerr << "usage: stalling-service NAME MARKER hang|exit" << endl;
+        return 2;
+    }
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    if (!sm) {
+        aerr << "stalling-service: no service manager" << endl;
+        return 1;
+    }
+    const sp<IBinder> service(new StallingService(argv[2], std::strcmp(argv[3], "exit") == 0));
+    if (sm->addService(String16(argv[1]), service) != OK) {
+        aerr << "stalling-service: cannot register " << argv[1] << endl;
+        return 1;
+    }
+    return serve() == OK ? 0 : 1;
+}
