@@ -1,14 +1,17 @@
 // Times process starts and socket round trips for the service benchmark.
 //
-//   service_bench_timer spawn RUNS CMD [ARG...] [::: CMD [ARG...]]
-//       Starts each command RUNS times, the commands taking turns so that both
-//       see the same machine load, and prints for each its median and minimum
-//       wall time in microseconds and its peak resident set size in KiB.
-//       Standard output and standard error go to /dev/null; a run that does not
-//       exit with status 0 stops the benchmark.
+//   service_bench_timer spawn RUNS CMD [ARG...] [::: CMD [ARG...]] ...
+//       Starts each command RUNS times, the commands taking turns so that all of
+//       them see the same machine load, and prints one line per command with its
+//       median and minimum wall time in microseconds and its peak resident set
+//       size in KiB. Standard output and standard error go to /dev/null; a run
+//       that does not exit with status 0 stops the benchmark.
+//       A command written @roundtrips:COUNT is not started: it stands for COUNT
+//       request/answer round trips of 64 bytes over a Unix seqpacket socket (the
+//       transport's socket type) to a peer process, timed here, so that a floor
+//       takes turns with the command it is the floor of.
 //   service_bench_timer roundtrips COUNT RUNS
-//       Times COUNT request/answer round trips of 64 bytes over a Unix stream
-//       socket between two processes, RUNS times, and prints the median.
+//       The same round trips on their own, RUNS times; prints the median.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -43,15 +46,87 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+bool transfer(int fd, char* buffer, size_t size, bool writing)
+{
+    for (;;) {
+        const ssize_t n = writing ? send(fd, buffer, size, MSG_NOSIGNAL) : recv(fd, buffer, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n == static_cast<ssize_t>(size);
+    }
+}
+
+// A peer process that answers every 64-byte message with one of its own.
+class EchoPeer {
+public:
+    bool start()
+    {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
+            std::perror("socketpair");
+            return false;
+        }
+        mPid = fork();
+        if (mPid < 0) {
+            std::perror("fork");
+            return false;
+        }
+        if (mPid == 0) {
+            close(fds[0]);
+            char buffer[64] = {};
+            while (transfer(fds[1], buffer, sizeof buffer, false) && transfer(fds[1], buffer, sizeof buffer, true)) {
+            }
+            _exit(0);
+        }
+        close(fds[1]);
+        mFd = fds[0];
+        return true;
+    }
+
+    ~EchoPeer()
+    {
+        if (mFd >= 0)
+            close(mFd);
+        if (mPid > 0)
+            waitpid(mPid, nullptr, 0);
+    }
+
+    // Wall time of `count` round trips in microseconds, or a negative value.
+    double time(int count)
+    {
+        char buffer[64] = {};
+        const long long start = nowNs();
+        for (int i = 0; i < count; ++i) {
+            if (!transfer(mFd, buffer, sizeof buffer, true) || !transfer(mFd, buffer, sizeof buffer, false)) {
+                std::fprintf(stderr, "round trip failed\n");
+                return -1;
+            }
+        }
+        return static_cast<double>(nowNs() - start) / 1000.0;
+    }
+
+private:
+    int mFd = -1;
+    pid_t mPid = -1;
+};
+
 struct Command {
     std::vector<char*> argv;
+    int roundTrips = 0; // > 0 for an @roundtrips:COUNT pseudo-command
     std::vector<double> microseconds;
     long peakRssKib = 0;
 };
 
-// One start of `command`; false when it could not be started or failed.
-bool runOnce(Command& command, const posix_spawn_file_actions_t& actions)
+// One run of `command`; false when it could not be started or failed.
+bool runOnce(Command& command, const posix_spawn_file_actions_t& actions, EchoPeer& peer)
 {
+    if (command.roundTrips > 0) {
+        const double us = peer.time(command.roundTrips);
+        if (us < 0)
+            return false;
+        command.microseconds.push_back(us);
+        return true;
+    }
     const long long start = nowNs();
     pid_t pid;
     const int error = posix_spawnp(&pid, command.argv[0], &actions, nullptr, command.argv.data(), environ);
@@ -81,16 +156,26 @@ int spawnMode(int runs, int argc, char** argv)
 {
     std::vector<Command> commands(1);
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], ":::") == 0) {
+        if (std::strcmp(argv[i], ":::") == 0)
             commands.emplace_back();
-            continue;
-        }
-        commands.back().argv.push_back(argv[i]);
+        else
+            commands.back().argv.push_back(argv[i]);
     }
+    EchoPeer peer;
+    bool peerStarted = false;
     for (Command& command : commands) {
         if (command.argv.empty()) {
             std::fprintf(stderr, "empty command\n");
             return 2;
+        }
+        if (std::strncmp(command.argv[0], "@roundtrips:", 12) == 0) {
+            command.roundTrips = std::atoi(command.argv[0] + 12);
+            if (command.roundTrips <= 0 || command.argv.size() != 1) {
+                std::fprintf(stderr, "bad %s\n", command.argv[0]);
+                return 2;
+            }
+            if (!peerStarted && !(peerStarted = peer.start()))
+                return 1;
         }
         command.argv.push_back(nullptr);
     }
@@ -100,16 +185,16 @@ int spawnMode(int runs, int argc, char** argv)
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
-    // A few unmeasured starts bring the binaries into the page cache.
+    // A few unmeasured runs bring the binaries into the page cache.
     for (int i = 0; i < 3; ++i)
         for (Command& command : commands) {
-            if (!runOnce(command, actions))
+            if (!runOnce(command, actions, peer))
                 return 1;
             command.microseconds.clear();
         }
     for (int i = 0; i < runs; ++i)
         for (Command& command : commands)
-            if (!runOnce(command, actions))
+            if (!runOnce(command, actions, peer))
                 return 1;
     posix_spawn_file_actions_destroy(&actions);
 
@@ -121,54 +206,19 @@ int spawnMode(int runs, int argc, char** argv)
     return 0;
 }
 
-bool transfer(int fd, char* buffer, size_t size, bool writing)
-{
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = writing ? write(fd, buffer + done, size - done) : read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 int roundtripMode(int count, int runs)
 {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        std::perror("socketpair");
+    EchoPeer peer;
+    if (!peer.start())
         return 1;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        std::perror("fork");
-        return 1;
-    }
-    char buffer[64] = {};
-    if (pid == 0) {
-        close(fds[0]);
-        while (transfer(fds[1], buffer, sizeof buffer, false) && transfer(fds[1], buffer, sizeof buffer, true)) {
-        }
-        _exit(0);
-    }
-    close(fds[1]);
     std::vector<double> microseconds;
     for (int run = 0; run < runs + 1; ++run) {
-        const long long start = nowNs();
-        for (int i = 0; i < count; ++i) {
-            if (!transfer(fds[0], buffer, sizeof buffer, true) || !transfer(fds[0], buffer, sizeof buffer, false)) {
-                std::fprintf(stderr, "round trip failed\n");
-                return 1;
-            }
-        }
+        const double us = peer.time(count);
+        if (us < 0)
+            return 1;
         if (run > 0) // the first run warms up
-            microseconds.push_back(static_cast<double>(nowNs() - start) / 1000.0);
+            microseconds.push_back(us);
     }
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
     std::printf("median_us=%.1f round_trips=%d runs=%d\n", median(microseconds), count, runs);
     return 0;
 }
@@ -176,7 +226,7 @@ int roundtripMode(int count, int runs)
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: service_bench_timer spawn RUNS CMD [ARG...] [::: CMD [ARG...]]\n"
+                 "usage: service_bench_timer spawn RUNS CMD [ARG...] [::: CMD [ARG...]] ...\n"
                  "       service_bench_timer roundtrips COUNT RUNS\n");
     return 2;
 }
