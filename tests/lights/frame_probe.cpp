@@ -1,0 +1,255 @@
+// Test driver for the lights module frame: loads a module through the loader and
+// runs the steps given on the command line, printing one result line per step.
+//
+//   frame_probe MODULE STEP...
+//   open:NAME                        open a device (kept for later steps)
+//   set:NAME:COLOR:FLASH:ON:OFF:BM   send a request through NAME's device
+//   keep-out:NAME                    open with a marked out-pointer; report if it changed
+//   null-name | null-out:NAME | null-request:NAME | close-null:NAME
+//   two-devices:NAME                 open NAME twice: distinct records, same handler?
+//   layout:NAME                      HMI and a fresh device read at raw byte offsets
+//   threads:N:ROUNDS                 N threads open lights at once and send requests
+#include <quorvel/lights.h>
+#include <quorvel/module_loader.h>
+
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const ModuleInfo* info = nullptr;
+std::map<std::string, LightDevice*> devices;
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+int openDevice(const char* name, LightDevice** device)
+{
+    return info->methods->open(info, name, device);
+}
+
+LightDevice* deviceFor(const std::string& name)
+{
+    LightDevice*& device = devices[name];
+    if (device == nullptr && openDevice(name.c_str(), &device) != 0)
+        device = nullptr;
+    return device;
+}
+
+LightDevice* marker()
+{
+    return reinterpret_cast<LightDevice*>(static_cast<uintptr_t>(0x5A5A5A50));
+}
+
+// Binding offsets of the records: the 32-bit target's, or the same field order with
+// 8-byte pointers on a 64-bit host.
+struct Offsets {
+    size_t id, name, author, methods, infoReserved, infoSize;
+    size_t module, deviceReserved, close, setState;
+};
+const Offsets OFFSETS = sizeof(void*) == 4 ? Offsets{8, 12, 16, 20, 24, 128, 8, 12, 60, 64}
+                                           : Offsets{8, 16, 24, 32, 40, 144, 8, 16, 64, 72};
+
+template <typename T>
+T readAt(const void* record, size_t offset)
+{
+    T value;
+    memcpy(&value, static_cast<const unsigned char*>(record) + offset, sizeof value);
+    return value;
+}
+
+bool zeroBytes(const void* record, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; ++i) {
+        if (static_cast<const unsigned char*>(record)[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+std::string bytesAt(const void* record, size_t offset, size_t count)
+{
+    std::string text;
+    char hex[4];
+    for (size_t i = 0; i < count; ++i) {
+        snprintf(hex, sizeof hex, "%s%02x", i ? " " : "", static_cast<const unsigned char*>(record)[offset + i]);
+        text += hex;
+    }
+    return text;
+}
+
+void printLayout(const std::string& name)
+{
+    printf("hmi.tag-bytes=%s\n", bytesAt(info, 0, 4).c_str());
+    printf("hmi.version=%u.%u\n", readAt<uint16_t>(info, 4), readAt<uint16_t>(info, 6));
+    printf("hmi.id=%s\n", readAt<const char*>(info, OFFSETS.id));
+    printf("hmi.name=%s\n", readAt<const char*>(info, OFFSETS.name));
+    printf("hmi.author=%s\n", readAt<const char*>(info, OFFSETS.author));
+    const auto* methods = readAt<const ModuleMethods*>(info, OFFSETS.methods);
+    printf("hmi.open=%s\n", methods != nullptr && methods->open != nullptr ? "set" : "missing");
+    printf("hmi.reserved=%s\n", zeroBytes(info, OFFSETS.infoReserved, OFFSETS.infoSize) ? "zero" : "not-zero");
+
+    LightDevice* device = nullptr;
+    const int status = openDevice(name.c_str(), &device);
+    printf("device.open=%d\n", status);
+    if (status != 0 || device == nullptr)
+        return;
+    printf("device.tag-bytes=%s\n", bytesAt(device, 0, 4).c_str());
+    printf("device.version=%u\n", readAt<uint32_t>(device, 4));
+    printf("device.module=%s\n", readAt<const ModuleInfo*>(device, OFFSETS.module) == info ? "argument" : "other");
+    printf("device.reserved=%s\n", zeroBytes(device, OFFSETS.deviceReserved, OFFSETS.close) ? "zero" : "not-zero");
+    const auto close = readAt<int (*)(LightDevice*)>(device, OFFSETS.close);
+    const auto setState = readAt<int (*)(LightDevice*, const LightState*)>(device, OFFSETS.setState);
+    printf("device.set_state=%s\n", setState != nullptr ? "set" : "missing");
+    printf("device.close=%d\n", close != nullptr ? close(device) : -1000);
+}
+
+// Six lights, one per thread in turn; every request is checked for its status.
+void runThreads(int threadCount, int rounds)
+{
+    static const char* const LIGHTS[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+    std::atomic<int> ready{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&, t] {
+            const char* light = LIGHTS[t % 6];
+            // Everyone opens at once: the first open's board probe races the others.
+            ready.fetch_add(1);
+            while (ready.load() < threadCount)
+                std::this_thread::yield();
+            LightDevice* device = nullptr;
+            if (openDevice(light, &device) != 0) {
+                failures.fetch_add(1);
+                return;
+            }
+            for (int round = 0; round < rounds; ++round) {
+                LightState state{};
+                state.color = (round % 3 == 0) ? 0xFF00FF00u : (round % 3 == 1) ? 0x00FF0000u : 0u;
+                state.flash_mode = round % 2;
+                state.on_ms = 100 + round;
+                state.off_ms = 300;
+                state.brightness_mode = round % 2;
+                if (device->set_state(device, &state) != 0)
+                    failures.fetch_add(1);
+            }
+            device->close(device);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    printf("threads = %d failures\n", failures.load());
+}
+
+bool runStep(const std::string& step)
+{
+    const std::vector<std::string> parts = split(step, ':');
+    const std::string& op = parts[0];
+    const std::string name = parts.size() > 1 ? parts[1] : "";
+    if (op == "open" && parts.size() == 2) {
+        LightDevice* device = nullptr;
+        const int status = openDevice(name.c_str(), &device);
+        if (status == 0)
+            devices[name] = device;
+        printf("open %s = %d\n", name.c_str(), status);
+    } else if (op == "set" && parts.size() == 7) {
+        LightState state{};
+        state.color = static_cast<uint32_t>(strtoul(parts[2].c_str(), nullptr, 0));
+        state.flash_mode = atoi(parts[3].c_str());
+        state.on_ms = atoi(parts[4].c_str());
+        state.off_ms = atoi(parts[5].c_str());
+        state.brightness_mode = atoi(parts[6].c_str());
+        LightDevice* device = deviceFor(name);
+        if (device == nullptr) {
+            printf("set %s: no device\n", name.c_str());
+            return false;
+        }
+        printf("set %s = %d\n", name.c_str(), device->set_state(device, &state));
+    } else if (op == "keep-out" && parts.size() == 2) {
+        LightDevice* device = marker();
+        const int status = openDevice(name.c_str(), &device);
+        printf("keep-out %s = %d untouched=%d\n", name.c_str(), status, device == marker() ? 1 : 0);
+        if (status == 0 && device != marker())
+            device->close(device);
+    } else if (op == "null-name") {
+        LightDevice* device = marker();
+        const int status = openDevice(nullptr, &device);
+        printf("null-name = %d untouched=%d\n", status, device == marker() ? 1 : 0);
+    } else if (op == "null-out" && parts.size() == 2) {
+        printf("null-out %s = %d\n", name.c_str(), openDevice(name.c_str(), nullptr));
+    } else if (op == "null-request" && parts.size() == 2) {
+        LightDevice* device = deviceFor(name);
+        printf("null-request %s = %d\n", name.c_str(), device != nullptr ? device->set_state(device, nullptr) : -1000);
+    } else if (op == "close-null" && parts.size() == 2) {
+        LightDevice* device = deviceFor(name);
+        printf("close-null = %d\n", device != nullptr ? device->close(nullptr) : -1000);
+    } else if (op == "two-devices" && parts.size() == 2) {
+        LightDevice* first = nullptr;
+        LightDevice* second = nullptr;
+        const int a = openDevice(name.c_str(), &first);
+        const int b = openDevice(name.c_str(), &second);
+        if (a != 0 || b != 0) {
+            printf("two-devices %s = %d %d\n", name.c_str(), a, b);
+            return true;
+        }
+        printf("two-devices %s distinct=%d same-handler=%d\n", name.c_str(), first != second ? 1 : 0,
+               first->set_state == second->set_state ? 1 : 0);
+        // Kept open: later steps send requests through both.
+        devices[name + "#1"] = first;
+        devices[name + "#2"] = second;
+    } else if (op == "layout" && parts.size() == 2) {
+        printLayout(name);
+    } else if (op == "threads" && parts.size() == 3) {
+        runThreads(atoi(parts[1].c_str()), atoi(parts[2].c_str()));
+    } else {
+        fprintf(stderr, "frame_probe: bad step \"%s\"\n", step.c_str());
+        return false;
+    }
+    fflush(stdout);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: frame_probe MODULE STEP...\n");
+        return 2;
+    }
+    quorvel::LoadedModule module;
+    std::string error;
+    if (quorvel::loadModule(argv[1], module, error) != 0) {
+        fprintf(stderr, "frame_probe: %s\n", error.c_str());
+        return 3;
+    }
+    info = module.info;
+    for (int i = 2; i < argc; ++i) {
+        if (!runStep(argv[i]))
+            return 2;
+    }
+    for (auto& [name, device] : devices) {
+        if (device != nullptr)
+            device->close(device);
+    }
+    quorvel::unloadModule(module);
+    return 0;
+}

@@ -1,0 +1,293 @@
+// The module frame: loading, the exported records and symbols, opening and closing
+// devices, the one-time board probe.
+#include "elf_symbols.h"
+#include "led_scenario.h"
+
+#include <quorvel/lights.h>
+#include <quorvel/module_loader.h>
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <set>
+
+using namespace lights_test;
+
+namespace {
+
+class ModuleFrame : public testing::TestWithParam<Variant> {};
+
+INSTANTIATE_TEST_SUITE_P(Both, ModuleFrame, testing::Values(Variant::Pavok, Variant::Quillano),
+                         [](const auto& p) { return std::string(variantName(p.param)); });
+
+std::string expectedName(Variant variant)
+{
+    return variant == Variant::Pavok ? "QCT MSM7K lights Module" : "Quillano lights Module";
+}
+
+std::string expectedAuthor(Variant variant)
+{
+    return variant == Variant::Pavok ? "Tavirel, Inc." : "Tavirel, Inc. - Selvarin";
+}
+
+// --- The exported symbols, read from the built file ---
+
+TEST_P(ModuleFrame, ExportsExactlyTheRecordTheProbeAndItsPathGlobals)
+{
+    std::string error;
+    const auto image = quorvel::elf::readFile(modulePath(GetParam()), &error);
+    ASSERT_TRUE(image) << error;
+
+    std::set<std::string> exported;
+    for (const auto& symbol : image->dynamicSymbols) {
+        if (symbol.section == 0 || symbol.binding == 0 || symbol.name.empty())
+            continue;
+#ifdef LIGHTS_TEST_SANITIZED
+        // Instrumented builds add their own bookkeeping symbols.
+        if (symbol.name.starts_with("__odr_asan") || symbol.name.starts_with("__asan")
+            || symbol.name.starts_with("__ubsan") || symbol.name.starts_with("__tsan"))
+            continue;
+#endif
+        exported.insert(symbol.name);
+    }
+    std::set<std::string> expected = {"HMI", "init_globals", "TRACKBALL_FILE", "RED_LED_FILE",
+                                      "GREEN_LED_FILE", "BLUE_LED_FILE", "AMBER_LED_FILE", "LCD_FILE",
+                                      "RED_FREQ_FILE", "RED_PWM_FILE", "RED_BLINK_FILE", "AMBER_BLINK_FILE",
+                                      "KEYBOARD_FILE", "BUTTON_FILE"};
+    expected.insert(GetParam() == Variant::Pavok ? "TRACKBALL_BLINK_FILE" : "LCD_AUTO_FILE");
+    EXPECT_EQ(exported, expected);
+
+    const auto* hmi = image->findDefined("HMI");
+    ASSERT_NE(hmi, nullptr);
+    EXPECT_EQ(hmi->type, quorvel::elf::TYPE_OBJECT);
+    EXPECT_EQ(hmi->size, sizeof(ModuleInfo));
+    const auto* probe = image->findDefined("init_globals");
+    ASSERT_NE(probe, nullptr);
+    EXPECT_EQ(probe->type, quorvel::elf::TYPE_FUNC);
+    const auto* path = image->findDefined("LCD_FILE");
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(path->size, sizeof(const char*));
+}
+
+TEST_P(ModuleFrame, ImportsNothingFromTheCxxRuntime)
+{
+    std::string error;
+    const auto image = quorvel::elf::readFile(modulePath(GetParam()), &error);
+    ASSERT_TRUE(image) << error;
+    for (const auto& symbol : image->dynamicSymbols) {
+        if (symbol.section != 0 || symbol.name.empty())
+            continue;
+        EXPECT_FALSE(symbol.name.starts_with("_Z")) << symbol.name;
+        // __cxa_finalize comes from the C library for every shared object.
+        if (symbol.name != "__cxa_finalize") {
+            EXPECT_FALSE(symbol.name.starts_with("__cxa")) << symbol.name;
+        }
+        EXPECT_FALSE(symbol.name.starts_with("__gxx")) << symbol.name;
+    }
+}
+
+// --- Loading through the loader ---
+
+TEST_P(ModuleFrame, LoaderReturnsTheCheckedRecordWithTheBoardTexts)
+{
+    quorvel::LoadedModule module;
+    std::string error;
+    ASSERT_EQ(quorvel::loadModule(modulePath(GetParam()), module, error), 0) << error;
+    EXPECT_EQ(module.info->tag, MODULE_TAG);
+    EXPECT_EQ(module.info->version_major, 1);
+    EXPECT_EQ(module.info->version_minor, 0);
+    EXPECT_STREQ(module.info->id, "lights");
+    EXPECT_EQ(module.info->name, expectedName(GetParam()));
+    EXPECT_EQ(module.info->author, expectedAuthor(GetParam()));
+    quorvel::unloadModule(module);
+    EXPECT_EQ(module.info, nullptr);
+}
+
+TEST(ModuleLoader, FindsAModuleByBoardNameInTheModuleFolder)
+{
+    const std::string path = modulePath(Variant::Quillano);
+    const std::string folder = path.substr(0, path.rfind('/'));
+    setenv(quorvel::MODULE_DIR_VARIABLE, folder.c_str(), 1);
+    EXPECT_EQ(quorvel::modulePathForBoard("quillano"), folder + "/lights.quillano.so");
+
+    quorvel::LoadedModule module;
+    std::string error;
+    ASSERT_EQ(quorvel::loadModuleForBoard("quillano", module, error), 0) << error;
+    EXPECT_STREQ(module.info->name, "Quillano lights Module");
+    quorvel::unloadModule(module);
+
+    EXPECT_NE(quorvel::loadModuleForBoard("nosuchboard", module, error), 0);
+    EXPECT_NE(error.find("lights.nosuchboard.so"), std::string::npos) << error;
+    unsetenv(quorvel::MODULE_DIR_VARIABLE);
+}
+
+TEST(ModuleLoader, RefusesBoardNamesThatLeaveTheModuleFolder)
+{
+    for (const char* board : {"", ".", "..", "../pavok", "a/b"}) {
+        quorvel::LoadedModule module;
+        std::string error;
+        EXPECT_EQ(quorvel::loadModuleForBoard(board, module, error), -22) << board;
+        EXPECT_NE(error.find("invalid board name"), std::string::npos) << error;
+        EXPECT_EQ(module.library, nullptr);
+    }
+}
+
+TEST(ModuleLoader, RefusesFilesThatAreNotLightsModules)
+{
+    struct Case {
+        std::string path;
+        std::string message;
+    };
+    const std::string bad = BAD_MODULE_DIR;
+    const Case cases[] = {
+        {bad + "/lights.bad-tag.so", "bad module tag 0x48574D55 (expected 0x48574D54)"},
+        {bad + "/lights.bad-version.so", "unsupported module version 2.0"},
+        {bad + "/lights.bad-id.so", "module id is \"lamps\", not \"lights\""},
+        {LOG_LIBRARY, "no HMI record"},
+        {bad + "/lights.missing.so", "cannot load"},
+    };
+    for (const Case& c : cases) {
+        quorvel::LoadedModule module;
+        std::string error;
+        EXPECT_NE(quorvel::loadModule(c.path, module, error), 0) << c.path;
+        EXPECT_NE(error.find(c.message), std::string::npos) << "got: " << error;
+        EXPECT_EQ(module.info, nullptr);
+    }
+}
+
+// --- Records at their binding offsets ---
+
+TEST_P(ModuleFrame, RecordsHaveTheBindingLayout)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runProbe(GetParam(), Board{}, {"layout:battery"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    const std::vector<std::string> expected = {
+        "hmi.tag-bytes=54 4d 57 48",
+        "hmi.version=1.0",
+        "hmi.id=lights",
+        "hmi.name=" + expectedName(GetParam()),
+        "hmi.author=" + expectedAuthor(GetParam()),
+        "hmi.open=set",
+        "hmi.reserved=zero",
+        "device.open=0",
+        "device.tag-bytes=54 44 57 48",
+        "device.version=0",
+        "device.module=argument",
+        "device.reserved=zero",
+        "device.set_state=set",
+        "device.close=0",
+    };
+    EXPECT_EQ(run.outLines(), expected) << run.dump();
+}
+
+// --- Opening devices ---
+
+TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runProbe(GetParam(), Board{},
+                                {"keep-out:Backlight", "keep-out:backligh", "keep-out:backlights", "keep-out:",
+                                 "keep-out:NOTIFICATIONS", "keep-out:lcd", "keep-out:attention",
+                                 "keep-out:backlight", "keep-out:keyboard", "keep-out:buttons", "keep-out:battery",
+                                 "keep-out:notifications"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    const std::vector<std::string> expected = {
+        "keep-out Backlight = -22 untouched=1",    "keep-out backligh = -22 untouched=1",
+        "keep-out backlights = -22 untouched=1",   "keep-out  = -22 untouched=1",
+        "keep-out NOTIFICATIONS = -22 untouched=1", "keep-out lcd = -22 untouched=1",
+        "keep-out attention = 0 untouched=0",      "keep-out backlight = 0 untouched=0",
+        "keep-out keyboard = 0 untouched=0",       "keep-out buttons = 0 untouched=0",
+        "keep-out battery = 0 untouched=0",        "keep-out notifications = 0 untouched=0",
+    };
+    EXPECT_EQ(run.outLines(), expected);
+}
+
+TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun refused = runProbe(GetParam(), Board{"amber+trackball"}, {"open:Battery", "open:lights"});
+    ASSERT_EQ(refused.process.status, 0) << refused.dump();
+    EXPECT_TRUE(refused.journal.empty()) << refused.dump();
+
+    const SimRun later = runProbe(GetParam(), Board{"amber+trackball"}, {"open:Battery", "open:battery"});
+    ASSERT_EQ(later.process.status, 0) << later.dump();
+    const auto probes = later.entries("access");
+    ASSERT_EQ(probes.size(), 2u) << later.dump();
+    EXPECT_EQ(probes[0].path, "jogball-backlight/brightness");
+    EXPECT_EQ(probes[0].detail, "W_OK");
+    EXPECT_EQ(probes[1].path, "amber/brightness");
+    EXPECT_EQ(probes[1].detail, "W_OK");
+}
+
+TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runProbe(GetParam(), Board{"amber+trackball"},
+                                {"open:backlight", "open:keyboard", "open:buttons", "open:battery",
+                                 "open:notifications", "open:attention", "two-devices:battery"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.entries("access").size(), 2u) << run.dump();
+    EXPECT_TRUE(run.writes().empty()) << run.dump();
+}
+
+TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
+{
+    REQUIRE_SIMULATED_TREE();
+    // Both capability files exist but are read-only: an RGB board without trackball.
+    const SimRun run = runLightsctl(GetParam(),
+                                    Board{"amber+trackball+lcd-auto", {"jogball-backlight/brightness=readonly",
+                                                              "amber/brightness=readonly"}},
+                                    {"backlight", "0xffffff", "battery", "0x00ff00"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // No trackball write after the backlight; the indicator is driven as RGB, whose
+    // red and blue files this board lacks.
+    EXPECT_TRUE(run.writesTo("jogball-backlight/brightness").empty()) << run.dump();
+    EXPECT_TRUE(run.writesTo("amber/brightness").empty()) << run.dump();
+    EXPECT_EQ(run.writesTo("green/brightness"), std::vector<std::string>{"255\n"});
+    std::vector<std::string> missing;
+    for (const auto& entry : run.entries("lookup"))
+        missing.push_back(entry.path);
+    EXPECT_EQ(missing, (std::vector<std::string>{"red", "blue", "red"})) << run.dump();
+}
+
+TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runProbe(GetParam(), Board{"rgb+trackball"},
+                                {"null-name", "null-out:battery", "null-request:backlight", "null-request:keyboard",
+                                 "null-request:buttons", "null-request:battery", "null-request:notifications",
+                                 "null-request:attention", "close-null:battery", "set:keyboard:0:0:0:0:0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    const std::vector<std::string> expected = {
+        "null-name = -22 untouched=1",          "null-out battery = -22",
+        "null-request backlight = -22",         "null-request keyboard = -22",
+        "null-request buttons = -22",           "null-request battery = -22",
+        "null-request notifications = -22",     "null-request attention = -22",
+        "close-null = 0",                       "set keyboard = 0",
+    };
+    EXPECT_EQ(run.outLines(), expected);
+    // Only the last, real request wrote anything.
+    EXPECT_EQ(run.writes(), std::vector<std::string>{"keyboard-backlight/brightness=0\n"}) << run.dump();
+}
+
+TEST_P(ModuleFrame, DevicesOfOneLightShareItsStoredRequest)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runProbe(GetParam(), Board{"rgb"},
+                                {"two-devices:notifications", "set:notifications#1:0xff0000:0:0:0:0",
+                                 "set:notifications#2:0x0000ff:0:0:0:0", "set:battery:0:0:0:0:0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.outLines().at(0), "two-devices notifications distinct=1 same-handler=1");
+    // The battery request with no colour hands the LED to the one stored notification:
+    // the second device's request replaced the first's.
+    const std::vector<std::string> writes = run.writes();
+    ASSERT_EQ(writes.size(), 12u) << run.dump();
+    EXPECT_EQ(std::vector<std::string>(writes.end() - 4, writes.end()),
+              (std::vector<std::string>{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n",
+                                        "red/device/blink=0\n"}));
+}
+
+} // namespace

@@ -1,0 +1,291 @@
+// Battery, notification and attention lights sharing the indicator LED and the
+// trackball light: which request shows, colour and blink writes, board differences.
+#include "led_scenario.h"
+
+#include <gtest/gtest.h>
+
+using namespace lights_test;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::string TRACKBALL = "jogball-backlight/brightness";
+const std::string TRACKBALL_BLINK = "jogball-backlight/blink";
+
+// The RGB indicator writes for one request, in order.
+Strings rgb(int red, int green, int blue, int blink)
+{
+    return {"red/brightness=" + std::to_string(red) + "\n", "green/brightness=" + std::to_string(green) + "\n",
+            "blue/brightness=" + std::to_string(blue) + "\n", "red/device/blink=" + std::to_string(blink) + "\n"};
+}
+
+Strings rgbBlinking(int red, int green, int blue, int period, int duty)
+{
+    return {"red/brightness=" + std::to_string(red) + "\n",     "green/brightness=" + std::to_string(green) + "\n",
+            "blue/brightness=" + std::to_string(blue) + "\n",   "red/device/grpfreq=" + std::to_string(period) + "\n",
+            "red/device/grppwm=" + std::to_string(duty) + "\n", "red/device/blink=1\n"};
+}
+
+Strings concat(std::initializer_list<Strings> parts)
+{
+    Strings all;
+    for (const Strings& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+class Indicator : public testing::TestWithParam<Variant> {};
+
+INSTANTIATE_TEST_SUITE_P(Both, Indicator, testing::Values(Variant::Pavok, Variant::Quillano),
+                         [](const auto& p) { return std::string(variantName(p.param)); });
+
+TEST_P(Indicator, SteadyBatteryColourWritesColoursAndBlinkOff)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"battery", "0x00FF0000"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), rgb(255, 0, 0, 0)) << run.dump();
+}
+
+TEST_P(Indicator, OnATrackballBoardTheBatteryRequestIsWrittenTwice)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball"}, {"battery", "0x00FF0000"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
+}
+
+TEST_P(Indicator, FlashingNotificationWritesPeriodDutyThenBlink)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
+                                    {"notifications", "0x00123456", "flash", "500", "500"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), rgbBlinking(0x12, 0x34, 0x56, 20, 127)) << run.dump();
+}
+
+struct BlinkCase {
+    std::string on;
+    std::string off;
+    Strings blinkWrites; // after the three colour writes
+};
+
+class IndicatorBlink : public testing::TestWithParam<std::tuple<Variant, BlinkCase>> {};
+
+TEST_P(IndicatorBlink, FlashTimesBecomeBlinkAttributes)
+{
+    REQUIRE_SIMULATED_TREE();
+    const auto& [variant, c] = GetParam();
+    const SimRun run = runLightsctl(variant, Board{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"},
+                                    c.blinkWrites}))
+        << run.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IndicatorBlink,
+    testing::Combine(
+        testing::Values(Variant::Pavok, Variant::Quillano),
+        testing::Values(
+            BlinkCase{"50", "950", {"red/device/grpfreq=20\n", "red/device/grppwm=16\n", "red/device/blink=1\n"}},
+            BlinkCase{"1", "999", {"red/device/grpfreq=20\n", "red/device/grppwm=0\n", "red/device/blink=1\n"}},
+            BlinkCase{"10", "10", {"red/device/grpfreq=0\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}},
+            BlinkCase{"500", "0", {"red/device/blink=0\n"}},
+            BlinkCase{"-500", "500", {"red/device/blink=0\n"}},
+            BlinkCase{"500", "-1", {"red/device/blink=0\n"}},
+            BlinkCase{"10000000", "30000000",
+                      {"red/device/grpfreq=800000\n", "red/device/grppwm=63\n", "red/device/blink=1\n"}},
+            BlinkCase{"2147483647", "2147483647",
+                      {"red/device/grpfreq=85899345\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}})),
+    [](const auto& p) {
+        return std::string(variantName(std::get<0>(p.param))) + "_" + std::to_string(p.index);
+    });
+
+TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
+                                    {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000",
+                                     "mode", "3", "500", "500"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
+}
+
+TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"amber"},
+                                    {"battery", "0xffff00", "battery", "0x00ff00", "flash", "500", "500", "battery",
+                                     "0x0000ff", "battery", "0x010000", "flash", "1", "1"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // No period or duty on amber boards, even when blinking.
+    EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n",
+                                     "amber/brightness=0\n", "green/brightness=1\n", "amber/blink=1\n",
+                                     "green/brightness=0\n", "amber/brightness=0\n", "amber/blink=0\n",
+                                     "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"}))
+        << run.dump();
+}
+
+TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
+                                    {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00",
+                                     "mode", "7", "1", "1", "notifications", "0xff0000", "flash", "500", "500",
+                                     "battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
+                                    rgbBlinking(255, 0, 0, 20, 127)}))
+        << run.dump();
+}
+
+TEST_P(Indicator, BeforeAnyRequestTheNotificationSideIsDark)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), rgb(0, 0, 0, 0)) << run.dump();
+}
+
+// --- Faults on the indicator: the handler goes on and reports success ---
+
+class IndicatorFaults : public testing::TestWithParam<std::tuple<Variant, std::string>> {};
+
+TEST_P(IndicatorFaults, LaterWritesStillHappen)
+{
+    REQUIRE_SIMULATED_TREE();
+    const auto& [variant, fault] = GetParam();
+    const SimRun run = runLightsctl(variant, Board{"rgb", {"red/brightness=" + fault, "red/device/grpfreq=" + fault}},
+                                    {"notifications", "0x00ff00", "flash", "500", "500", "battery", "0xff"});
+    EXPECT_EQ(run.outLines(), (Strings{"notifications: 0", "battery: 0"})) << run.dump();
+    const bool reachesFile = fault == "short" || fault == "enospc" || fault == "eio" || fault == "close-eio";
+    Strings expected;
+    if (reachesFile)
+        expected = concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0)});
+    else
+        expected = {"green/brightness=255\n", "blue/brightness=0\n", "red/device/grppwm=127\n", "red/device/blink=1\n",
+                    "green/brightness=0\n",   "blue/brightness=255\n", "red/device/blink=0\n"};
+    EXPECT_EQ(run.writes(), expected) << run.dump();
+    // Only the first failed open of the process is logged.
+    if (!reachesFile)
+        EXPECT_EQ(run.process.err, "E/lights: write_int failed to open /sys/class/leds/red/brightness\n");
+    else
+        EXPECT_EQ(run.process.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, IndicatorFaults,
+                         testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
+                                          testing::Values("missing", "eacces", "readonly", "enospc", "eio", "short")),
+                         [](const auto& p) {
+                             return std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param);
+                         });
+
+TEST_P(Indicator, BoardsWithoutBlinkTimingStillGetTheBlinkFlag)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb+no-blink-timing"},
+                                    {"notifications", "0xff", "flash", "500", "500"});
+    EXPECT_EQ(run.outLines(), Strings{"notifications: 0"}) << run.dump();
+    EXPECT_EQ(run.writes(), (Strings{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n",
+                                     "red/device/blink=1\n"}))
+        << run.dump();
+    EXPECT_EQ(run.process.err, "E/lights: write_int failed to open /sys/class/leds/red/device/grpfreq\n");
+}
+
+// --- Attention and the trackball ---
+
+TEST_P(Indicator, AttentionModeSevenLightsTheTrackballWhileTheScreenIsDark)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
+                                    {"backlight", "0", "attention", "0", "trackball", "7", "backlight", "0xffffff",
+                                     "attention", "0", "flash", "100", "100", "backlight", "0", "attention", "0",
+                                     "flash", "1", "1"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // backlight 0 (mode 0): 0; attention mode 7 at level 0: 7; level 255: 0;
+    // attention flash 1 keeps mode 7: 0 again; level 0: 7; attention flash 1: 7.
+    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n", "0\n", "0\n", "7\n", "7\n"})) << run.dump();
+}
+
+TEST_P(Indicator, AttentionSteadyResetsTheTrackballModeAndOtherModesKeepIt)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
+                                    {"attention", "0", "trackball", "-1", "attention", "0", "mode", "3", "0", "0",
+                                     "backlight", "0", "attention", "0xff", "attention", "0", "trackball", "9"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // -1 writes nothing, mode 3 keeps -1, backlight writes nothing; steady resets to 0
+    // (written as 0), then code 9 is written as is.
+    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "9\n"})) << run.dump();
+}
+
+TEST(IndicatorPavok, AttentionReplacesTheStoredNotification)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb"},
+                                    {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // Attention writes nothing itself; the next refresh shows it as the notification.
+    EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
+}
+
+TEST(IndicatorQuillano, AttentionLeavesTheStoredNotificationAlone)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb"},
+                                    {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(0, 255, 0, 0)})) << run.dump();
+}
+
+TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+                                    {"notifications", "0xff", "flash", "500", "500", "notifications", "0xff",
+                                     "notifications", "0", "flash", "1", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // The mode rule (mode 0) writes 0 first; then the notification rule's value stays.
+    // The LED is not touched.
+    EXPECT_EQ(run.writes(), (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n",
+                                     TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n",
+                                     TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}))
+        << run.dump();
+}
+
+TEST(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+                                    {"battery", "0xff0000", "attention", "0xff", "trackball", "-1", "notifications",
+                                     "0x00ff00", "flash", "500", "500", "battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // While the battery colour is set, notifications leave the trackball light alone
+    // (mode -1) and the LED shows the battery; colour zero switches the LED off
+    // directly and hands the notification to the trackball light.
+    EXPECT_EQ(run.writes(), concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0), rgb(255, 0, 0, 0), rgb(0, 0, 0, 0),
+                                    {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"}}))
+        << run.dump();
+}
+
+TEST(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb+trackball"},
+                                    {"notifications", "0xff", "flash", "500", "500"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), concat({{TRACKBALL + "=0\n"}, rgbBlinking(0, 0, 255, 20, 127)})) << run.dump();
+}
+
+TEST(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Pavok, Board{"amber"},
+                                    {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})) << run.dump();
+}
+
+} // namespace

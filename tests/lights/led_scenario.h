@@ -1,0 +1,81 @@
+// Runs lights modules against a simulated LED tree (ledsim) and reads back what they
+// did: the journal of probes, opens, writes and closes, and the final values.
+#pragma once
+
+#include "child_process.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lights_test {
+
+enum class Variant { Pavok, Quillano };
+
+const char* variantName(Variant variant);
+std::string modulePath(Variant variant);
+std::string lightsctlPath();
+std::string frameProbePath();
+// $QUORVEL_LEDSIM, else the ledsim of this build; empty if there is none.
+std::string ledsimPath();
+
+// Why the simulated-tree tests cannot run here, or empty if they can.
+std::string simulationUnavailableReason();
+
+// A board: ledsim profile and faults ("red/brightness=readonly").
+struct Board {
+    std::string profile = "rgb";
+    std::vector<std::string> faults = {};
+};
+
+// One journal line. `path` is relative to /sys/class/leds; for writes `detail` holds
+// the exact bytes, for opens the flags, for access probes the mode.
+struct JournalEntry {
+    std::string kind;
+    std::string path;
+    std::string detail;
+    std::string status;
+};
+
+struct SimRun {
+    ProcessResult process;
+    std::string journalText;
+    std::vector<JournalEntry> journal;
+    std::map<std::string, std::string> values; // relative path -> stored bytes
+
+    // Every write in order as "file=bytes" ("red/brightness=255\n").
+    std::vector<std::string> writes() const;
+    // The bytes written to one file, in order.
+    std::vector<std::string> writesTo(const std::string& file) const;
+    // Entries of one kind ("access", "open", "close", "lookup").
+    std::vector<JournalEntry> entries(const std::string& kind) const;
+    std::vector<std::string> outLines() const;
+    // Everything worth seeing when an assertion fails.
+    std::string dump() const;
+};
+
+// Runs `command` (target program words; the emulator is put in front) in ledsim.
+SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
+                   const std::vector<std::string>& environment = {});
+
+// lightsctl MODULE REQUEST... in ledsim.
+SimRun runLightsctl(Variant variant, const Board& board, const std::vector<std::string>& requests,
+                    const std::vector<std::string>& environment = {});
+
+// The frame probe with its steps in ledsim.
+SimRun runProbe(Variant variant, const Board& board, const std::vector<std::string>& steps,
+                const std::vector<std::string>& environment = {});
+
+// Undoes the quoting of ledsim's journal ("255\n" in quotes with escapes).
+std::string unquote(const std::string& text);
+
+} // namespace lights_test
+
+// Skips the current test when the simulated tree cannot be set up (not root, or no
+// ledsim for this build).
+#define REQUIRE_SIMULATED_TREE()                                                        \
+    do {                                                                                \
+        const std::string reason_ = ::lights_test::simulationUnavailableReason();       \
+        if (!reason_.empty())                                                           \
+            GTEST_SKIP() << reason_;                                                    \
+    } while (false)

@@ -1,0 +1,328 @@
+// The bring-up tools: ledsim's tree model and command line, lightsctl's requests,
+// and both programs end to end.
+#include "led_scenario.h"
+#include "request_parser.h"
+
+#ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
+#include "led_tree.h"
+#include "options.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace lights_test;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// --- lightsctl requests ---
+
+TEST(LightsctlRequests, ParsesEveryOptionIntoTheRequestRecord)
+{
+    std::vector<lightsctl::Request> requests;
+    std::string error;
+    ASSERT_TRUE(lightsctl::parseRequests({"battery", "0xFF00FF00", "flash", "500", "-7", "auto", "attention", "#ff0000",
+                                          "trackball", "-1", "brightness", "3", "keyboard", "16", "notifications",
+                                          "0", "mode", "9", "1", "2"},
+                                         requests, error))
+        << error;
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].light, "battery");
+    EXPECT_EQ(lightsctl::describe(requests[0].state), "color=0xff00ff00 flash=1 on=500 off=-7 brightness=1");
+    EXPECT_EQ(lightsctl::describe(requests[1].state), "color=0x00ff0000 flash=2 on=-1 off=0 brightness=3");
+    EXPECT_EQ(lightsctl::describe(requests[2].state), "color=0x00000010 flash=0 on=0 off=0 brightness=0");
+    EXPECT_EQ(lightsctl::describe(requests[3].state), "color=0x00000000 flash=9 on=1 off=2 brightness=0");
+}
+
+TEST(LightsctlRequests, RefusesMalformedRequestsWithAReason)
+{
+    const std::pair<Strings, std::string> cases[] = {
+        {{}, "no request given"},
+        {{"battery"}, "missing colour after light \"battery\""},
+        {{"battery", "red"}, "colour \"red\" is not a 32-bit number"},
+        {{"battery", "0x1FFFFFFFF"}, "colour \"0x1FFFFFFFF\" is not"},
+        {{"battery", "4294967296"}, "colour \"4294967296\" is not"},
+        {{"battery", "-1"}, "colour \"-1\" is not"},
+        {{"battery", "1", "flash", "500"}, "missing off time after \"500\""},
+        {{"battery", "1", "flash", "500", "2147483648"}, "off time \"2147483648\" is not a 32-bit integer"},
+        {{"battery", "1", "trackball", "x"}, "trackball mode \"x\" is not a 32-bit integer"},
+        {{"flash", "1"}, "expected a light name, not \"flash\""},
+        {{"battery", "1", "auto", "flash"}, "missing on time after \"flash\""},
+    };
+    for (const auto& [words, message] : cases) {
+        std::vector<lightsctl::Request> requests;
+        std::string error;
+        EXPECT_FALSE(lightsctl::parseRequests(words, requests, error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << "got: " << error;
+    }
+}
+
+TEST(LightsctlRequests, ColoursAndNumbersAcceptTheirFullRange)
+{
+    uint32_t color = 0;
+    EXPECT_TRUE(lightsctl::parseColor("4294967295", color));
+    EXPECT_EQ(color, 0xFFFFFFFFu);
+    EXPECT_TRUE(lightsctl::parseColor("#80ffffff", color));
+    EXPECT_EQ(color, 0x80FFFFFFu);
+    EXPECT_FALSE(lightsctl::parseColor("#", color));
+    EXPECT_FALSE(lightsctl::parseColor("0x", color));
+    EXPECT_FALSE(lightsctl::parseColor("12ab", color));
+    int32_t value = 0;
+    EXPECT_TRUE(lightsctl::parseInt32("-2147483648", value));
+    EXPECT_EQ(value, INT32_MIN);
+    EXPECT_TRUE(lightsctl::parseInt32("2147483647", value));
+    EXPECT_EQ(value, INT32_MAX);
+    EXPECT_FALSE(lightsctl::parseInt32("-2147483649", value));
+    EXPECT_FALSE(lightsctl::parseInt32("1e3", value));
+    EXPECT_FALSE(lightsctl::parseInt32("-", value));
+    EXPECT_FALSE(lightsctl::parseInt32("", value));
+}
+
+#ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
+
+// --- ledsim's tree model ---
+
+TEST(LedsimProfiles, OfferTheAttributeFilesOfTheBoard)
+{
+    ledsim::Profile profile;
+    std::string error;
+    ASSERT_TRUE(ledsim::parseProfile("rgb", profile, error));
+    EXPECT_EQ(ledsim::profileFiles(profile),
+              (Strings{"/blue/brightness", "/button-backlight/brightness", "/green/brightness",
+                       "/keyboard-backlight/brightness", "/lcd-backlight/brightness", "/red/brightness",
+                       "/red/device/blink", "/red/device/grpfreq", "/red/device/grppwm"}));
+    ASSERT_TRUE(ledsim::parseProfile("amber+trackball+lcd-auto", profile, error));
+    EXPECT_EQ(ledsim::profileFiles(profile),
+              (Strings{"/amber/blink", "/amber/brightness", "/button-backlight/brightness", "/green/brightness",
+                       "/jogball-backlight/blink", "/jogball-backlight/brightness", "/keyboard-backlight/brightness",
+                       "/lcd-backlight/auto", "/lcd-backlight/brightness"}));
+    ASSERT_TRUE(ledsim::parseProfile("rgb+no-blink-timing", profile, error));
+    EXPECT_EQ(ledsim::profileFiles(profile).size(), 7u);
+
+    EXPECT_FALSE(ledsim::parseProfile("rgbw", profile, error));
+    EXPECT_NE(error.find("unknown board profile \"rgbw\""), std::string::npos);
+    EXPECT_FALSE(ledsim::parseProfile("rgb+laser", profile, error));
+    EXPECT_NE(error.find("unknown profile feature \"laser\""), std::string::npos);
+    EXPECT_FALSE(ledsim::parseProfile("", profile, error));
+}
+
+TEST(LedsimTree, ReadOnlyFilesAreNotWritableEvenForRoot)
+{
+    ledsim::LedTree tree(ledsim::Profile{});
+    std::string error;
+    ASSERT_TRUE(tree.addFault("/red/brightness", ledsim::FAULT_READ_ONLY, error));
+    struct stat attributes;
+    ASSERT_EQ(tree.getattr("/red/brightness", attributes), 0);
+    EXPECT_EQ(attributes.st_mode & 0777, 0444u);
+    EXPECT_EQ(tree.access("/red/brightness", W_OK), -EACCES);
+    EXPECT_EQ(tree.access("/red/brightness", R_OK), 0);
+    uint64_t handle = 0;
+    EXPECT_EQ(tree.open("/red/brightness", O_RDWR, handle), -EACCES);
+    EXPECT_EQ(tree.open("/red/brightness", O_RDONLY, handle), 0);
+    EXPECT_EQ(tree.journal(), (Strings{"access /sys/class/leds/red/brightness W_OK = -EACCES",
+                                       "access /sys/class/leds/red/brightness R_OK = 0",
+                                       "open /sys/class/leds/red/brightness O_RDWR = -EACCES",
+                                       "open /sys/class/leds/red/brightness O_RDONLY = 0"}));
+}
+
+TEST(LedsimTree, WritesReplaceTheValueLikeSysfs)
+{
+    ledsim::LedTree tree(ledsim::Profile{});
+    uint64_t handle = 0;
+    ASSERT_EQ(tree.open("/green/brightness", O_RDWR, handle), 0);
+    EXPECT_EQ(tree.write(handle, "255\n", 4), 4);
+    EXPECT_EQ(tree.write(handle, "7\n", 2), 2);
+    char buffer[16] = {};
+    EXPECT_EQ(tree.read(handle, buffer, sizeof buffer, 0), 2);
+    EXPECT_STREQ(buffer, "7\n");
+    EXPECT_EQ(tree.flush(handle), 0);
+    tree.release(handle);
+    EXPECT_EQ(tree.write(handle, "1\n", 2), -EBADF);
+    const Strings values = tree.values();
+    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"7\\n\""),
+              values.end());
+}
+
+TEST(LedsimTree, InjectedFaultsShapeEachOperation)
+{
+    ledsim::LedTree tree(ledsim::Profile{});
+    std::string error;
+    ASSERT_TRUE(tree.addFault("/red/brightness", ledsim::FAULT_SHORT_WRITE, error));
+    ASSERT_TRUE(tree.addFault("/green/brightness", ledsim::FAULT_WRITE_ENOSPC, error));
+    ASSERT_TRUE(tree.addFault("/green/brightness", ledsim::FAULT_CLOSE_EIO, error));
+    ASSERT_TRUE(tree.addFault("/blue/brightness", ledsim::FAULT_MISSING, error));
+    ASSERT_TRUE(tree.addFault("/red/device/blink", ledsim::FAULT_OPEN_EACCES, error));
+    EXPECT_FALSE(tree.addFault("/amber/brightness", ledsim::FAULT_READ_ONLY, error));
+    EXPECT_NE(error.find("/sys/class/leds/amber/brightness is not a file of this board profile"), std::string::npos);
+
+    uint64_t red = 0, green = 0, blue = 0, blink = 0;
+    ASSERT_EQ(tree.open("/red/brightness", O_RDWR, red), 0);
+    EXPECT_EQ(tree.write(red, "255\n", 4), 3);
+    ASSERT_EQ(tree.open("/green/brightness", O_RDWR, green), 0);
+    EXPECT_EQ(tree.write(green, "1\n", 2), -ENOSPC);
+    EXPECT_EQ(tree.flush(green), -EIO);
+    struct stat attributes;
+    EXPECT_EQ(tree.getattr("/blue/brightness", attributes), -ENOENT);
+    EXPECT_EQ(tree.open("/blue/brightness", O_RDWR, blue), -ENOENT);
+    EXPECT_EQ(tree.open("/red/device/blink", O_RDWR, blink), -EACCES);
+    EXPECT_EQ(tree.access("/red/device/blink", W_OK), 0);
+
+    std::vector<std::string> names;
+    ASSERT_EQ(tree.listDirectory("/blue", names), 0);
+    EXPECT_TRUE(names.empty());
+    ASSERT_EQ(tree.listDirectory("/red", names), 0);
+    EXPECT_EQ(names, (Strings{"brightness", "device"}));
+    const Strings values = tree.values();
+    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/red/brightness \"255\""), values.end());
+    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"0\\n\""),
+              values.end());
+}
+
+TEST(LedsimText, FlagsPathsAndBytesAreShownExactly)
+{
+    EXPECT_EQ(ledsim::openFlagsText(O_RDWR), "O_RDWR");
+    EXPECT_EQ(ledsim::openFlagsText(O_RDWR | 0100000), "O_RDWR"); // the kernel's own O_LARGEFILE
+    EXPECT_EQ(ledsim::openFlagsText(O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC), "O_WRONLY|O_CREAT|O_TRUNC|O_CLOEXEC");
+    EXPECT_EQ(ledsim::openFlagsText(O_RDWR | O_APPEND), "O_RDWR|O_APPEND");
+    EXPECT_EQ(ledsim::openFlagsText(O_RDWR | O_SYNC), "O_RDWR|O_SYNC");
+    EXPECT_EQ(ledsim::quoted(std::string("-1\n\"\\\x01", 6)), "\"-1\\n\\\"\\\\\\x01\"");
+    EXPECT_EQ(unquote(ledsim::quoted(std::string("a\n\x7f\"", 4))), std::string("a\n\x7f\"", 4));
+    EXPECT_EQ(ledsim::treePath("red/brightness"), "/red/brightness");
+    EXPECT_EQ(ledsim::treePath("/sys/class/leds/red/brightness"), "/red/brightness");
+    EXPECT_EQ(ledsim::treePath("/sys/class/ledsx/red"), "");
+    EXPECT_EQ(ledsim::treePath("/sys/class/leds"), "");
+    EXPECT_EQ(ledsim::statusName(-ENOSPC), "-ENOSPC");
+    EXPECT_EQ(ledsim::statusName(-ENOTCONN), std::to_string(-ENOTCONN));
+}
+
+TEST(LedsimOptions, ParsesTheCommandLine)
+{
+    ledsim::Options options;
+    std::string error;
+    ASSERT_TRUE(ledsim::parseOptions({"-p", "amber+trackball", "--fault", "/sys/class/leds/amber/blink=eio", "-f",
+                                      "green/brightness=short", "-j", "out.txt", "-t", "5", "--", "sh", "-c", "true"},
+                                     options, error))
+        << error;
+    EXPECT_TRUE(options.profile.amber);
+    EXPECT_TRUE(options.profile.trackball);
+    ASSERT_EQ(options.faults.size(), 2u);
+    EXPECT_EQ(options.faults[0].first, "/amber/blink");
+    EXPECT_EQ(options.faults[0].second, ledsim::FAULT_WRITE_EIO);
+    EXPECT_EQ(options.faults[1].second, ledsim::FAULT_SHORT_WRITE);
+    EXPECT_EQ(options.journalPath, "out.txt");
+    EXPECT_EQ(options.timeoutSeconds, 5);
+    EXPECT_EQ(options.command, (Strings{"sh", "-c", "true"}));
+
+    const std::pair<Strings, std::string> bad[] = {
+        {{}, "no command given"},
+        {{"-p"}, "option -p needs a value"},
+        {{"-f", "red/brightness", "true"}, "is not FILE=KIND"},
+        {{"-f", "red/brightness=melt", "true"}, "unknown fault \"melt\""},
+        {{"-f", "=eio", "true"}, "names no file"},
+        {{"-t", "0", "true"}, "timeout \"0\""},
+        {{"-t", "-3", "true"}, "timeout \"-3\""},
+        {{"--frobnicate", "true"}, "unknown option --frobnicate"},
+    };
+    for (const auto& [words, message] : bad) {
+        EXPECT_FALSE(ledsim::parseOptions(words, options, error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << "got: " << error;
+    }
+}
+
+#endif // LIGHTS_TEST_HAVE_LEDSIM_CORE
+
+// --- The programs end to end ---
+
+TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
+{
+    REQUIRE_SIMULATED_TREE();
+    EXPECT_EQ(runInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.status, 7);
+    EXPECT_EQ(runInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.status, 128 + 15);
+    const SimRun missing = runInLedsim(Board{}, {"/nonexistent/program"});
+    EXPECT_EQ(missing.process.status, 127);
+    EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos)
+        << missing.dump();
+}
+
+TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runInLedsim(Board{"amber+lcd-auto", {"amber/blink=readonly"}},
+                                   {"sh", "-c",
+                                    "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
+                                    "cat /sys/class/leds/lcd-backlight/auto; "
+                                    "test -w /sys/class/leds/amber/blink || echo read-only"});
+    EXPECT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.outLines(), (Strings{"amber", "button-backlight", "green", "keyboard-backlight", "lcd-backlight",
+                                       "3", "read-only"}))
+        << run.dump();
+    EXPECT_EQ(run.values.at("lcd-backlight/auto"), "3\n");
+    EXPECT_EQ(run.values.at("amber/blink"), "0\n");
+}
+
+TEST(LedsimProgram, RefusesToRunWithoutRoot)
+{
+    REQUIRE_SIMULATED_TREE();
+    const ProcessResult result = runProcess({ledsimPath(), "--", "true"}, {}, 30, [] {
+        return setgid(65534) == 0 && setuid(65534) == 0;
+    });
+    EXPECT_EQ(result.status, 125);
+    EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
+}
+
+TEST(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
+{
+    REQUIRE_SIMULATED_TREE();
+    const ProcessResult result = runProcess({ledsimPath(), "--timeout", "1", "--", "sleep", "30"}, {}, 20);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.status, 124);
+    EXPECT_NE(result.err.find("command timed out after 1 s"), std::string::npos) << result.err;
+}
+
+TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
+{
+    std::vector<std::string> prefix = emulatorWords();
+    prefix.push_back(lightsctlPath());
+    auto run = [&](Strings words) {
+        Strings argv = prefix;
+        argv.insert(argv.end(), words.begin(), words.end());
+        return runProcess(argv, {}, 30);
+    };
+    const ProcessResult help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: lightsctl MODULE LIGHT COLOR"), std::string::npos);
+
+    const ProcessResult none = run({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("lightsctl: no module given"), std::string::npos) << none.err;
+
+    const ProcessResult badColour = run({modulePath(Variant::Pavok), "battery", "blue"});
+    EXPECT_EQ(badColour.status, 2);
+    EXPECT_NE(badColour.err.find("colour \"blue\" is not"), std::string::npos) << badColour.err;
+
+    const ProcessResult noModule = run({"/nonexistent/lights.x.so", "battery", "1"});
+    EXPECT_EQ(noModule.status, 3);
+    EXPECT_NE(noModule.err.find("lightsctl: cannot load /nonexistent/lights.x.so"), std::string::npos)
+        << noModule.err;
+
+    const ProcessResult badBoard = run({"..", "battery", "1"});
+    EXPECT_EQ(badBoard.status, 3);
+    EXPECT_NE(badBoard.err.find("invalid board name"), std::string::npos) << badBoard.err;
+}
+
+TEST(LightsctlProgram, LoadsABoardByNameFromTheModuleFolder)
+{
+    REQUIRE_SIMULATED_TREE();
+    const std::string path = modulePath(Variant::Pavok);
+    const SimRun run = runInLedsim(Board{}, {lightsctlPath(), "pavok", "keyboard", "1", "buttons", "0"},
+                                   {"QUORVEL_MODULE_DIR=" + path.substr(0, path.rfind('/'))});
+    EXPECT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.outLines(), (Strings{"keyboard: 0", "buttons: 0"}));
+    EXPECT_EQ(run.writes(), (Strings{"keyboard-backlight/brightness=255\n", "button-backlight/brightness=0\n"}));
+}
+
+} // namespace

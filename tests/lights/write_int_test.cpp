@@ -1,0 +1,152 @@
+// The attribute writer, seen through the keyboard, button and trackball lights: value
+// format, open flags, one open/write/close per value, statuses and the once-only log.
+#include "led_scenario.h"
+
+#include <gtest/gtest.h>
+
+using namespace lights_test;
+
+namespace {
+
+const std::string KEYBOARD = "keyboard-backlight/brightness";
+const std::string BUTTONS = "button-backlight/brightness";
+const std::string LOG_KEYBOARD = "E/lights: write_int failed to open /sys/class/leds/keyboard-backlight/brightness\n";
+const std::string LOG_BUTTONS = "E/lights: write_int failed to open /sys/class/leds/button-backlight/brightness\n";
+
+class WriteInt : public testing::TestWithParam<Variant> {};
+
+INSTANTIATE_TEST_SUITE_P(Both, WriteInt, testing::Values(Variant::Pavok, Variant::Quillano),
+                         [](const auto& p) { return std::string(variantName(p.param)); });
+
+std::vector<std::string> journalOf(const SimRun& run, const std::string& file)
+{
+    std::vector<std::string> lines;
+    for (const JournalEntry& entry : run.journal) {
+        if (entry.path == file)
+            lines.push_back(entry.kind + " " + entry.detail + " = " + entry.status);
+    }
+    return lines;
+}
+
+TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{}, {"keyboard", "0x1", "keyboard", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // O_RDWR alone: no O_CREAT, O_TRUNC, O_APPEND, O_CLOEXEC.
+    const std::vector<std::string> expected = {
+        "open O_RDWR = 0", "write 255\n = 4", "close  = 0",
+        "open O_RDWR = 0", "write 0\n = 2",   "close  = 0",
+    };
+    EXPECT_EQ(journalOf(run, KEYBOARD), expected) << run.dump();
+    EXPECT_EQ(run.values.at(KEYBOARD), "0\n");
+}
+
+TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
+{
+    REQUIRE_SIMULATED_TREE();
+    // The attention light passes its trackball mode code through unchanged.
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball"},
+                                    {"attention", "0", "trackball", "-5", "attention", "0", "trackball", "1234567",
+                                     "attention", "0", "trackball", "-2147483648", "attention", "0", "trackball",
+                                     "2147483647"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writesTo("jogball-backlight/brightness"),
+              (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"}))
+        << run.dump();
+}
+
+TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=missing", BUTTONS + "=eacces"}},
+                                    {"keyboard", "1", "buttons", "1", "keyboard", "0", "buttons", "0"});
+    EXPECT_EQ(run.process.status, 1) << run.dump();
+    const std::vector<std::string> expected = {
+        "keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)",
+        "keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)",
+    };
+    EXPECT_EQ(run.outLines(), expected) << run.dump();
+    EXPECT_EQ(run.process.err, LOG_KEYBOARD) << run.dump();
+}
+
+TEST_P(WriteInt, FailedWritesAreNotLoggedButALaterFailedOpenIs)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=enospc", BUTTONS + "=readonly"}},
+                                    {"keyboard", "1", "buttons", "1"});
+    const std::vector<std::string> expected = {"keyboard: -28 (No space left on device)",
+                                               "buttons: -13 (Permission denied)"};
+    EXPECT_EQ(run.outLines(), expected) << run.dump();
+    EXPECT_EQ(run.process.err, LOG_BUTTONS) << run.dump();
+}
+
+TEST_P(WriteInt, TheOpenErrnoSurvivesALogCallThatChangesErrno)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=missing"}}, {"keyboard", "1"},
+                                    {std::string("LD_LIBRARY_PATH=") + CLOBBERING_LOG_DIR});
+    EXPECT_EQ(run.outLines(), std::vector<std::string>{"keyboard: -2 (No such file or directory)"}) << run.dump();
+    // Proof that the errno-changing log was the one called.
+    EXPECT_EQ(run.process.err,
+              "clobbering-log 6/lights: write_int failed to open /sys/class/leds/keyboard-backlight/brightness\n");
+}
+
+TEST_P(WriteInt, TheWriteErrnoSurvivesAFailingClose)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(GetParam(),
+                                    Board{"rgb", {KEYBOARD + "=enospc", KEYBOARD + "=close-eio", BUTTONS + "=close-eio"}},
+                                    {"keyboard", "1", "buttons", "1"});
+    const std::vector<std::string> expected = {"keyboard: -28 (No space left on device)", "buttons: 0"};
+    EXPECT_EQ(run.outLines(), expected) << run.dump();
+    EXPECT_EQ(journalOf(run, BUTTONS),
+              (std::vector<std::string>{"open O_RDWR = 0", "write 255\n = 4", "close  = -EIO"}));
+    EXPECT_EQ(run.process.err, "");
+}
+
+struct FaultCase {
+    const char* fault;
+    const char* status;
+    bool stored; // the value reaches the file
+};
+
+class SimpleLightFaults : public testing::TestWithParam<std::tuple<Variant, FaultCase>> {};
+
+// The keyboard and button lights report their one write's status as is.
+TEST_P(SimpleLightFaults, HandlerReportsTheStatusOfItsWrite)
+{
+    REQUIRE_SIMULATED_TREE();
+    const auto& [variant, fault] = GetParam();
+    for (const std::string& file : {KEYBOARD, BUTTONS}) {
+        const std::string light = file == KEYBOARD ? "keyboard" : "buttons";
+        const SimRun run = runLightsctl(variant, Board{"rgb", {file + "=" + fault.fault}}, {light, "0xff"});
+        EXPECT_EQ(run.outLines(), std::vector<std::string>{light + ": " + fault.status}) << run.dump();
+        if (fault.stored) {
+            EXPECT_EQ(run.values.at(file), std::string(fault.fault) == "short" ? "255" : "255\n");
+        } else if (run.values.count(file)) {
+            EXPECT_EQ(run.values.at(file), "0\n");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, SimpleLightFaults,
+    testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
+                     testing::Values(FaultCase{"missing", "-2 (No such file or directory)", false},
+                                     FaultCase{"eacces", "-13 (Permission denied)", false},
+                                     FaultCase{"readonly", "-13 (Permission denied)", false},
+                                     FaultCase{"enospc", "-28 (No space left on device)", false},
+                                     FaultCase{"eio", "-5 (Input/output error)", false},
+                                     FaultCase{"short", "0", true},
+                                     FaultCase{"close-eio", "0", true})),
+    [](const auto& p) {
+        std::string name = std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param).fault;
+        for (char& c : name) {
+            if (c == '-')
+                c = '_';
+        }
+        return name;
+    });
+
+} // namespace
