@@ -37,8 +37,10 @@ _service_join_words()
 # "INDEX<tab>NAME: [DESCRIPTOR]".
 _service_names()
 {
-    local tool=$1 line
-    "$tool" list 2>/dev/null | while IFS= read -r line; do
+    local tool=$1 line runner=()
+    # A stuck service manager must not hang the shell.
+    type -P timeout >/dev/null && runner=(timeout 3)
+    "${runner[@]}" "$tool" list 2>/dev/null </dev/null | while IFS= read -r line; do
         [[ $line == [0-9]*$'\t'*': ['*']' ]] || continue
         line=${line#*$'\t'}
         printf '%s\n' "${line%%: \[*}"

@@ -12,6 +12,7 @@ mkdir "$work/bin" "$work/cwd"
 cat >"$work/bin/service" <<'FAKE'
 #!/usr/bin/env bash
 [[ ${1-} == list ]] || exit 10
+[[ -e ${FAKE_SERVICE_HANG-/nonexistent} ]] && exec sleep 30
 [[ -e ${FAKE_SERVICE_FAIL-/nonexistent} ]] && { echo "service: Unable to get default service manager!" >&2; exit 20; }
 printf 'Found 4 services:\n'
 printf '0\texample.echo: [quorvel.example.IEcho]\n'
@@ -110,6 +111,12 @@ touch "$work/fail"
 err=$(FAKE_SERVICE_FAIL=$work/fail complete_line "no service manager" "" "service check " 2>&1)
 check "no service manager prints nothing" "" "$err"
 FAKE_SERVICE_FAIL=$work/fail complete_line "no service manager" "" "service check "
+
+# A service manager that never answers costs a few seconds, not the shell.
+touch "$work/hang"
+started=$SECONDS
+FAKE_SERVICE_HANG=$work/hang complete_line "hanging service manager" "" "service call "
+check "hanging service manager is given up on" "yes" "$( ((SECONDS - started < 10)) && echo yes || echo no)"
 
 printf '%d passed, %d failed\n' "$passed" "$failed"
 ((failed == 0))
