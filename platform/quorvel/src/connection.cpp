@@ -69,15 +69,14 @@ Connection::~Connection()
 
 bool Connection::isDead() const
 {
-    std::lock_guard<std::mutex> lock(mLock);
-    return mDead;
+    return mDead.load();
 }
 
 status_t Connection::failLocked(status_t status)
 {
     // Shutting down rather than closing keeps the descriptor number owned by us, so a
     // poll on it elsewhere cannot end up watching an unrelated file.
-    mDead = true;
+    mDead.store(true);
     ::shutdown(mFd, SHUT_RDWR);
     return status;
 }
@@ -89,7 +88,7 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     out->freeData();
 
     std::lock_guard<std::mutex> lock(mLock);
-    if (mDead) {
+    if (mDead.load()) {
         out->setError(DEAD_OBJECT);
         return DEAD_OBJECT;
     }

@@ -9,6 +9,7 @@
 #include <quorvel/status.h>
 #include <quorvel/strong_pointer.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,10 +35,13 @@ private:
     Connection(int fd, std::string endpoint);
     status_t failLocked(status_t status);
 
-    mutable std::mutex mLock;
+    // Lock order: a transaction holds mLock while it encodes and decodes, which takes
+    // the ProcessState lock; so nothing may take mLock while holding that one.
+    // isDead() therefore reads an atomic rather than locking.
+    std::mutex mLock;
     const int mFd;
     const std::string mEndpoint;
-    bool mDead = false;                      // guarded by mLock
+    std::atomic<bool> mDead{false};
     std::unique_ptr<uint8_t[]> mReceive;     // one frame, allocated on first use
     std::vector<uint8_t> mObjectTable;       // scratch for outgoing object records
 };
