@@ -139,6 +139,7 @@ int FuseMount::start(LedTree& tree, const std::string& mountPoint, std::string& 
     const char* arguments[] = {"ledsim", "-o", "fsname=ledsim,subtype=ledsim"};
     struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(arguments));
     fuse_ = fuse_new(&args, &operations, sizeof operations, &tree);
+    fuse_opt_free_args(&args);
     if (fuse_ == nullptr) {
         error = "cannot create the FUSE file system";
         return -EIO;
@@ -180,6 +181,8 @@ bool FuseMount::stop(int waitMs)
     }
     lock.unlock();
     thread_.join();
+    // The kernel side is gone already; this releases libfuse's own mount state.
+    fuse_unmount(fuse_);
     return true;
 }
 

@@ -1,0 +1,200 @@
+// set_state per light against the bare open/write/close cycles the same request
+// performs, on a tmpfs tree at the real paths, in one run; prints each ratio.
+//
+// Needs root: the tree is a tmpfs over /sys/class in a private mount namespace.
+#include <quorvel/lights.h>
+#include <quorvel/module_loader.h>
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const TREE_FILES[] = {
+    "lcd-backlight/brightness", "lcd-backlight/auto", "keyboard-backlight/brightness",
+    "button-backlight/brightness", "red/brightness", "green/brightness", "blue/brightness",
+    "red/device/grpfreq", "red/device/grppwm", "red/device/blink",
+};
+
+bool makeTree(std::string& error)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        error = "cannot create a private mount namespace";
+        return false;
+    }
+    if (mount("lightsbench", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        error = "cannot mount a tmpfs over /sys/class";
+        return false;
+    }
+    for (const char* file : TREE_FILES) {
+        std::string path = std::string("/sys/class/leds/") + file;
+        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+            mkdir(path.substr(0, slash).c_str(), 0755);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || write(fd, "0\n", 2) != 2) {
+            error = "cannot create " + path;
+            return false;
+        }
+        close(fd);
+    }
+    return true;
+}
+
+struct Write {
+    const char* path;
+    int value;
+};
+
+// What one request of each light writes on an RGB board with the automatic-brightness
+// attribute and no trackball, in the request states used below.
+std::vector<Write> expectedWrites(const std::string& board, const std::string& light)
+{
+    if (light == "backlight") {
+        std::vector<Write> writes = {{"/sys/class/leds/lcd-backlight/brightness", 255}};
+        if (board == "quillano")
+            writes.push_back({"/sys/class/leds/lcd-backlight/auto", 0});
+        return writes;
+    }
+    if (light == "keyboard")
+        return {{"/sys/class/leds/keyboard-backlight/brightness", 255}};
+    if (light == "buttons")
+        return {{"/sys/class/leds/button-backlight/brightness", 255}};
+    if (light == "battery")
+        return {{"/sys/class/leds/red/brightness", 255},
+                {"/sys/class/leds/green/brightness", 0},
+                {"/sys/class/leds/blue/brightness", 0},
+                {"/sys/class/leds/red/device/blink", 0}};
+    // notifications, flashing 500/500 with no battery colour
+    return {{"/sys/class/leds/red/brightness", 0},         {"/sys/class/leds/green/brightness", 0},
+            {"/sys/class/leds/blue/brightness", 255},      {"/sys/class/leds/red/device/grpfreq", 20},
+            {"/sys/class/leds/red/device/grppwm", 127},    {"/sys/class/leds/red/device/blink", 1}};
+}
+
+LightState requestFor(const std::string& light)
+{
+    LightState state{};
+    if (light == "notifications") {
+        state.color = 0x000000FF;
+        state.flash_mode = LIGHT_FLASH_TIMED;
+        state.on_ms = 500;
+        state.off_ms = 500;
+    } else if (light == "battery") {
+        state.color = 0x00FF0000;
+    } else {
+        state.color = 0x00FFFFFF;
+    }
+    return state;
+}
+
+void rawCycles(benchmark::State& state, std::vector<Write> writes)
+{
+    for (auto _ : state) {
+        for (const Write& w : writes) {
+            const int fd = open(w.path, O_RDWR);
+            char buffer[20];
+            const int length = snprintf(buffer, sizeof buffer, "%d\n", w.value);
+            benchmark::DoNotOptimize(write(fd, buffer, static_cast<size_t>(length)));
+            close(fd);
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void setState(benchmark::State& state, LightDevice* device, LightState request)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(device->set_state(device, &request));
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Collects the median time of every benchmark, to print the ratios at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+        }
+    }
+    std::map<std::string, double> medians;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (argc < 3) {
+        fprintf(stderr, "usage: lights_bench PAVOK_MODULE QUILLANO_MODULE [benchmark options]\n");
+        return 2;
+    }
+    if (geteuid() != 0) {
+        fprintf(stderr, "lights_bench: needs root (it mounts a tmpfs over /sys/class in a private namespace)\n");
+        return 1;
+    }
+    std::string error;
+    if (!makeTree(error)) {
+        fprintf(stderr, "lights_bench: %s\n", error.c_str());
+        return 1;
+    }
+
+    // In this order: the battery request leaves a colour behind, after which a
+    // notification would no longer show on the LED.
+    const std::vector<std::string> lights = {"backlight", "keyboard", "buttons", "notifications", "battery"};
+    std::vector<quorvel::LoadedModule> modules;
+    std::vector<std::pair<std::string, std::string>> pairs; // set_state name, raw name
+    for (const auto& [board, path] : {std::pair<std::string, std::string>{"pavok", argv[1]}, {"quillano", argv[2]}}) {
+        quorvel::LoadedModule module;
+        if (quorvel::loadModule(path, module, error) != 0) {
+            fprintf(stderr, "lights_bench: %s\n", error.c_str());
+            return 1;
+        }
+        modules.push_back(module);
+        // Known starting state: no battery colour, so notifications show on the LED.
+        LightDevice* battery = nullptr;
+        module.info->methods->open(module.info, "battery", &battery);
+        const LightState dark{};
+        battery->set_state(battery, &dark);
+        for (const std::string& light : lights) {
+            LightDevice* device = nullptr;
+            if (module.info->methods->open(module.info, light.c_str(), &device) != 0) {
+                fprintf(stderr, "lights_bench: cannot open %s\n", light.c_str());
+                return 1;
+            }
+            const std::string setName = "set_state/" + board + "/" + light;
+            const std::string rawName = "raw_writes/" + board + "/" + light;
+            benchmark::RegisterBenchmark(setName.c_str(), setState, device, requestFor(light))
+                ->Repetitions(5)->ReportAggregatesOnly(true);
+            benchmark::RegisterBenchmark(rawName.c_str(), rawCycles, expectedWrites(board, light))
+                ->Repetitions(5)->ReportAggregatesOnly(true);
+            pairs.emplace_back(setName, rawName);
+        }
+        battery->close(battery);
+    }
+
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printf("\n%-32s %12s %12s %7s\n", "request", "set_state", "raw writes", "ratio");
+    for (const auto& [setName, rawName] : pairs) {
+        if (!reporter.medians.count(setName) || !reporter.medians.count(rawName))
+            continue;
+        const double set = reporter.medians[setName];
+        const double raw = reporter.medians[rawName];
+        printf("%-32s %9.0f ns %9.0f ns %6.3fx\n", setName.substr(10).c_str(), set, raw, set / raw);
+    }
+    printf("goal: set_state at most 1.1x its raw writes\n");
+    benchmark::Shutdown();
+    return 0;
+}
