@@ -1,0 +1,213 @@
+// Every attribute file of both board layouts under every fault ledsim can inject,
+// for both modules: one request of every light, and for each fault the exact status
+// each handler reports, the one log line, and every other write still made, in order.
+//
+// The expectations come from the rules, checked against a fault-free run of the same
+// requests: an open fault (missing, eacces, readonly) removes the writes to that file
+// and nothing else; a write fault (enospc, eio, short, close-eio) removes nothing. A
+// fault on one of the two probed files changes what the module believes the board
+// has, so there the fault-free run of the board without that part is the reference.
+#include "led_scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace quorvel::robustness {
+namespace {
+
+using lights_test::Board;
+using lights_test::SimRun;
+using lights_test::Variant;
+using Strings = std::vector<std::string>;
+
+const std::string LCD = "lcd-backlight/brightness";
+const std::string LCD_AUTO = "lcd-backlight/auto";
+const std::string KEYBOARD = "keyboard-backlight/brightness";
+const std::string BUTTONS = "button-backlight/brightness";
+const std::string TRACKBALL = "jogball-backlight/brightness";
+const std::string AMBER = "amber/brightness";
+
+const Strings RGB_FILES = {"red/brightness",     "green/brightness",   "blue/brightness", "red/device/grpfreq",
+                           "red/device/grppwm",  "red/device/blink",   LCD,               LCD_AUTO,
+                           KEYBOARD,             BUTTONS,              TRACKBALL,         "jogball-backlight/blink"};
+const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness", LCD,      LCD_AUTO,
+                             KEYBOARD, BUTTONS,      TRACKBALL,          "jogball-backlight/blink"};
+const Strings FAULTS = {"missing", "eacces", "readonly", "enospc", "eio", "short", "close-eio"};
+
+// Every light once, in an order that makes every attribute file be written: the
+// notification flashes (period, duty, blink; on pavok's trackball board, the trackball
+// light and its blink), the battery takes the LED and gives it back.
+const Strings REQUESTS = {"backlight", "0x808080",  "auto",    "keyboard",  "0x1",     "buttons", "0x1",
+                          "notifications", "0x00ff00", "flash", "500",       "500",     "battery", "0xff0000",
+                          "attention",     "0xff",      "trackball", "7",   "battery", "0x0",     "backlight",
+                          "0x0"};
+const Strings LIGHTS_IN_ORDER = {"backlight", "keyboard", "buttons", "notifications",
+                                 "battery",   "attention", "battery", "backlight"};
+
+bool isOpenFault(const std::string& fault)
+{
+    return fault == "missing" || fault == "eacces" || fault == "readonly";
+}
+
+int statusOf(const std::string& fault)
+{
+    if (fault == "missing")
+        return -2;
+    if (fault == "eacces" || fault == "readonly")
+        return -13;
+    if (fault == "enospc")
+        return -28;
+    if (fault == "eio")
+        return -5;
+    return 0; // a short write or a failed close still counts as written
+}
+
+std::string statusText(int status)
+{
+    return status == 0 ? "0" : std::to_string(status) + " (" + std::strerror(-status) + ")";
+}
+
+// What lightsctl must print: one line per request, each with the status its handler's
+// deciding write gives when `file` has `fault` (or none, when `file` is empty).
+Strings expectedStatuses(Variant variant, const std::string& file, const std::string& fault)
+{
+    auto status = [&](const std::string& attribute) { return attribute == file ? statusOf(fault) : 0; };
+    Strings lines;
+    for (const std::string& light : LIGHTS_IN_ORDER) {
+        int result = 0;
+        if (light == "backlight")
+            result = variant == Variant::Pavok || status(LCD) != 0 ? status(LCD) : status(LCD_AUTO);
+        else if (light == "keyboard")
+            result = status(KEYBOARD);
+        else if (light == "buttons")
+            result = status(BUTTONS);
+        lines.push_back(light + ": " + statusText(result));
+    }
+    return lines;
+}
+
+Strings without(const Strings& writes, const std::string& file)
+{
+    Strings kept;
+    for (const std::string& write : writes)
+        if (write.compare(0, file.size() + 1, file + "=") != 0)
+            kept.push_back(write);
+    return kept;
+}
+
+// Writes to files the tree does not have never reach the journal as writes.
+Strings onlyTo(const Strings& writes, const Strings& files)
+{
+    Strings kept;
+    for (const std::string& write : writes) {
+        const std::string file = write.substr(0, write.find('='));
+        if (std::find(files.begin(), files.end(), file) != files.end())
+            kept.push_back(write);
+    }
+    return kept;
+}
+
+// The probe's answer for `file`, from the journal: true when it was found writable.
+bool probedWritable(const SimRun& run, const std::string& file)
+{
+    for (const auto& entry : run.entries("access"))
+        if (entry.path == file)
+            return entry.status == "0";
+    return false;
+}
+
+// The one line the module logs: the first open, in the order of `reference` (a run
+// with every open succeeding), of the faulted file or of a file this tree lacks.
+std::string expectedLog(const SimRun& reference, const std::string& file, const std::string& fault,
+                        const Strings& files)
+{
+    for (const auto& entry : reference.entries("open")) {
+        const bool inTree = std::find(files.begin(), files.end(), entry.path) != files.end();
+        if ((entry.path == file && isOpenFault(fault)) || !inTree)
+            return "E/lights: write_int failed to open /sys/class/leds/" + entry.path + "\n";
+    }
+    return "";
+}
+
+// lightsctl's exit status: 1 when any request was answered with a failure.
+int expectedExit(const Strings& statusLines)
+{
+    for (const std::string& line : statusLines)
+        if (line.compare(line.size() - 3, 3, ": 0") != 0)
+            return 1;
+    return 0;
+}
+
+class LightsFaultMatrix : public ::testing::TestWithParam<std::tuple<Variant, std::string>> {
+protected:
+    // One fault-free run per board, shared by all faults.
+    const SimRun& reference(Variant variant, const std::string& profile)
+    {
+        const std::string key = std::string(lights_test::variantName(variant)) + "/" + profile;
+        auto it = mReferences.find(key);
+        if (it == mReferences.end())
+            it = mReferences.emplace(key, lights_test::runLightsctl(variant, Board{profile, {}}, REQUESTS)).first;
+        return it->second;
+    }
+
+    static std::map<std::string, SimRun> mReferences;
+};
+
+std::map<std::string, SimRun> LightsFaultMatrix::mReferences;
+
+TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheOtherWrites)
+{
+    REQUIRE_SIMULATED_TREE();
+    const auto& [variant, layout] = GetParam();
+    const Strings& files = layout == "rgb" ? RGB_FILES : AMBER_FILES;
+    const std::string board = layout + "+trackball+lcd-auto";
+    const SimRun& clean = reference(variant, board);
+    ASSERT_EQ(clean.process.status, 0) << clean.dump();
+    ASSERT_EQ(clean.outLines(), expectedStatuses(variant, "", "")) << clean.dump();
+
+    for (const std::string& file : files) {
+        for (const std::string& fault : FAULTS) {
+            SCOPED_TRACE(file + "=" + fault);
+            const SimRun run = lights_test::runLightsctl(variant, Board{board, {file + "=" + fault}}, REQUESTS);
+            ASSERT_FALSE(run.process.timedOut) << run.dump();
+
+            const SimRun* expected = &clean;
+            Strings expectedWrites = clean.writes();
+            if (isOpenFault(fault) && file == TRACKBALL && !probedWritable(run, TRACKBALL)) {
+                // No trackball light as far as the module can tell.
+                expected = &reference(variant, layout + "+lcd-auto");
+                expectedWrites = expected->writes();
+            } else if (isOpenFault(fault) && file == AMBER && !probedWritable(run, AMBER)) {
+                // No amber LED as far as the module can tell: it drives red, green
+                // and blue, of which this tree has only green.
+                expected = &reference(variant, "rgb+trackball+lcd-auto");
+                expectedWrites = onlyTo(expected->writes(), files);
+            }
+            if (isOpenFault(fault))
+                expectedWrites = without(expectedWrites, file);
+
+            const Strings statuses = expectedStatuses(variant, file, fault);
+            EXPECT_EQ(run.outLines(), statuses) << run.dump();
+            EXPECT_EQ(run.process.status, expectedExit(statuses)) << run.dump();
+            EXPECT_EQ(run.writes(), expectedWrites) << run.dump();
+            EXPECT_EQ(run.process.err, expectedLog(*expected, file, fault, files)) << run.dump();
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModulesBothLayouts, LightsFaultMatrix,
+                         ::testing::Combine(::testing::Values(Variant::Pavok, Variant::Quillano),
+                                            ::testing::Values("rgb", "amber")),
+                         [](const auto& param) {
+                             return std::string(lights_test::variantName(std::get<0>(param.param))) + "_" +
+                                    std::get<1>(param.param);
+                         });
+
+} // namespace
+} // namespace quorvel::robustness
