@@ -157,10 +157,11 @@ TEST_F(UsageAndOptions, UnknownOptionGetsTheLibraryDiagnosticAndTheUsageButRunsN
 
 TEST_F(UsageAndOptions, OptionParsingStopsAtTheCommandWord)
 {
+    // The tool has to stop by itself, not because the environment asks getopt to.
+    ASSERT_EQ(getenv("POSIXLY_CORRECT"), nullptr);
     expectOutcome(service({"check", "-h"}), "Service -h: not found\n", "", 0);
+    expectOutcome(service({"check", "-x"}), "Service -x: not found\n", "", 0);
     expectOutcome(service({"--", "check", "example.echo"}), "Service example.echo: found\n", "", 0);
-    // POSIXLY_CORRECT must not be what makes this work.
-    expectOutcome(service({"check", "-x"}, {"POSIXLY_CORRECT="}), "Service -x: not found\n", "", 0);
 }
 
 TEST_F(UsageAndOptions, CommandWordsAreCaseSensitive)
@@ -315,9 +316,8 @@ TEST_F(CallArguments, PlainKindsReachTheServiceInOrder)
 TEST_F(CallArguments, NegativeIntegerIsAValueNotAnOption)
 {
     const std::string expected = resultOf("example.echo", 1, [](Parcel& data) { data.writeInt32(-5); });
+    ASSERT_EQ(getenv("POSIXLY_CORRECT"), nullptr);
     expectOutcome(service({"call", "example.echo", "1", "i32", "-5"}), expected, "", 0);
-    expectOutcome(service({"call", "example.echo", "1", "i32", "-5"}, {"POSIXLY_CORRECT="}), expected,
-                  "", 0);
 }
 
 TEST_F(CallArguments, Utf8StringArrivesAsUtf16)
