@@ -9,6 +9,9 @@
 //   two-devices:NAME                 open NAME twice: distinct records, same handler?
 //   layout:NAME                      HMI and a fresh device read at raw byte offsets
 //   threads:N:ROUNDS                 N threads open lights at once and send requests
+//   trace-opens | opens              note the flags of attribute opens; print them
+#include "open_tracer.h"
+
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
@@ -217,6 +220,11 @@ bool runStep(const std::string& step)
         devices[name + "#2"] = second;
     } else if (op == "layout" && parts.size() == 2) {
         printLayout(name);
+    } else if (op == "trace-opens") {
+        lights_test::startTracingOpens();
+    } else if (op == "opens") {
+        for (const std::string& line : lights_test::tracedOpens())
+            printf("opened %s\n", line.c_str());
     } else if (op == "threads" && parts.size() == 3) {
         runThreads(atoi(parts[1].c_str()), atoi(parts[2].c_str()));
     } else {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
 using namespace lights_test;
 
 namespace {
@@ -40,6 +43,30 @@ TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
     };
     EXPECT_EQ(journalOf(run, KEYBOARD), expected) << run.dump();
     EXPECT_EQ(run.values.at(KEYBOARD), "0\n");
+}
+
+TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
+{
+    REQUIRE_SIMULATED_TREE();
+    // The journal cannot show O_CLOEXEC (the kernel keeps it from the file system), so
+    // the probe notes the flags at the call itself.
+    const SimRun run = runProbe(GetParam(), Board{"rgb+lcd-auto"},
+                                {"open:keyboard", "trace-opens", "set:keyboard:1:0:0:0:0", "set:battery:0:0:0:0:0",
+                                 "opens"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    char rdwr[16];
+    snprintf(rdwr, sizeof rdwr, " 0%o", static_cast<unsigned>(O_RDWR));
+    const std::vector<std::string> expected = {
+        "open keyboard = 0",
+        "set keyboard = 0",
+        "set battery = 0",
+        "opened /sys/class/leds/keyboard-backlight/brightness" + std::string(rdwr),
+        "opened /sys/class/leds/red/brightness" + std::string(rdwr),
+        "opened /sys/class/leds/green/brightness" + std::string(rdwr),
+        "opened /sys/class/leds/blue/brightness" + std::string(rdwr),
+        "opened /sys/class/leds/red/device/blink" + std::string(rdwr),
+    };
+    EXPECT_EQ(run.outLines(), expected) << run.dump();
 }
 
 TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)

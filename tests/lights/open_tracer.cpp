@@ -1,0 +1,99 @@
+// open() and open64() of the frame probe: note the flags, then pass the call on to
+// whatever would have served it (a sanitizer's interceptor or the C library).
+#include "open_tracer.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+
+namespace {
+
+const char TRACED_PREFIX[] = "/sys/class/leds/";
+const int MAX_TRACED = 256;
+
+struct TracedOpen {
+    char path[96];
+    int flags;
+};
+
+std::atomic<bool> tracing{false};
+std::atomic<int> tracedCount{0};
+TracedOpen traced[MAX_TRACED];
+
+typedef int (*OpenFunction)(const char*, int, ...);
+
+int forward(const char* symbol, const char* path, int flags, mode_t mode)
+{
+    static std::atomic<OpenFunction> next[2];
+    const int which = strcmp(symbol, "open") == 0 ? 0 : 1;
+    OpenFunction function = next[which].load();
+    if (function == nullptr) {
+        function = reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, symbol));
+        next[which].store(function);
+    }
+    return function(path, flags, mode);
+}
+
+void note(const char* path, int flags)
+{
+    if (!tracing.load() || path == nullptr || strncmp(path, TRACED_PREFIX, sizeof TRACED_PREFIX - 1) != 0)
+        return;
+    const int slot = tracedCount.fetch_add(1);
+    if (slot >= MAX_TRACED)
+        return;
+    snprintf(traced[slot].path, sizeof traced[slot].path, "%s", path);
+    traced[slot].flags = flags;
+}
+
+mode_t modeArgument(int flags, va_list args)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+} // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    note(path, flags);
+    return forward("open", path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    note(path, flags);
+    return forward("open64", path, flags, mode);
+}
+
+namespace lights_test {
+
+void startTracingOpens()
+{
+    tracedCount.store(0);
+    tracing.store(true);
+}
+
+std::vector<std::string> tracedOpens()
+{
+    std::vector<std::string> lines;
+    const int count = tracedCount.load() < MAX_TRACED ? tracedCount.load() : MAX_TRACED;
+    for (int i = 0; i < count; ++i) {
+        char flags[16];
+        snprintf(flags, sizeof flags, "0%o", static_cast<unsigned>(traced[i].flags));
+        lines.push_back(std::string(traced[i].path) + " " + flags);
+    }
+    return lines;
+}
+
+} // namespace lights_test
