@@ -2,9 +2,10 @@
 // descriptors, checks whether one is registered, and sends one transaction built
 // from the command line, printing the reply.
 //
-// Everything but serviceMain is file-local. The unit tests include this file to
-// reach those helpers, so it must stay free of a main() and of global state that
-// survives a call.
+// Everything but serviceMain is file-local. The unit tests and the fuzz targets
+// include this file to reach those helpers (encodeCallArguments, Run,
+// toAsciiString8 and the status constants among them), so it must stay free of a
+// main() and of global state that survives a call.
 #include "service_main.h"
 
 #include <quorvel/binder.h>
