@@ -62,6 +62,16 @@ int scaled(int count, int minimum)
     return value < minimum ? minimum : value;
 }
 
+long memorySlackKiB(long plainKiB)
+{
+#ifdef QUORVEL_ROBUSTNESS_SANITIZED
+    (void)plainKiB;
+    return 256 * 1024;
+#else
+    return plainKiB;
+#endif
+}
+
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -25,6 +25,11 @@ double loadScale();
 // `count` scaled, at least `minimum`.
 int scaled(int count, int minimum = 1);
 
+// How much resident memory may be added without counting as growth: `plainKiB` in a
+// plain build. A sanitizer build keeps freed memory in quarantine for a while, so
+// there only descriptors and the leak checker catch leaks.
+long memorySlackKiB(long plainKiB);
+
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
