@@ -154,8 +154,10 @@ std::string SimRun::dump() const
         + "\n--- stdout\n" + process.out + "--- stderr\n" + process.err + "--- journal\n" + journalText;
 }
 
-SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
-                   const std::vector<std::string>& environment)
+namespace {
+
+SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& board,
+                       const std::vector<std::string>& command, const std::vector<std::string>& environment)
 {
     SimRun run;
     TempDir work;
@@ -167,8 +169,7 @@ SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
         argv.push_back(fault);
     }
     argv.push_back("--");
-    for (const std::string& word : emulatorWords())
-        argv.push_back(word);
+    argv.insert(argv.end(), prefix.begin(), prefix.end());
     argv.insert(argv.end(), command.begin(), command.end());
 
     run.process = runProcess(argv, environment, RUN_TIMEOUT_SECONDS);
@@ -183,6 +184,20 @@ SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
         }
     }
     return run;
+}
+
+} // namespace
+
+SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
+                   const std::vector<std::string>& environment)
+{
+    return runInLedsimWith(emulatorWords(), board, command, environment);
+}
+
+SimRun runHostCommandInLedsim(const Board& board, const std::vector<std::string>& command,
+                              const std::vector<std::string>& environment)
+{
+    return runInLedsimWith({}, board, command, environment);
 }
 
 SimRun runLightsctl(Variant variant, const Board& board, const std::vector<std::string>& requests,

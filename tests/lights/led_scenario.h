@@ -58,6 +58,10 @@ struct SimRun {
 SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
                    const std::vector<std::string>& environment = {});
 
+// Runs a build-machine program (sh, cat) in ledsim: no emulator in front.
+SimRun runHostCommandInLedsim(const Board& board, const std::vector<std::string>& command,
+                              const std::vector<std::string>& environment = {});
+
 // lightsctl MODULE REQUEST... in ledsim.
 SimRun runLightsctl(Variant variant, const Board& board, const std::vector<std::string>& requests,
                     const std::vector<std::string>& environment = {});

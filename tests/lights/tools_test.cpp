@@ -240,9 +240,9 @@ TEST(LedsimOptions, ParsesTheCommandLine)
 TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
 {
     REQUIRE_SIMULATED_TREE();
-    EXPECT_EQ(runInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.status, 7);
-    EXPECT_EQ(runInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.status, 128 + 15);
-    const SimRun missing = runInLedsim(Board{}, {"/nonexistent/program"});
+    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.status, 7);
+    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.status, 128 + 15);
+    const SimRun missing = runHostCommandInLedsim(Board{}, {"/nonexistent/program"});
     EXPECT_EQ(missing.process.status, 127);
     EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos)
         << missing.dump();
@@ -251,11 +251,11 @@ TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
 TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runInLedsim(Board{"amber+lcd-auto", {"amber/blink=readonly"}},
-                                   {"sh", "-c",
-                                    "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
-                                    "cat /sys/class/leds/lcd-backlight/auto; "
-                                    "test -w /sys/class/leds/amber/blink || echo read-only"});
+    const SimRun run = runHostCommandInLedsim(Board{"amber+lcd-auto", {"amber/blink=readonly"}},
+                                              {"sh", "-c",
+                                               "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
+                                               "cat /sys/class/leds/lcd-backlight/auto; "
+                                               "test -w /sys/class/leds/amber/blink || echo read-only"});
     EXPECT_EQ(run.process.status, 0) << run.dump();
     EXPECT_EQ(run.outLines(), (Strings{"amber", "button-backlight", "green", "keyboard-backlight", "lcd-backlight",
                                        "3", "read-only"}))
