@@ -37,6 +37,23 @@ ProcessUsage usageOf(pid_t pid)
     return usage;
 }
 
+ProcessUsage settledUsageOf(pid_t pid, std::chrono::milliseconds quiet, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    ProcessUsage last = usageOf(pid);
+    auto stillSince = std::chrono::steady_clock::now();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const ProcessUsage now = usageOf(pid);
+        const auto at = std::chrono::steady_clock::now();
+        if (now.descriptors != last.descriptors)
+            stillSince = at;
+        last = now;
+        if (at - stillSince >= quiet || at >= deadline)
+            return last;
+    }
+}
+
 std::string describe(const ProcessUsage& usage)
 {
     return std::to_string(usage.descriptors) + " descriptors, " + std::to_string(usage.rssKiB) + " KiB resident";

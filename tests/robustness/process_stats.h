@@ -16,11 +16,16 @@ struct ProcessUsage {
 };
 
 ProcessUsage usageOf(pid_t pid);
+// usageOf() once the descriptor count has held still for `quiet`, or at `timeout`:
+// a baseline taken right after a round of peers may still count connections whose
+// close the process has not handled yet (slow under emulation).
+ProcessUsage settledUsageOf(pid_t pid, std::chrono::milliseconds quiet = std::chrono::milliseconds(300),
+                            std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 std::string describe(const ProcessUsage& usage);
 
-// How much of each load a test applies: 1 by default, smaller in sanitizer builds,
-// whose code runs several times slower. $QUORVEL_ROBUSTNESS_SCALE (a positive
-// number) overrides both.
+// How much of each load a test applies: 1 by default, 0.1 in sanitizer builds, whose
+// code runs several times slower. $QUORVEL_ROBUSTNESS_SCALE (a positive number)
+// overrides both; the cross build's tests set it, since emulation is slower still.
 double loadScale();
 // `count` scaled, at least `minimum`.
 int scaled(int count, int minimum = 1);

@@ -112,8 +112,8 @@ TEST(RepeatedServiceRuns, EveryRunEndsRightAndTheDaemonsDoNotGrow)
 
     std::string first;
     ASSERT_EQ(runMany(scaled(300, 20), first), 0) << first;
-    const ProcessUsage daemonBefore = usageOf(daemon);
-    const ProcessUsage servicesBefore = usageOf(services);
+    const ProcessUsage daemonBefore = settledUsageOf(daemon);
+    const ProcessUsage servicesBefore = settledUsageOf(services);
 
     const int runs = scaled(10000, 100);
     EXPECT_EQ(runMany(runs, first), 0) << first;

@@ -233,7 +233,7 @@ TEST_F(ServiceManagerLoad, KeepsAnsweringEveryoneWhileServicesComeAndGoAndPeersS
     // A small round first, so that the baseline includes what any first use of the
     // daemon allocates for good (its frame buffer, the allocator's arenas).
     applyLoad({20, 10, 2, 200, 2});
-    const ProcessUsage baseline = usageOf(daemon);
+    const ProcessUsage baseline = settledUsageOf(daemon);
     ASSERT_GT(baseline.descriptors, 0);
 
     const LoadFigures full{200, scaled(100, 10), 4, scaled(2500, 50), scaled(10, 2)};
