@@ -15,6 +15,8 @@ struct ProcessUsage {
     long rssKiB = -1;     // VmRSS of /proc/PID/status; -1 when unreadable
 };
 
+// Leak checks compare with "no more than before": a sanitizer's runtime may hold a
+// descriptor of its own for a moment, so fewer is fine; more is a leak.
 ProcessUsage usageOf(pid_t pid);
 // usageOf() once the descriptor count has held still for `quiet`, or at `timeout`:
 // a baseline taken right after a round of peers may still count connections whose

@@ -241,13 +241,13 @@ TEST_F(ServiceManagerLoad, KeepsAnsweringEveryoneWhileServicesComeAndGoAndPeersS
     ::testing::Test::RecordProperty("malformed_frames", full.hostilePeers * full.framesPerPeer);
     ::testing::Test::RecordProperty("client_operations", operations);
 
-    // Descriptors: exactly back. Memory: back within what the allocator may keep in
-    // its free lists.
+    // Descriptors: no more than before. Memory: back within what the allocator may
+    // keep in its free lists.
     ProcessUsage after;
     EXPECT_TRUE(eventually(
         [&] {
             after = usageOf(daemon);
-            return after.descriptors == baseline.descriptors;
+            return after.descriptors <= baseline.descriptors;
         },
         5s))
         << "before: " << describe(baseline) << "; after: " << describe(after);

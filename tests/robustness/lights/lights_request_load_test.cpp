@@ -124,7 +124,7 @@ bool driveModule(const std::string& modulePath, int requests, std::string& repor
             << expectedLevel << "\"; ";
         good = false;
     }
-    if (after.descriptors != before.descriptors || after.rssKiB > before.rssKiB + memorySlackKiB(256)) {
+    if (after.descriptors > before.descriptors || after.rssKiB > before.rssKiB + memorySlackKiB(256)) {
         out << "grew: ";
         good = false;
     }
