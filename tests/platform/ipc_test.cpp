@@ -1,6 +1,7 @@
 // Across real processes: servicemanager and example-services run as separate
 // programs; this test process is their client.
 #include <quorvel/hosting.h>
+#include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 
@@ -106,6 +107,31 @@ TEST_F(ExampleServices, EchoRepliesWithCodeThenTheDataVerbatim)
     sp<IBinder> null(new NullObject());
     EXPECT_EQ(reply.readStrongBinder(&null), OK);
     EXPECT_EQ(null, nullptr);
+}
+
+TEST_F(ExampleServices, LargeParcelsArriveIntactAndOversizedRepliesAreRefused)
+{
+    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
+    ASSERT_NE(echo, nullptr);
+    for (size_t words : {size_t{2000}, size_t{16000}, MAX_PARCEL_DATA / 4 - 1}) {
+        Parcel data, reply;
+        for (size_t i = 0; i < words; ++i)
+            data.writeUint32(static_cast<uint32_t>(i * 2654435761u));
+        ASSERT_EQ(echo->transact(3, data, &reply), OK) << words;
+        ASSERT_EQ(reply.dataSize(), 4 + data.dataSize());
+        EXPECT_EQ(std::memcmp(reply.data() + 4, data.data(), data.dataSize()), 0) << words;
+        // The same reply parcel again: what it held before must not leak into it.
+        Parcel small;
+        small.writeInt32(8);
+        ASSERT_EQ(echo->transact(4, small, &reply), OK);
+        EXPECT_EQ(reply.dataSize(), 8u);
+    }
+    // The echo of a full parcel would be one word over the limit.
+    Parcel full, reply;
+    while (full.dataSize() < MAX_PARCEL_DATA)
+        full.writeInt32(1);
+    EXPECT_EQ(echo->transact(5, full, &reply), LIMIT_EXCEEDED);
+    EXPECT_EQ(reply.errorCheck(), LIMIT_EXCEEDED);
 }
 
 TEST_F(ExampleServices, ObjectReferencesTravelThereAndBack)

@@ -12,6 +12,12 @@
 
 namespace quorvel {
 
+namespace {
+
+constexpr size_t ADOPT_THRESHOLD = 4096;
+
+} // namespace
+
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length)
 {
     std::memset(address, 0, sizeof *address);
@@ -118,48 +124,23 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
         return status;
     }
 
-    if (!mReceive)
-        mReceive.reset(new (std::nothrow) uint8_t[MAX_FRAME_SIZE]);
-    if (!mReceive) {
-        out->setError(failLocked(NO_MEMORY));
-        return NO_MEMORY;
-    }
-    iovec in{mReceive.get(), MAX_FRAME_SIZE};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-    msghdr answer{};
-    answer.msg_iov = &in;
-    answer.msg_iovlen = 1;
-    answer.msg_control = control;
-    answer.msg_controllen = sizeof control;
-    do {
-        n = ::recvmsg(mFd, &answer, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
+    FrameHeader replyHeader;
+    size_t bodyLength = 0;
+    switch (receiveFrame(mFd, false, &replyHeader, &mReceive, &bodyLength)) {
+    case Received::Frame:
+        break;
+    case Received::Invalid:
+        out->setError(failLocked(FAILED_TRANSACTION));
+        return FAILED_TRANSACTION;
+    default:
         // End of stream or a reset: the host went away while we waited.
         out->setError(failLocked(DEAD_OBJECT));
         return DEAD_OBJECT;
     }
-    if (answer.msg_controllen > 0) {
-        // The protocol carries no descriptors; drop any a peer pushed at us.
-        for (cmsghdr* c = CMSG_FIRSTHDR(&answer); c; c = CMSG_NXTHDR(&answer, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; ++i) {
-                    int fd;
-                    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                    ::close(fd);
-                }
-            }
-        }
-        out->setError(failLocked(FDS_NOT_ALLOWED));
-        return FDS_NOT_ALLOWED;
-    }
-    if (answer.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
-        out->setError(failLocked(FAILED_TRANSACTION));
-        return FAILED_TRANSACTION;
-    }
-    FrameHeader replyHeader;
-    status = decodeFrame(mReceive.get(), static_cast<size_t>(n), &replyHeader, out);
+    // A large reply moves into the caller's parcel instead of being copied; a small
+    // one is copied, which keeps the connection's buffer (and its capacity) here.
+    const bool adopt = replyHeader.dataSize >= ADOPT_THRESHOLD;
+    status = decodeReceived(replyHeader, &mReceive, bodyLength, out, adopt);
     if (status != OK || replyHeader.kind != FRAME_REPLY) {
         // Out of step with the peer: nothing later on this socket can be trusted.
         out->setError(failLocked(FAILED_TRANSACTION));

@@ -9,6 +9,8 @@
 #include <quorvel/status.h>
 #include <quorvel/strong_pointer.h>
 
+#include "parcel_access.h"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -42,7 +44,7 @@ private:
     const int mFd;
     const std::string mEndpoint;
     std::atomic<bool> mDead{false};
-    std::unique_ptr<uint8_t[]> mReceive;     // one frame, allocated on first use
+    ParcelAccess::Buffer mReceive;           // the body of the last frame received
     std::vector<uint8_t> mObjectTable;       // scratch for outgoing object records
 };
 

@@ -24,7 +24,8 @@ Parcel::Parcel() = default;
 Parcel::~Parcel() = default;
 
 // All writers funnel through here: the limit and the error state are checked once.
-static status_t reserveBytes(std::vector<uint8_t>& data, status_t error, size_t extra, uint8_t** out)
+template <typename Bytes>
+static status_t reserveBytes(Bytes& data, status_t error, size_t extra, uint8_t** out)
 {
     if (error != OK)
         return error;

@@ -13,7 +13,9 @@ namespace quorvel {
 
 class ParcelAccess {
 public:
-    static std::vector<uint8_t>& data(Parcel& p) { return p.mData; }
+    using Buffer = Parcel::Buffer;
+
+    static Buffer& data(Parcel& p) { return p.mData; }
     static const std::vector<size_t>& objectOffsets(const Parcel& p) { return p.mObjectOffsets; }
     static const std::vector<sp<IBinder>>& objects(const Parcel& p) { return p.mObjects; }
     static void addObject(Parcel& p, size_t offset, sp<IBinder> object)

@@ -38,20 +38,6 @@ status_t makeFolders(const std::string& path)
     return OK;
 }
 
-void closeReceivedDescriptors(msghdr* message)
-{
-    for (cmsghdr* c = CMSG_FIRSTHDR(message); c; c = CMSG_NXTHDR(message, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-            int fd;
-            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-            ::close(fd);
-        }
-    }
-}
-
 } // namespace
 
 ProcessState& ProcessState::self()
@@ -237,9 +223,6 @@ public:
 
     status_t run()
     {
-        mReceive.reset(new (std::nothrow) uint8_t[MAX_FRAME_SIZE]);
-        if (!mReceive)
-            return NO_MEMORY;
         epoll_event events[32];
         while (!gStopRequested.load()) {
             const int n = ::epoll_wait(mEpoll, events, 32, -1);
@@ -313,31 +296,19 @@ private:
             drop(fd); // hang-up or error with nothing left to read
             return;
         }
-        iovec in{mReceive.get(), MAX_FRAME_SIZE};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-        msghdr message{};
-        message.msg_iov = &in;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        FrameHeader header;
+        size_t bodyLength = 0;
+        switch (receiveFrame(fd, true, &header, &mReceive, &bodyLength)) {
+        case Received::Frame:
+            break;
+        case Received::WouldBlock:
             return;
-        if (n <= 0) {
-            drop(fd);
-            return;
-        }
-        if (message.msg_controllen > 0) {
-            closeReceivedDescriptors(&message);
-            drop(fd);
-            return;
-        }
-        if (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
-            drop(fd); // larger than any frame may be
+        default:
+            drop(fd); // closed, or a frame no peer may send
             return;
         }
         status_t status;
-        if (!dispatchFrame(mReceive.get(), static_cast<size_t>(n), it->second.peer, &mData, &mReply, &status)) {
+        if (!dispatchReceived(header, &mReceive, bodyLength, it->second.peer, &mData, &mReply, &status)) {
             drop(fd);
             return;
         }
@@ -370,7 +341,7 @@ private:
     std::function<void(uint64_t)> mOnClosed;
     std::unordered_map<int, PeerConnection> mConnections;
     uint64_t mNextId = 0;
-    std::unique_ptr<uint8_t[]> mReceive;
+    ParcelAccess::Buffer mReceive; // swaps storage with mData: no copy, no allocation
     std::vector<uint8_t> mObjectTable;
     Parcel mData;
     Parcel mReply;
@@ -440,12 +411,13 @@ status_t ProcessState::serve()
     return status;
 }
 
-bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer, Parcel* data, Parcel* reply,
-                   status_t* status)
+namespace {
+
+// Dispatches a decoded transaction (or refuses a frame that is not one).
+bool dispatchDecoded(status_t decoded, const FrameHeader& header, const CallingPeer& peer, Parcel* data,
+                     Parcel* reply, status_t* status)
 {
-    FrameHeader header;
-    reply->freeData();
-    if (decodeFrame(frame, length, &header, data) != OK || header.kind != FRAME_TRANSACTION) {
+    if (decoded != OK || header.kind != FRAME_TRANSACTION) {
         data->freeData();
         return false;
     }
@@ -459,6 +431,25 @@ bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer,
     }
     data->freeData();
     return true;
+}
+
+} // namespace
+
+bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer, Parcel* data, Parcel* reply,
+                   status_t* status)
+{
+    FrameHeader header;
+    reply->freeData();
+    const status_t decoded = decodeFrame(frame, length, &header, data);
+    return dispatchDecoded(decoded, header, peer, data, reply, status);
+}
+
+bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
+                      const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status)
+{
+    reply->freeData();
+    const status_t decoded = decodeReceived(header, body, bodyLength, data, true);
+    return dispatchDecoded(decoded, header, peer, data, reply, status);
 }
 
 void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,

@@ -68,6 +68,10 @@ private:
 // `data` is scratch space, empty again on return.
 bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer, Parcel* data, Parcel* reply,
                    status_t* status);
+// The serving loop's own form: a frame from receiveFrame, whose body storage `data`
+// takes over instead of copying it.
+bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
+                      const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status);
 
 // Prepares the reply frame for `status` and `reply` (sent only on OK) for sendmsg, as
 // encodeFrame does. An answer that cannot travel becomes that failure's status.

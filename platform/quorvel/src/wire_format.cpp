@@ -7,8 +7,11 @@
 #include "parcel_access.h"
 #include "process_state.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -73,26 +76,23 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
     return OK;
 }
 
-status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel)
+namespace {
+
+status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyLength, Parcel* parcel,
+                    ParcelAccess::Buffer* adopt)
 {
     parcel->freeData();
-    if (length < sizeof *header)
+    if (header.magic != FRAME_MAGIC)
         return BAD_VALUE;
-    std::memcpy(header, frame, sizeof *header);
-    if (header->magic != FRAME_MAGIC)
-        return BAD_VALUE;
-    const size_t dataSize = header->dataSize;
-    const size_t objectCount = header->objectCount;
-    if (dataSize > MAX_PARCEL_DATA || dataSize % 4 != 0 || dataSize > length - sizeof *header)
+    const size_t dataSize = header.dataSize;
+    const size_t objectCount = header.objectCount;
+    if (dataSize > MAX_PARCEL_DATA || dataSize % 4 != 0 || dataSize > bodyLength)
         return BAD_VALUE;
     if (objectCount > MAX_PARCEL_OBJECTS)
         return BAD_VALUE;
-    const uint8_t* data = frame + sizeof *header;
+    const uint8_t* data = body;
     const uint8_t* table = data + dataSize;
-    size_t tableLeft = length - sizeof *header - dataSize;
-
-    auto& bytes = ParcelAccess::data(*parcel);
-    bytes.assign(data, data + dataSize);
+    size_t tableLeft = bodyLength - dataSize;
 
     size_t nextFree = 0; // slots must be in order and must not overlap
     for (size_t i = 0; i < objectCount; ++i) {
@@ -136,7 +136,80 @@ status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, P
         parcel->freeData();
         return BAD_VALUE;
     }
+    auto& bytes = ParcelAccess::data(*parcel);
+    if (adopt) {
+        adopt->resize(dataSize);
+        bytes.swap(*adopt);
+    } else {
+        bytes.assign(data, data + dataSize);
+    }
     return OK;
+}
+
+void closeDescriptors(msghdr* message)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            ::close(fd);
+        }
+    }
+}
+
+} // namespace
+
+status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel)
+{
+    parcel->freeData();
+    if (length < sizeof *header)
+        return BAD_VALUE;
+    std::memcpy(header, frame, sizeof *header);
+    return decodeBody(*header, frame + sizeof *header, length - sizeof *header, parcel, nullptr);
+}
+
+status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
+                        bool adopt)
+{
+    if (bodyLength > body->size()) {
+        parcel->freeData();
+        return BAD_VALUE;
+    }
+    return decodeBody(header, body->data(), bodyLength, parcel, adopt ? body : nullptr);
+}
+
+Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength)
+{
+    // One byte more than the largest body tells an oversized frame from a full one.
+    body->resize(MAX_FRAME_SIZE - sizeof *header + 1);
+    iovec iov[2] = {{header, sizeof *header}, {body->data(), body->size()}};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = 2;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | (nonBlocking ? MSG_DONTWAIT : 0));
+    } while (n < 0 && errno == EINTR && !nonBlocking);
+    if (n < 0)
+        return (errno == EAGAIN || errno == EINTR) ? Received::WouldBlock : Received::Closed;
+    if (n == 0)
+        return Received::Closed;
+    if (message.msg_controllen > 0) {
+        // The protocol carries no descriptors; drop any a peer pushed at us.
+        closeDescriptors(&message);
+        return Received::Invalid;
+    }
+    const size_t length = static_cast<size_t>(n);
+    if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || length < sizeof *header || length > MAX_FRAME_SIZE)
+        return Received::Invalid;
+    *bodyLength = length - sizeof *header;
+    return Received::Frame;
 }
 
 } // namespace quorvel

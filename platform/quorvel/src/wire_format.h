@@ -9,6 +9,8 @@
 #include <quorvel/parcel.h>
 #include <quorvel/status.h>
 
+#include "parcel_access.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <sys/uio.h>
@@ -44,5 +46,23 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
 // objects or proxies. Any inconsistency (sizes, alignment, overlapping or unknown
 // object slots, endpoint lengths) gives BAD_VALUE and leaves `parcel` empty.
 status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel);
+
+// The same for a frame received by receiveFrame: `body` holds what followed the
+// header. With `adopt` the parcel takes over `body`'s storage instead of copying the
+// data out of it, and `body` gets the parcel's old storage in exchange.
+status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
+                        bool adopt);
+
+enum class Received {
+    Frame,      // a frame: header and body filled in
+    Closed,     // end of stream, or the connection failed
+    WouldBlock, // nothing there yet (non-blocking receive), or interrupted
+    Invalid,    // shorter than a header, longer than any frame, or carrying descriptors
+};
+
+// Receives one message with a single recvmsg: the header into `header`, the rest
+// straight into `body` (grown to the largest frame first; its capacity is kept
+// between calls). Descriptors passed along are closed at once.
+Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength);
 
 } // namespace quorvel

@@ -12,9 +12,43 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
+
+namespace detail {
+
+// Leaves the bytes a vector grows by uninitialised. A received frame is written
+// straight into parcel storage; zero-filling that storage first would cost about
+// what skipping the copy saves. Every byte a parcel exposes has been written.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+} // namespace detail
 
 class IBinder;
 class TextOutput;
@@ -68,7 +102,9 @@ public:
 private:
     friend class ParcelAccess; // the transport flattens and unflattens parcels
 
-    std::vector<uint8_t> mData;
+    using Buffer = std::vector<uint8_t, detail::UninitializedAllocator<uint8_t>>;
+
+    Buffer mData;
     std::vector<size_t> mObjectOffsets;     // byte offset of each object slot in mData
     std::vector<sp<IBinder>> mObjects;      // the references those slots stand for
     mutable size_t mReadPosition = 0;
