@@ -10,13 +10,21 @@
 //   layout:NAME                      HMI and a fresh device read at raw byte offsets
 //   threads:N:ROUNDS                 N threads open lights at once and send requests
 //   trace-opens | opens              note the flags of attribute opens; print them
+//   nomem:NAME                       open while the device allocation fails
+//   touch:PATH | cat:PATH            create a file ("-\n", with its folders) | print it
 #include "open_tracer.h"
+#ifdef LIGHTS_PROBE_FAILING_MALLOC
+#include "failing_malloc.h"
+#endif
 
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <stdio.h>
+#include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -220,6 +228,35 @@ bool runStep(const std::string& step)
         devices[name + "#2"] = second;
     } else if (op == "layout" && parts.size() == 2) {
         printLayout(name);
+    } else if (op == "nomem" && parts.size() == 2) {
+#ifdef LIGHTS_PROBE_FAILING_MALLOC
+        LightDevice* device = marker();
+        lights_test::failNextMallocOf(sizeof(LightDevice));
+        const int status = openDevice(name.c_str(), &device);
+        lights_test::failNextMallocOf(0);
+        printf("nomem %s = %d untouched=%d\n", name.c_str(), status, device == marker() ? 1 : 0);
+#else
+        printf("nomem unsupported\n");
+#endif
+    } else if (op == "touch" && parts.size() == 2) {
+        for (size_t slash = name.find('/', 1); slash != std::string::npos; slash = name.find('/', slash + 1))
+            mkdir(name.substr(0, slash).c_str(), 0755);
+        // A value no module writes, so that any write shows.
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const bool written = fd >= 0 && write(fd, "-\n", 2) == 2;
+        if (fd >= 0)
+            close(fd);
+        printf("touch %s = %d\n", name.c_str(), written ? 0 : -1);
+    } else if (op == "cat" && parts.size() == 2) {
+        char buffer[64] = {};
+        const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        const ssize_t got = fd >= 0 ? read(fd, buffer, sizeof buffer - 1) : -1;
+        if (fd >= 0)
+            close(fd);
+        std::string text;
+        for (ssize_t i = 0; i < got; ++i)
+            text += buffer[i] == '\n' ? std::string("\\n") : std::string(1, buffer[i]);
+        printf("cat %s = %s\n", name.c_str(), got < 0 ? "missing" : text.c_str());
     } else if (op == "trace-opens") {
         lights_test::startTracingOpens();
     } else if (op == "opens") {

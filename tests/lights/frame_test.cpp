@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 using namespace lights_test;
 
@@ -251,6 +252,49 @@ TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
     for (const auto& entry : run.entries("lookup"))
         missing.push_back(entry.path);
     EXPECT_EQ(missing, (std::vector<std::string>{"red", "blue", "red"})) << run.dump();
+}
+
+TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
+{
+    REQUIRE_SIMULATED_TREE();
+    // Neither capability file exists at the first open; both appear afterwards.
+    const ProcessResult run = runProbeInTmpfs(
+        GetParam(), {"lcd-backlight/brightness", "lcd-backlight/auto", "red/brightness", "green/brightness",
+                     "blue/brightness", "red/device/blink"},
+        {"open:backlight", "touch:/sys/class/leds/jogball-backlight/brightness",
+         "touch:/sys/class/leds/amber/brightness", "set:backlight:0xffffff:0:0:0:0", "set:battery:0xff0000:0:0:0:0",
+         "cat:/sys/class/leds/jogball-backlight/brightness", "cat:/sys/class/leds/amber/brightness",
+         "cat:/sys/class/leds/red/brightness"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Still no trackball (nothing written after the backlight) and still RGB.
+    const std::vector<std::string> expected = {
+        "open backlight = 0",
+        "touch /sys/class/leds/jogball-backlight/brightness = 0",
+        "touch /sys/class/leds/amber/brightness = 0",
+        "set backlight = 0",
+        "set battery = 0",
+        "cat /sys/class/leds/jogball-backlight/brightness = -\\n",
+        "cat /sys/class/leds/amber/brightness = -\\n",
+        "cat /sys/class/leds/red/brightness = 255\\n",
+    };
+    std::vector<std::string> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);)
+        lines.push_back(line);
+    EXPECT_EQ(lines, expected) << run.err;
+}
+
+TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
+{
+    REQUIRE_SIMULATED_TREE();
+    if (nomemProbePath().empty())
+        GTEST_SKIP() << "sanitized builds own malloc: no failing-allocation probe";
+    const SimRun run = runProbeProgram(nomemProbePath(), GetParam(), Board{},
+                                       {"nomem:battery", "keep-out:battery", "set:battery:0xff:0:0:0:0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    const std::vector<std::string> expected = {"nomem battery = -12 untouched=1", "keep-out battery = 0 untouched=0",
+                                               "set battery = 0"};
+    EXPECT_EQ(run.outLines(), expected) << run.dump();
 }
 
 TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)

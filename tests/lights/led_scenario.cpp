@@ -1,7 +1,11 @@
 // The simulated-tree harness of the lights tests.
 #include "led_scenario.h"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -71,6 +75,11 @@ std::string lightsctlPath()
 std::string frameProbePath()
 {
     return FRAME_PROBE_PROGRAM;
+}
+
+std::string nomemProbePath()
+{
+    return NOMEM_PROBE_PROGRAM;
 }
 
 std::string ledsimPath()
@@ -214,6 +223,43 @@ SimRun runProbe(Variant variant, const Board& board, const std::vector<std::stri
     std::vector<std::string> command = {frameProbePath(), modulePath(variant)};
     command.insert(command.end(), steps.begin(), steps.end());
     return runInLedsim(board, command, environment);
+}
+
+SimRun runProbeProgram(const std::string& program, Variant variant, const Board& board,
+                       const std::vector<std::string>& steps)
+{
+    std::vector<std::string> command = {program, modulePath(variant)};
+    command.insert(command.end(), steps.begin(), steps.end());
+    return runInLedsim(board, command);
+}
+
+ProcessResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
+                              const std::vector<std::string>& steps)
+{
+    std::vector<std::string> argv = emulatorWords();
+    argv.push_back(frameProbePath());
+    argv.push_back(modulePath(variant));
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    // Runs in the child, before exec: only system calls on prepared data.
+    std::vector<std::string> paths;
+    for (const std::string& file : files)
+        paths.push_back(MOUNT_PREFIX + file);
+    auto makeTree = [paths] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || mount("lightstest", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+            return false;
+        for (const std::string& path : paths) {
+            for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+                mkdir(path.substr(0, slash).c_str(), 0755);
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0 || write(fd, "0\n", 2) != 2)
+                return false;
+            close(fd);
+        }
+        mkdir("/sys/class/leds", 0755);
+        return true;
+    };
+    return runProcess(argv, {}, RUN_TIMEOUT_SECONDS, makeTree);
 }
 
 } // namespace lights_test

@@ -16,6 +16,9 @@ const char* variantName(Variant variant);
 std::string modulePath(Variant variant);
 std::string lightsctlPath();
 std::string frameProbePath();
+// The frame probe whose device allocation can be made to fail; empty in builds
+// without one (sanitized builds).
+std::string nomemProbePath();
 // $QUORVEL_LEDSIM, else the ledsim of this build; empty if there is none.
 std::string ledsimPath();
 
@@ -69,6 +72,16 @@ SimRun runLightsctl(Variant variant, const Board& board, const std::vector<std::
 // The frame probe with its steps in ledsim.
 SimRun runProbe(Variant variant, const Board& board, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment = {});
+
+// The same with another build of the probe.
+SimRun runProbeProgram(const std::string& program, Variant variant, const Board& board,
+                       const std::vector<std::string>& steps);
+
+// The frame probe in a private mount namespace whose /sys/class/leds is a plain
+// tmpfs holding exactly `files` (relative paths, each "0\n"): no journal, but real
+// file semantics, so files can appear while the module runs.
+ProcessResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
+                              const std::vector<std::string>& steps);
 
 // Undoes the quoting of ledsim's journal ("255\n" in quotes with escapes).
 std::string unquote(const std::string& text);
