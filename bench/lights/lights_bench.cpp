@@ -98,6 +98,7 @@ LightState requestFor(const std::string& light)
     return state;
 }
 
+// The module's own cycle: same flags (O_RDWR alone), same formatting, one write.
 void writeAll(const std::vector<Write>& writes)
 {
     for (const Write& w : writes) {
