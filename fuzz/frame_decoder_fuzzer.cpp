@@ -2,6 +2,7 @@
 // send them. A frame the decoder accepts must survive a round trip: encoded again and
 // decoded again, it gives the same header, data and object slots.
 #include <quorvel/binder.h>
+#include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 #include <quorvel/status.h>
 
@@ -35,6 +36,28 @@ std::vector<uint8_t> gather(const iovec* iov, int count)
     return frame;
 }
 
+// What the serving loop does with a received frame: the body sits in a buffer sized
+// for the largest frame, kept between frames, and the parcel adopts that storage.
+// It must accept and reject exactly what the copying decoder does, with the same
+// result.
+void checkAdoptingDecoder(const uint8_t* bytes, size_t size, status_t expected, const Parcel& copied)
+{
+    if (size < sizeof(FrameHeader))
+        return; // the receiver rejects it before decoding
+    static ParcelAccess::Buffer body;
+    body.resize(MAX_FRAME_SIZE - sizeof(FrameHeader) + 1);
+    FrameHeader header;
+    std::memcpy(&header, bytes, sizeof header);
+    const size_t bodyLength = size - sizeof header;
+    std::memcpy(body.data(), bytes + sizeof header, bodyLength);
+    static Parcel adopted;
+    const status_t status = decodeReceived(header, &body, bodyLength, &adopted, true);
+    check(status == expected);
+    check(adopted.dataSize() == copied.dataSize() &&
+          (copied.dataSize() == 0 || std::memcmp(adopted.data(), copied.data(), copied.dataSize()) == 0));
+    check(ParcelAccess::objectOffsets(adopted) == ParcelAccess::objectOffsets(copied));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
@@ -44,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     FrameHeader header;
     Parcel parcel;
     const status_t status = decodeFrame(frame.data(), frame.size(), &header, &parcel);
+    checkAdoptingDecoder(bytes, size, status, parcel);
     if (status != OK) {
         check(parcel.dataSize() == 0 && parcel.objectsCount() == 0);
         return 0;
