@@ -141,23 +141,12 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
         adopt->resize(dataSize);
         bytes.swap(*adopt);
     } else {
-        bytes.assign(data, data + dataSize);
+        // resize + memcpy: assign() would construct byte by byte through the allocator.
+        bytes.resize(dataSize);
+        if (dataSize)
+            std::memcpy(bytes.data(), data, dataSize);
     }
     return OK;
-}
-
-void closeDescriptors(msghdr* message)
-{
-    for (cmsghdr* c = CMSG_FIRSTHDR(message); c; c = CMSG_NXTHDR(message, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-            int fd;
-            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-            ::close(fd);
-        }
-    }
 }
 
 } // namespace
@@ -186,25 +175,20 @@ Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAcces
     // One byte more than the largest body tells an oversized frame from a full one.
     body->resize(MAX_FRAME_SIZE - sizeof *header + 1);
     iovec iov[2] = {{header, sizeof *header}, {body->data(), body->size()}};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+    // No room for control messages: descriptors a peer passes along are then never
+    // installed here (the kernel drops them and sets MSG_CTRUNC), and the frame is
+    // refused below.
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = 2;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
     ssize_t n;
     do {
-        n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | (nonBlocking ? MSG_DONTWAIT : 0));
+        n = ::recvmsg(fd, &message, nonBlocking ? MSG_DONTWAIT : 0);
     } while (n < 0 && errno == EINTR && !nonBlocking);
     if (n < 0)
         return (errno == EAGAIN || errno == EINTR) ? Received::WouldBlock : Received::Closed;
     if (n == 0)
         return Received::Closed;
-    if (message.msg_controllen > 0) {
-        // The protocol carries no descriptors; drop any a peer pushed at us.
-        closeDescriptors(&message);
-        return Received::Invalid;
-    }
     const size_t length = static_cast<size_t>(n);
     if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || length < sizeof *header || length > MAX_FRAME_SIZE)
         return Received::Invalid;

@@ -62,7 +62,7 @@ enum class Received {
 
 // Receives one message with a single recvmsg: the header into `header`, the rest
 // straight into `body` (grown to the largest frame first; its capacity is kept
-// between calls). Descriptors passed along are closed at once.
+// between calls). Descriptors passed along are never installed in this process.
 Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength);
 
 } // namespace quorvel
