@@ -11,7 +11,7 @@
 namespace quorvel::elf {
 namespace {
 
-struct SymbolSpec {
+struct WantedSymbol {
     std::string name;
     std::uint64_t value;
     std::uint64_t size;
@@ -36,7 +36,7 @@ void put(std::vector<unsigned char>& bytes, std::size_t at, std::uint64_t value,
 }
 
 // Lays out: ELF header, .dynstr, .dynsym, section table [null, .dynstr, .dynsym].
-Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<SymbolSpec>& symbols) {
+Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<WantedSymbol>& symbols) {
     const bool is32 = elfClass == CLASS_32;
     const unsigned word = is32 ? 4 : 8;
     const std::size_t headerSize = is32 ? 52 : 64;
@@ -97,7 +97,7 @@ Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<Symbo
     return b;
 }
 
-const std::vector<SymbolSpec> LIBRARY_SYMBOLS{
+const std::vector<WantedSymbol> LIBRARY_SYMBOLS{
     {"HMI", 0x2000, 128, TYPE_OBJECT, BINDING_GLOBAL, 7},
     {"init_globals", 0x1234, 40, TYPE_FUNC, BINDING_GLOBAL, 5},
     {"LCD_FILE", 0x2080, 4, TYPE_OBJECT, BINDING_GLOBAL, 7, 0},
@@ -122,7 +122,7 @@ TEST_P(ElfWellFormed, ReadsClassMachineAndEverySymbol) {
     ASSERT_EQ(image->dynamicSymbols.size(), LIBRARY_SYMBOLS.size() + 1);
     for (std::size_t i = 0; i < LIBRARY_SYMBOLS.size(); ++i) {
         const Symbol& got = image->dynamicSymbols[i + 1];
-        const SymbolSpec& want = LIBRARY_SYMBOLS[i];
+        const WantedSymbol& want = LIBRARY_SYMBOLS[i];
         EXPECT_EQ(got.name, want.name);
         EXPECT_EQ(got.value, want.value) << want.name;
         EXPECT_EQ(got.size, want.size) << want.name;
