@@ -329,6 +329,7 @@ ProcessFixture::ProcessFixture(Options options) : mOptions(options)
 
 ProcessFixture::~ProcessFixture()
 {
+    mServiceManagerPort = nullptr;
     mExampleServices.stop(SIGTERM, 3s);
     mServiceManager.stop(SIGTERM, 3s);
     if (mHadPreviousValue)
@@ -369,7 +370,7 @@ bool ProcessFixture::startServiceManager()
             return false;
         }
         struct stat st;
-        if (::stat(mSocket.c_str(), &st) == 0 && defaultServiceManager() != nullptr)
+        if (::stat(mSocket.c_str(), &st) == 0 && (mServiceManagerPort = defaultServiceManager()) != nullptr)
             return true;
         std::this_thread::sleep_for(5ms);
     }
@@ -392,10 +393,21 @@ bool ProcessFixture::startExampleServices()
 
 std::vector<std::string> ProcessFixture::listedNames() const
 {
+    if (!mServiceManagerPort)
+        mServiceManagerPort = defaultServiceManager();
+    Vector<String16> listed;
+    if (mServiceManagerPort)
+        listed = mServiceManagerPort->listServices();
+    if (listed.isEmpty()) {
+        // Empty, or the daemon behind the kept connection is gone (restarted by a
+        // test): ask once more over a new connection, and keep that one.
+        mServiceManagerPort = defaultServiceManager();
+        if (mServiceManagerPort)
+            listed = mServiceManagerPort->listServices();
+    }
     std::vector<std::string> names;
-    if (const sp<ServiceManagerPort> sm = defaultServiceManager())
-        for (const String16& name : sm->listServices())
-            names.push_back(toAscii(name));
+    for (const String16& name : listed)
+        names.push_back(toAscii(name));
     return names;
 }
 

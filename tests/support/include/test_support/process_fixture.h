@@ -20,6 +20,8 @@
 //
 // NOT THREADSAFE: use one fixture from one thread.
 
+#include <quorvel/service_manager.h>
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -126,7 +128,9 @@ public:
     // Waits until every name in `names` is listed (present) or none is (!present).
     bool waitForServices(const std::vector<std::string>& names, bool present = true,
                          std::chrono::milliseconds timeout = 10s);
-    // The names the service manager lists now, as UTF-8 (ASCII) text.
+    // The names the service manager lists now, as UTF-8 (ASCII) text. Asked over one
+    // connection that the fixture keeps open, so that its checks do not leave
+    // connections closing in the daemon behind them.
     std::vector<std::string> listedNames() const;
 
     // runProgram with this fixture's environment added.
@@ -147,6 +151,7 @@ private:
     std::string mPreviousValue;
     BackgroundProcess mServiceManager;
     BackgroundProcess mExampleServices;
+    mutable sp<ServiceManagerPort> mServiceManagerPort;
 };
 
 } // namespace quorvel::testing
