@@ -1,0 +1,21 @@
+# quorvel_add_subfolders([EXCLUDE name...] [ADDED out_var]): adds every subfolder of
+# the current folder that has a CMakeLists.txt, in name order, so that a new
+# component needs no edit one level up. ADDED receives the names of those added.
+function(quorvel_add_subfolders)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "ADDED" "EXCLUDE")
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  set(added "")
+  foreach(child IN LISTS children)
+    if(child IN_LIST arg_EXCLUDE)
+      continue()
+    endif()
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+      list(APPEND added ${child})
+    endif()
+  endforeach()
+  if(arg_ADDED)
+    set(${arg_ADDED} ${added} PARENT_SCOPE)
+  endif()
+endfunction()
