@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
             break;
         }
         case 4:
-            parcel.enforceInterface(String16("quorvel.os.IServiceManager"));
+            parcel.enforceInterface(String16("quorvel.os.IServiceRegistry"));
             continue; // its position after a mismatch is the caller's concern
         case 5:
             // Any position, in range or far past the end, must be harmless.

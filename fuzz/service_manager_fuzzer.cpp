@@ -8,7 +8,7 @@
 #include <quorvel/status.h>
 
 #include "parcel_access.h"
-#include "process_state.h"
+#include "process_host.h"
 #include "service_registry.h"
 #include "wire_format.h"
 

@@ -1,6 +1,6 @@
 #include "binder_proxy.h"
 
-#include "process_state.h"
+#include "process_host.h"
 
 namespace quorvel {
 
@@ -20,7 +20,7 @@ sp<Connection> BinderProxy::connection(status_t* status)
     // Once bound, a proxy keeps its connection even when it dies: an object whose
     // host went away stays dead, it does not silently reach a new process.
     if (!mConnection)
-        mConnection = ProcessState::self().connectionFor(mEndpoint, status);
+        mConnection = ProcessHost::self().connectionFor(mEndpoint, status);
     else
         *status = OK;
     return mConnection;

@@ -38,7 +38,7 @@ private:
     status_t failLocked(status_t status);
 
     // Lock order: a transaction holds mLock while it encodes and decodes, which takes
-    // the ProcessState lock; so nothing may take mLock while holding that one.
+    // the ProcessHost lock; so nothing may take mLock while holding that one.
     // isDead() therefore reads an atomic rather than locking.
     std::mutex mLock;
     const int mFd;

@@ -6,7 +6,7 @@
 #include <quorvel/service_manager_protocol.h>
 
 #include "binder_proxy.h"
-#include "process_state.h"
+#include "process_host.h"
 
 #include <cstdlib>
 
@@ -70,7 +70,7 @@ public:
         // The daemon drops our services when this connection closes, so it has to
         // live as long as we serve.
         if (status == OK)
-            ProcessState::self().watchConnection(mConnection);
+            ProcessHost::self().watchConnection(mConnection);
         return status;
     }
 

@@ -5,7 +5,7 @@
 #include <quorvel/limits.h>
 
 #include "parcel_access.h"
-#include "process_state.h"
+#include "process_host.h"
 
 #include <cerrno>
 #include <cstring>
@@ -124,7 +124,7 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
         }
         table += pad4(endpointLength);
         tableLeft -= pad4(endpointLength);
-        sp<IBinder> object = ProcessState::self().resolveObject(endpoint, record[1]);
+        sp<IBinder> object = ProcessHost::self().resolveObject(endpoint, record[1]);
         if (!object) { // a handle of this process that was never exported
             parcel->freeData();
             return BAD_VALUE;

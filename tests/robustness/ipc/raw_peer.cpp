@@ -125,7 +125,7 @@ std::vector<uint8_t> serviceManagerRequest(uint32_t code, const std::vector<uint
                                            const std::vector<ObjectRecord>& objects)
 {
     std::vector<uint8_t> data;
-    putString16(data, u"quorvel.os.IServiceManager");
+    putString16(data, u"quorvel.os.IServiceRegistry");
     data.insert(data.end(), payload.begin(), payload.end());
     return makeFrame(FRAME_TRANSACTION, 0, code, data, objects);
 }

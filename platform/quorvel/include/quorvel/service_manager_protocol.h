@@ -6,7 +6,7 @@
 
 namespace quorvel {
 
-inline constexpr const char* SERVICE_MANAGER_DESCRIPTOR = "quorvel.os.IServiceManager";
+inline constexpr const char* SERVICE_MANAGER_DESCRIPTOR = "quorvel.os.IServiceRegistry";
 
 enum ServiceManagerCode : uint32_t {
     // name -> reply: the object reference, null when not registered

@@ -1,4 +1,4 @@
-#include "process_state.h"
+#include "process_host.h"
 
 #include <quorvel/limits.h>
 
@@ -40,14 +40,14 @@ status_t makeFolders(const std::string& path)
 
 } // namespace
 
-ProcessState& ProcessState::self()
+ProcessHost& ProcessHost::self()
 {
     // Never destroyed: serving threads and static destructors may still use it at exit.
-    static ProcessState* instance = new ProcessState();
+    static ProcessHost* instance = new ProcessHost();
     return *instance;
 }
 
-status_t ProcessState::bindLocked(const std::string& endpoint)
+status_t ProcessHost::bindLocked(const std::string& endpoint)
 {
     sockaddr_un address;
     unsigned length;
@@ -66,7 +66,7 @@ status_t ProcessState::bindLocked(const std::string& endpoint)
     return OK;
 }
 
-status_t ProcessState::listenOnPath(const std::string& path)
+status_t ProcessHost::listenOnPath(const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mLock);
     if (mListenFd >= 0)
@@ -89,7 +89,7 @@ status_t ProcessState::listenOnPath(const std::string& path)
     return status;
 }
 
-status_t ProcessState::ensureEndpointLocked()
+status_t ProcessHost::ensureEndpointLocked()
 {
     if (mListenFd >= 0)
         return OK;
@@ -103,13 +103,13 @@ status_t ProcessState::ensureEndpointLocked()
     return -EADDRINUSE;
 }
 
-std::string ProcessState::endpoint()
+std::string ProcessHost::endpoint()
 {
     std::lock_guard<std::mutex> lock(mLock);
     return mEndpoint;
 }
 
-void ProcessState::setContextObject(const sp<IBinder>& object)
+void ProcessHost::setContextObject(const sp<IBinder>& object)
 {
     std::lock_guard<std::mutex> lock(mLock);
     mExported[0] = object;
@@ -117,13 +117,13 @@ void ProcessState::setContextObject(const sp<IBinder>& object)
         mHandles[object.get()] = 0;
 }
 
-void ProcessState::setConnectionClosedHandler(std::function<void(uint64_t)> handler)
+void ProcessHost::setConnectionClosedHandler(std::function<void(uint64_t)> handler)
 {
     std::lock_guard<std::mutex> lock(mLock);
     mClosedHandler = std::move(handler);
 }
 
-status_t ProcessState::describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle)
+status_t ProcessHost::describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle)
 {
     if (!object)
         return BAD_VALUE;
@@ -151,13 +151,13 @@ status_t ProcessState::describeObject(const sp<IBinder>& object, std::string* en
     return BAD_TYPE;
 }
 
-sp<IBinder> ProcessState::exportedObject(uint32_t handle)
+sp<IBinder> ProcessHost::exportedObject(uint32_t handle)
 {
     std::lock_guard<std::mutex> lock(mLock);
     return handle < mExported.size() ? mExported[handle] : nullptr;
 }
 
-sp<IBinder> ProcessState::resolveObject(const std::string& endpoint, uint32_t handle)
+sp<IBinder> ProcessHost::resolveObject(const std::string& endpoint, uint32_t handle)
 {
     {
         std::lock_guard<std::mutex> lock(mLock);
@@ -167,7 +167,7 @@ sp<IBinder> ProcessState::resolveObject(const std::string& endpoint, uint32_t ha
     return exportedObject(handle);
 }
 
-sp<Connection> ProcessState::connectionFor(const std::string& endpoint, status_t* status)
+sp<Connection> ProcessHost::connectionFor(const std::string& endpoint, status_t* status)
 {
     std::lock_guard<std::mutex> lock(mLock);
     auto it = mPool.find(endpoint);
@@ -183,13 +183,13 @@ sp<Connection> ProcessState::connectionFor(const std::string& endpoint, status_t
     return connection;
 }
 
-void ProcessState::watchConnection(const sp<Connection>& connection)
+void ProcessHost::watchConnection(const sp<Connection>& connection)
 {
     std::lock_guard<std::mutex> lock(mLock);
     mWatched = connection;
 }
 
-void ProcessState::requestStop()
+void ProcessHost::requestStop()
 {
     gStopRequested.store(true);
     const int fd = gWakeFd.load();
@@ -349,7 +349,7 @@ private:
 
 } // namespace
 
-status_t ProcessState::serve()
+status_t ProcessHost::serve()
 {
     int listenFd;
     int watchedFd = -1;
@@ -421,7 +421,7 @@ bool dispatchDecoded(status_t decoded, const FrameHeader& header, const CallingP
         data->freeData();
         return false;
     }
-    const sp<IBinder> target = ProcessState::self().exportedObject(header.handle);
+    const sp<IBinder> target = ProcessHost::self().exportedObject(header.handle);
     if (!target) {
         *status = NAME_NOT_FOUND;
     } else {
@@ -474,37 +474,37 @@ const CallingPeer* callingPeer()
 
 status_t listenOnPath(const std::string& path)
 {
-    return ProcessState::self().listenOnPath(path);
+    return ProcessHost::self().listenOnPath(path);
 }
 
 void setContextObject(const sp<IBinder>& object)
 {
-    ProcessState::self().setContextObject(object);
+    ProcessHost::self().setContextObject(object);
 }
 
 void setConnectionClosedHandler(std::function<void(uint64_t)> handler)
 {
-    ProcessState::self().setConnectionClosedHandler(std::move(handler));
+    ProcessHost::self().setConnectionClosedHandler(std::move(handler));
 }
 
 std::string localEndpoint()
 {
-    return ProcessState::self().endpoint();
+    return ProcessHost::self().endpoint();
 }
 
 status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle)
 {
-    return ProcessState::self().describeObject(object, endpoint, handle);
+    return ProcessHost::self().describeObject(object, endpoint, handle);
 }
 
 status_t serve()
 {
-    return ProcessState::self().serve();
+    return ProcessHost::self().serve();
 }
 
 void stopServing()
 {
-    ProcessState::requestStop();
+    ProcessHost::requestStop();
 }
 
 } // namespace quorvel

@@ -1,5 +1,5 @@
 #pragma once
-// ProcessState: what this process knows about the object system: its own endpoint
+// ProcessHost: what this process knows about the object system: its own endpoint
 // (the listening socket), the objects it has handed out references to, the shared
 // client connections, and the serving loop that answers incoming transactions.
 
@@ -20,9 +20,9 @@
 
 namespace quorvel {
 
-class ProcessState {
+class ProcessHost {
 public:
-    static ProcessState& self();
+    static ProcessHost& self();
 
     status_t listenOnPath(const std::string& path);
     std::string endpoint();
@@ -46,7 +46,7 @@ public:
     sp<IBinder> exportedObject(uint32_t handle);
 
 private:
-    ProcessState() = default;
+    ProcessHost() = default;
     status_t ensureEndpointLocked();
     status_t bindLocked(const std::string& endpoint);
 
