@@ -7,23 +7,12 @@
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quorvel;
-
-namespace {
-
-void onSignal(int)
-{
-    stopServing();
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -32,15 +21,8 @@ int main(int argc, char** argv)
         return 2;
     }
     (void)argv;
-    const char* env = std::getenv(SERVICE_MANAGER_ENV);
-    const std::string path = env && *env ? env : SERVICE_MANAGER_DEFAULT_PATH;
-
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    const std::string path = serviceManagerPath();
+    stopServingOnSignals();
 
     const status_t status = listenOnPath(path);
     if (status != OK) {

@@ -5,27 +5,16 @@
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
-#include <atomic>
-#include <csignal>
-#include <cstdlib>
 #include <ctime>
 
 using namespace quorvel;
 
 namespace {
 
-std::atomic<bool> gStop{false};
-
-void onSignal(int)
-{
-    gStop.store(true);
-    stopServing();
-}
-
 // The service manager may still be starting: try for a few seconds.
 sp<ServiceManagerPort> waitForServiceManager()
 {
-    for (int attempt = 0; attempt < 100 && !gStop.load(); ++attempt) {
+    for (int attempt = 0; attempt < 100 && !stopRequested(); ++attempt) {
         if (sp<ServiceManagerPort> sm = defaultServiceManager())
             return sm;
         const timespec pause{0, 50 * 1000 * 1000};
@@ -42,18 +31,11 @@ int main(int argc, char**)
         aerr << "usage: example-services (the service manager comes from $" << SERVICE_MANAGER_ENV << ")" << endl;
         return 2;
     }
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    const char* env = std::getenv(SERVICE_MANAGER_ENV);
-    const char* path = env && *env ? env : SERVICE_MANAGER_DEFAULT_PATH;
+    stopServingOnSignals();
+    const char* path = serviceManagerPath();
     const sp<ServiceManagerPort> sm = waitForServiceManager();
     if (!sm) {
-        if (gStop.load())
+        if (stopRequested())
             return 0;
         aerr << "example-services: cannot reach the service manager at " << path << endl;
         return 1;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <sys/epoll.h>
@@ -505,6 +506,21 @@ status_t serve()
 void stopServing()
 {
     ProcessHost::requestStop();
+}
+
+bool stopRequested()
+{
+    return gStopRequested.load();
+}
+
+void stopServingOnSignals()
+{
+    struct sigaction action{};
+    action.sa_handler = [](int) { stopServing(); };
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace quorvel

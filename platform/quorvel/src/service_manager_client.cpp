@@ -89,13 +89,16 @@ private:
 
 } // namespace
 
-sp<ServiceManagerPort> defaultServiceManager()
+const char* serviceManagerPath()
 {
     const char* path = std::getenv(SERVICE_MANAGER_ENV);
-    if (!path || !*path)
-        path = SERVICE_MANAGER_DEFAULT_PATH;
+    return path && *path ? path : SERVICE_MANAGER_DEFAULT_PATH;
+}
+
+sp<ServiceManagerPort> defaultServiceManager()
+{
     status_t status;
-    const sp<Connection> connection = Connection::connectTo(path, &status);
+    const sp<Connection> connection = Connection::connectTo(serviceManagerPath(), &status);
     if (!connection)
         return nullptr;
     return sp<ServiceManagerPort>(new ServiceManagerClient(connection));

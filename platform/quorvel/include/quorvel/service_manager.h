@@ -27,6 +27,10 @@ public:
     virtual sp<IBinder> asBinder() = 0;
 };
 
+// The daemon's socket path: $QUORVEL_SERVICE_MANAGER when set and not empty, else
+// the default.
+const char* serviceManagerPath();
+
 // A reference to the service manager, or null when the daemon cannot be reached.
 // Each call connects anew; a process normally calls it once.
 sp<ServiceManagerPort> defaultServiceManager();
@@ -36,5 +40,11 @@ sp<ServiceManagerPort> defaultServiceManager();
 // manager connection is lost. Returns OK after stopServing, an error otherwise.
 status_t serve();
 void stopServing();
+// True from a stopServing() call until the serve() it ends has returned; lets a
+// process that is still starting notice a stop that came before it served.
+bool stopRequested();
+// SIGTERM and SIGINT call stopServing(); SIGPIPE is ignored, since a peer that goes
+// away mid-reply is reported as a failed send, not by a signal.
+void stopServingOnSignals();
 
 } // namespace quorvel
