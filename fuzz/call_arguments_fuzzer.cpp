@@ -1,28 +1,21 @@
 // Fuzzes the `service` tool's call argument encoder with arbitrary argument vectors.
 // The input is split at zero bytes into arguments. The encoder must consume them
 // without reading past the end, and the parcel it builds must read back in full.
-#include "service_main.cpp"
+#include <call_arguments.h>
 
 #include <quorvel/parcel.h>
+#include <quorvel/status.h>
+#include <quorvel/string16.h>
 
 #include "fuzz_support.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using quorvel::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
@@ -44,15 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     argv.push_back(nullptr);
     const int argc = static_cast<int>(arguments.size());
 
-    Parcel data;
-    data.writeInterfaceToken(String16("quorvel.example.IEcho"));
-    Run run;
+    quorvel::Parcel data;
+    data.writeInterfaceToken(quorvel::String16("quorvel.example.IEcho"));
     int cursor = 0;
-    encodeCallArguments(argc, argv.data(), cursor, data, run);
+    const servicetool::EncodeResult result = servicetool::encodeCallArguments(argc, argv.data(), cursor, data);
 
     check(cursor >= 0 && cursor <= argc);
-    check((run.status == 0 && !run.usageRequested && cursor == argc) ||
-          (run.status == STATUS_BAD_COMMAND_LINE && run.usageRequested));
+    check((result.status == quorvel::OK && result.message.empty() && cursor == argc) ||
+          (result.status == quorvel::BAD_VALUE && !result.message.empty()));
     // The arguments are left as they were given: diagnostics quote them.
     for (size_t i = 0; i < arguments.size(); ++i)
         check(arguments[i] == argv[i]);
@@ -60,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     // Everything written is whole words that the readers can walk: the token first.
     check(data.dataSize() % 4 == 0);
     data.setDataPosition(0);
-    check(data.readString16() == String16("quorvel.example.IEcho"));
+    check(data.readString16() == quorvel::String16("quorvel.example.IEcho"));
     while (data.dataPosition() < data.dataSize()) {
         const size_t before = data.dataPosition();
         int32_t word;

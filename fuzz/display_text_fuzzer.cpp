@@ -2,27 +2,24 @@
 // UTF-16 text, and String16's UTF-8 decoding that makes names from command lines.
 // The display text must hold one byte per non-zero unit: the unit itself below 128,
 // '?' otherwise.
-#include "service_main.cpp"
+#include <display_text.h>
 
 #include <quorvel/string16.h>
 #include <quorvel/string8.h>
 
+#include "fuzz_support.h"
+
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using quorvel::fuzz::check;
 
 void checkDisplayText(const quorvel::String16& text)
 {
-    const quorvel::String8 shown = toAsciiString8(text);
+    const quorvel::String8 shown = servicetool::toAsciiString8(text);
     const char* out = shown.string();
     size_t at = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -58,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         for (char c : original)
             if (c != 0)
                 withoutZeros += c;
-        check(decoded.size() == size && withoutZeros == toAsciiString8(decoded).string());
+        check(decoded.size() == size && withoutZeros == servicetool::toAsciiString8(decoded).string());
     }
     // A decoded text never holds more units than the bytes it came from.
     check(decoded.size() <= size);

@@ -11,7 +11,6 @@
 #include "wire_format.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -19,11 +18,7 @@ using namespace quorvel;
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using quorvel::fuzz::check;
 
 // Lays out iovecs as the one message sendmsg would send.
 std::vector<uint8_t> gather(const iovec* iov, int count)

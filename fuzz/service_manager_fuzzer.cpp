@@ -7,13 +7,13 @@
 #include <quorvel/parcel.h>
 #include <quorvel/status.h>
 
+#include "fuzz_support.h"
 #include "parcel_access.h"
 #include "process_host.h"
 #include "service_registry.h"
 #include "wire_format.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
@@ -22,11 +22,7 @@ using namespace quorvel;
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+using quorvel::fuzz::check;
 
 // The peer every frame comes from. Its pid is fixed so that the seed corpus can
 // carry object references that count as hosted by the caller ("@quorvel.4242.N").

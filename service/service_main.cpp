@@ -2,11 +2,12 @@
 // descriptors, checks whether one is registered, and sends one transaction built
 // from the command line, printing the reply.
 //
-// Everything but serviceMain is file-local. The unit tests and the fuzz targets
-// include this file to reach those helpers (encodeCallArguments, Run,
-// toAsciiString8 and the status constants among them), so it must stay free of a
-// main() and of global state that survives a call.
+// This is the command driver, the only part that prints; the call argument encoder
+// and the display text live beside it in a library that the tests link on their own.
 #include "service_main.h"
+
+#include "call_arguments.h"
+#include "display_text.h"
 
 #include <quorvel/binder.h>
 #include <quorvel/parcel.h>
@@ -22,11 +23,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -39,15 +36,12 @@ using quorvel::ServiceManagerPort;
 using quorvel::sp;
 using quorvel::status_t;
 using quorvel::String16;
-using quorvel::String8;
 using quorvel::Vector;
-
-// The transaction every object answers with its interface descriptor: the
-// characters '_', 'N', 'T', 'F', the first one in the most significant byte.
-constexpr uint32_t INTERFACE_QUERY_CODE = 0x5F4E5446;
-static_assert(INTERFACE_QUERY_CODE ==
-              ((uint32_t{'_'} << 24) | (uint32_t{'N'} << 16) | (uint32_t{'T'} << 8) | uint32_t{'F'}));
-static_assert(INTERFACE_QUERY_CODE == quorvel::INTERFACE_TRANSACTION);
+using servicetool::encodeCallArguments;
+using servicetool::EncodeResult;
+using servicetool::interfaceDescriptorOf;
+using servicetool::toAsciiString8;
+using servicetool::toInt32;
 
 // Exit statuses beside 0, which means the command ran whatever it found.
 constexpr int STATUS_BAD_COMMAND_LINE = 10;
@@ -75,172 +69,6 @@ void rejectCommandLine(Run& run)
 {
     run.status = STATUS_BAD_COMMAND_LINE;
     run.usageRequested = true;
-}
-
-// atoi with a defined result for every input: leading blanks and a sign are
-// accepted, conversion stops at the first non-digit, no digits give 0, and a
-// value beyond the 32-bit range saturates (atoi itself is undefined there, and
-// the C library's answer differs between 32- and 64-bit targets).
-int32_t toInt32(const char* text)
-{
-    const long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-// The binder's interface descriptor, or an empty string when there is no binder
-// or it does not answer the query with success.
-String16 interfaceDescriptorOf(const sp<IBinder>& binder)
-{
-    if (!binder)
-        return String16();
-    Parcel data;
-    Parcel reply;
-    if (binder->transact(INTERFACE_QUERY_CODE, data, &reply, 0) != quorvel::OK)
-        return String16();
-    return reply.readString16();
-}
-
-// The printable form of a name or descriptor: units below 128 as they are, a unit
-// 0 dropped, and '?' for every unit that plain ASCII cannot show.
-String8 toAsciiString8(const String16& text)
-{
-    String8 result;
-    char unit[2] = {0, 0};
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        unit[0] = c < 128 ? static_cast<char>(c) : '?';
-        result.append(unit);
-    }
-    return result;
-}
-
-// An absent text is written as int32 -1, so that the reader can tell it from an
-// empty string.
-void writeStringOrNull(Parcel& parcel, const char* text)
-{
-    if (text == nullptr)
-        parcel.writeInt32(-1);
-    else
-        parcel.writeString16(String16(text));
-}
-
-// The fields of an intent record, all collected before any of them is written so
-// that a later KEY=VALUE replaces an earlier one.
-struct IntentFields {
-    std::optional<std::string> action;
-    std::optional<std::string> data;
-    std::optional<std::string> type;
-    int32_t launchFlags = 0;
-    std::optional<std::string> component;
-    std::vector<std::string> categories;
-};
-
-const char* textOrNull(const std::optional<std::string>& text)
-{
-    return text ? text->c_str() : nullptr;
-}
-
-void assignText(std::optional<std::string>& field, const char* value)
-{
-    if (value == nullptr)
-        field.reset();
-    else
-        field = value;
-}
-
-// "a,,b" gives a and b: empty items are skipped, as strtok_r does.
-std::vector<std::string> splitCategories(const char* value)
-{
-    std::vector<std::string> categories;
-    std::string copy(value);
-    char* save = nullptr;
-    for (const char* item = strtok_r(copy.data(), ",", &save); item != nullptr;
-         item = strtok_r(nullptr, ",", &save))
-        categories.emplace_back(item);
-    return categories;
-}
-
-// Takes every argument from the cursor on as KEY=VALUE until one has no KEY (an
-// empty argument or one made only of '='), which is left under the cursor.
-IntentFields collectIntentFields(int argc, char** argv, int& cursor)
-{
-    IntentFields fields;
-    while (cursor < argc) {
-        // strtok_r writes into the text it splits; argv must stay as given, since
-        // a later diagnostic may quote the same argument.
-        std::string argument(argv[cursor]);
-        char* save = nullptr;
-        const char* key = strtok_r(argument.data(), "=", &save);
-        if (key == nullptr)
-            break;
-        const char* value = strtok_r(nullptr, "=", &save);
-
-        if (std::strcmp(key, "action") == 0)
-            assignText(fields.action, value);
-        else if (std::strcmp(key, "data") == 0)
-            assignText(fields.data, value);
-        else if (std::strcmp(key, "type") == 0)
-            assignText(fields.type, value);
-        else if (std::strcmp(key, "launchFlags") == 0)
-            fields.launchFlags = value ? toInt32(value) : 0;
-        else if (std::strcmp(key, "component") == 0)
-            assignText(fields.component, value);
-        else if (std::strcmp(key, "categories") == 0)
-            fields.categories = value ? splitCategories(value) : std::vector<std::string>();
-        // Any other key is skipped without a word, like the words after an intent.
-        ++cursor;
-    }
-    return fields;
-}
-
-void writeIntent(Parcel& parcel, const IntentFields& fields)
-{
-    writeStringOrNull(parcel, textOrNull(fields.action));
-    writeStringOrNull(parcel, textOrNull(fields.data));
-    writeStringOrNull(parcel, textOrNull(fields.type));
-    parcel.writeInt32(fields.launchFlags);
-    writeStringOrNull(parcel, textOrNull(fields.component));
-    parcel.writeInt32(static_cast<int32_t>(fields.categories.size()));
-    for (const std::string& category : fields.categories)
-        parcel.writeString16(String16(category.c_str()));
-    parcel.writeInt32(-1);
-}
-
-// Appends the call arguments from the cursor on to `data`. A bad argument is
-// reported and ends the encoding; what was written before it stays, since the
-// transaction is sent all the same.
-void encodeCallArguments(int argc, char** argv, int& cursor, Parcel& data, Run& run)
-{
-    while (cursor < argc) {
-        const char* kind = argv[cursor++];
-        if (std::strcmp(kind, "i32") == 0) {
-            if (cursor >= argc) {
-                aerr << "service: no integer supplied for 'i32'" << endl;
-                rejectCommandLine(run);
-                return;
-            }
-            data.writeInt32(toInt32(argv[cursor++]));
-        } else if (std::strcmp(kind, "s16") == 0) {
-            if (cursor >= argc) {
-                aerr << "service: no string supplied for 's16'" << endl;
-                rejectCommandLine(run);
-                return;
-            }
-            data.writeString16(String16(argv[cursor++]));
-        } else if (std::strcmp(kind, "null") == 0) {
-            data.writeStrongBinder(sp<IBinder>());
-        } else if (std::strcmp(kind, "intent") == 0) {
-            writeIntent(data, collectIntentFields(argc, argv, cursor));
-        } else {
-            aerr << "service: unknown option " << kind << endl;
-            rejectCommandLine(run);
-            return;
-        }
-    }
 }
 
 void runCheck(ServiceManagerPort& serviceManager, int argc, char** argv, int cursor, Run& run)
@@ -293,7 +121,11 @@ void runCall(ServiceManagerPort& serviceManager, int argc, char** argv, int curs
     Parcel data;
     Parcel reply;
     data.writeInterfaceToken(descriptor);
-    encodeCallArguments(argc, argv, cursor, data, run);
+    const EncodeResult encoded = encodeCallArguments(argc, argv, cursor, data);
+    if (encoded.status != quorvel::OK) {
+        aerr << "service: " << encoded.message.c_str() << endl;
+        rejectCommandLine(run);
+    }
 
     const status_t result = service->transact(code, data, &reply, 0);
     aout << "Result: " << reply << endl;

@@ -1,5 +1,6 @@
 // Many threads sending requests to different lights at once: every request's writes
-// stay together, since each set_state holds the module's lock for all of them.
+// stay together, since each set_state holds the module's lock for all of them, the
+// trackball light's included.
 #include "led_scenario.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +9,16 @@ using namespace lights_test;
 
 namespace {
 
+struct BoardShape {
+    bool lcdAuto = false;
+    bool trackball = false;
+};
+
 // Splits the write sequence into whole requests; false at the first write that does
-// not continue or start a request of one of the lights.
-bool splitIntoRequests(const std::vector<std::string>& files, bool withAuto, int& requests, std::string& where)
+// not continue or start a request of one of the lights. On a trackball board a
+// request may be several such groups (the trackball mode, then the indicator), so
+// there `requests` counts groups.
+bool splitIntoRequests(const std::vector<std::string>& files, BoardShape board, int& requests, std::string& where)
 {
     requests = 0;
     size_t i = 0;
@@ -21,7 +29,12 @@ bool splitIntoRequests(const std::vector<std::string>& files, bool withAuto, int
         if (next("keyboard-backlight/brightness") || next("button-backlight/brightness")) {
             whole = true;
         } else if (next("lcd-backlight/brightness")) {
-            whole = !withAuto || next("lcd-backlight/auto");
+            whole = (!board.lcdAuto || next("lcd-backlight/auto")) &&
+                    (!board.trackball || next("jogball-backlight/brightness"));
+        } else if (board.trackball && next("jogball-backlight/brightness")) {
+            // The trackball mode alone, or a pending notification with its blink.
+            next("jogball-backlight/blink");
+            whole = true;
         } else if (next("red/brightness")) {
             whole = next("green/brightness") && next("blue/brightness");
             if (whole && next("red/device/grpfreq"))
@@ -61,9 +74,31 @@ TEST_P(Concurrency, RequestsToDifferentLightsNeverInterleaveTheirWrites)
         files.push_back(entry.path);
     int requests = 0;
     std::string where;
-    EXPECT_TRUE(splitIntoRequests(files, GetParam() == Variant::Quillano, requests, where)) << where;
+    EXPECT_TRUE(splitIntoRequests(files, {GetParam() == Variant::Quillano, false}, requests, where)) << where;
     // Attention requests write nothing on a board without trackball: 10 of 12 threads.
     EXPECT_EQ(requests, (threads - threads / 6) * rounds);
+}
+
+TEST_P(Concurrency, TrackballWritesStayInsideTheirRequest)
+{
+    REQUIRE_SIMULATED_TREE();
+    const int threads = 12;
+    const int rounds = 40;
+    const SimRun run = runProbe(GetParam(), Board{"rgb+trackball+lcd-auto"},
+                                {"threads:" + std::to_string(threads) + ":" + std::to_string(rounds)});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.outLines(), std::vector<std::string>{"threads = 0 failures"}) << run.process.err;
+
+    std::vector<std::string> files;
+    for (const JournalEntry& entry : run.entries("write"))
+        files.push_back(entry.path);
+    int groups = 0;
+    std::string where;
+    EXPECT_TRUE(splitIntoRequests(files, {GetParam() == Variant::Quillano, true}, groups, where)) << where;
+    // Two threads per light: every backlight request wrote its level, and the
+    // attention requests (trackball mode 0 throughout) reached the trackball light.
+    EXPECT_EQ(run.writesTo("lcd-backlight/brightness").size(), 2u * rounds);
+    EXPECT_GE(run.writesTo("jogball-backlight/brightness").size(), 2u * rounds * 3);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 //   keep-out:NAME                    open with a marked out-pointer; report if it changed
 //   null-name | null-out:NAME | null-request:NAME | close-null:NAME
 //   two-devices:NAME                 open NAME twice: distinct records, same handler?
+//   close:NAME                       close NAME's device (a later step opens a new one)
 //   layout:NAME                      HMI and a fresh device read at raw byte offsets
 //   threads:N:ROUNDS                 N threads open lights at once and send requests
 //   trace-opens | opens              note the flags of attribute opens; print them
@@ -212,6 +213,10 @@ bool runStep(const std::string& step)
     } else if (op == "close-null" && parts.size() == 2) {
         LightDevice* device = deviceFor(name);
         printf("close-null = %d\n", device != nullptr ? device->close(nullptr) : -1000);
+    } else if (op == "close" && parts.size() == 2) {
+        LightDevice* device = deviceFor(name);
+        devices.erase(name);
+        printf("close %s = %d\n", name.c_str(), device != nullptr ? device->close(device) : -1000);
     } else if (op == "two-devices" && parts.size() == 2) {
         LightDevice* first = nullptr;
         LightDevice* second = nullptr;

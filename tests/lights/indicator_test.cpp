@@ -149,6 +149,29 @@ TEST_P(Indicator, BeforeAnyRequestTheNotificationSideIsDark)
     EXPECT_EQ(run.writes(), rgb(0, 0, 0, 0)) << run.dump();
 }
 
+TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
+{
+    REQUIRE_SIMULATED_TREE();
+    // The stored requests belong to the module, not to a device: each refresh below
+    // runs on a fresh device after the one that stored the other light's request has
+    // been closed.
+    const SimRun run = runProbe(GetParam(), Board{"rgb"},
+                                {"set:notifications:0x00ff00:1:500:500:0", "close:notifications",
+                                 "set:battery:0x0000ff:0:0:0:0", "close:battery",
+                                 "set:notifications:0xff0000:0:0:0:0", "close:notifications",
+                                 "set:battery:0:0:0:0:0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.outLines(), (Strings{"set notifications = 0", "close notifications = 0", "set battery = 0",
+                                       "close battery = 0", "set notifications = 0", "close notifications = 0",
+                                       "set battery = 0"}))
+        << run.dump();
+    // The stored battery colour still wins over the new notification; then the
+    // stored notification comes back when the battery colour goes.
+    EXPECT_EQ(run.writes(), concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0), rgb(0, 0, 255, 0),
+                                    rgb(255, 0, 0, 0)}))
+        << run.dump();
+}
+
 // --- Faults on the indicator: the handler goes on and reports success ---
 
 class IndicatorFaults : public testing::TestWithParam<std::tuple<Variant, std::string>> {};
@@ -252,6 +275,35 @@ TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
     EXPECT_EQ(run.writes(), (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n",
                                      TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n",
                                      TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}))
+        << run.dump();
+}
+
+TEST(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+                                    {"notifications", "0xff", "flash", "0", "500", "notifications", "0xff", "flash",
+                                     "-5", "500", "notifications", "0xff", "flash", "500", "-5", "notifications",
+                                     "0xff", "flash", "1", "1"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.writesTo(TRACKBALL_BLINK), (Strings{"0\n", "0\n", "0\n", "4\n"})) << run.dump();
+    // Each request: the mode rule's 0, then the notification rule's value.
+    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "4\n"}))
+        << run.dump();
+}
+
+TEST(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
+{
+    REQUIRE_SIMULATED_TREE();
+    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+                                    {"attention", "0xff", "flash", "500", "500", "battery", "0", "attention", "0xff",
+                                     "battery", "0"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    // Attention writes only the trackball mode (0); the next battery request with no
+    // colour hands the attention request, stored as the notification, to the
+    // trackball light: blinking while it flashes, off once it is steady.
+    EXPECT_EQ(run.writes(), concat({{TRACKBALL + "=0\n"}, rgb(0, 0, 0, 0), {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"},
+                                    {TRACKBALL + "=0\n"}, rgb(0, 0, 0, 0), {TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}}))
         << run.dump();
 }
 

@@ -1,0 +1,26 @@
+#pragma once
+// How `service` asks an object for its interface descriptor, and the 8-bit text it
+// prints for service names and descriptors.
+
+#include <quorvel/binder.h>
+#include <quorvel/string16.h>
+#include <quorvel/string8.h>
+#include <quorvel/strong_pointer.h>
+
+#include <cstdint>
+
+namespace servicetool {
+
+// The transaction every object answers with its interface descriptor: the
+// characters '_', 'N', 'T', 'F', the first one in the most significant byte.
+constexpr uint32_t INTERFACE_QUERY_CODE = 0x5F4E5446;
+
+// The binder's interface descriptor, or an empty string when there is no binder or
+// it does not answer the query with exactly OK. Holds no reference afterwards.
+quorvel::String16 interfaceDescriptorOf(const quorvel::sp<quorvel::IBinder>& binder);
+
+// The printable form of a name or descriptor: units below 128 as they are, a unit 0
+// dropped, and '?' for every unit that plain ASCII cannot show.
+quorvel::String8 toAsciiString8(const quorvel::String16& text);
+
+} // namespace servicetool
