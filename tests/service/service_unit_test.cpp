@@ -20,7 +20,6 @@
 namespace {
 
 using quorvel::IBinder;
-using quorvel::LocalBinder;
 using quorvel::Parcel;
 using quorvel::sp;
 using quorvel::String16;
@@ -166,8 +165,9 @@ TEST(DisplayText, EachUnitFrom128UpShowsAsOneQuestionMark)
 // Interface descriptor query
 
 // Answers every transaction with a fixed status and reply, and remembers what it
-// was asked.
-class ScriptedBinder : public LocalBinder {
+// was asked. It implements transact itself, so that the reply keeps its strings
+// whatever the status: an object in another process may answer that way.
+class ScriptedBinder : public IBinder {
 public:
     ScriptedBinder(quorvel::status_t status, std::vector<const char*> replyStrings)
         : mStatus(status), mReplyStrings(std::move(replyStrings))
@@ -178,14 +178,14 @@ public:
     uint32_t lastCode = 0;
     size_t lastDataSize = SIZE_MAX;
 
-protected:
-    quorvel::status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t) override
+    quorvel::status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t) override
     {
         ++transactions;
         lastCode = code;
         lastDataSize = data.dataSize();
         for (const char* text : mReplyStrings)
             reply->writeString16(String16(text));
+        reply->setDataPosition(0);
         return mStatus;
     }
 
