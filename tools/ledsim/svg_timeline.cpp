@@ -60,6 +60,22 @@ std::string escaped(const std::string& text)
     return result;
 }
 
+// The heading: runs of blanks as one, cut to what fits across the picture.
+std::string heading(const std::string& title)
+{
+    const size_t MAX_LENGTH = 150;
+    std::string text;
+    for (const char c : title) {
+        const bool blank = c == ' ' || c == '\t' || c == '\n';
+        if (blank && (text.empty() || text.back() == ' '))
+            continue;
+        text += blank ? ' ' : c;
+    }
+    if (text.size() > MAX_LENGTH)
+        text = text.substr(0, MAX_LENGTH - 3) + "...";
+    return text;
+}
+
 bool lit(const LedRow& row)
 {
     return !(row.color == Rgb{});
@@ -180,9 +196,9 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) + "\" height=\"" + number(height)
         + "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs)
         + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-    svg += "<title>" + escaped(title) + "</title>\n";
+    svg += "<title>" + escaped(heading(title)) + "</title>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#f4f4f4\"/>\n";
-    svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(title) + "</text>\n";
+    svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(heading(title)) + "</text>\n";
 
     for (size_t lane = 0; lane < lanes.size(); ++lane) {
         const double y = TOP + static_cast<double>(lane) * (LANE_HEIGHT + LANE_GAP);
