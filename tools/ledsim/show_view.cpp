@@ -101,6 +101,8 @@ void ShowView::run()
             continue;
         seen = count;
         const std::vector<LedRow> rows = rowsAfter(seen);
+        if (rows == shown_)
+            continue; // a write that changed nothing one can see
         const double ms = timeline_.changes()[seen - 1].ms;
         if (terminal_) {
             drawTerminal(rows, ms);
