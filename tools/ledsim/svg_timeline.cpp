@@ -113,7 +113,7 @@ std::vector<std::vector<Stretch>> stretchesOf(const Profile& profile, const std:
 
 class Drawing {
 public:
-    Drawing(double endMs)
+    explicit Drawing(double endMs)
         : scale_(PLOT_WIDTH / std::max(endMs, 1.0))
     {
     }
