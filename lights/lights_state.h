@@ -2,11 +2,16 @@
 // One instance per loaded module, shared by every device and thread.
 #pragma once
 
+#include "lights_export.h"
+
 #include <quorvel/lights.h>
 
 #include <pthread.h>
 
 extern "C" {
+
+// The one-time board probe (exported; the module runs its own, LIGHTS_LOCAL_NAME).
+void init_globals(void) noexcept LIGHTS_LOCAL_NAME(init_globals);
 
 extern pthread_once_t init_once;
 // Held for the whole of every set_state call; every helper below runs under it.

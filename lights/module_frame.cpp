@@ -12,10 +12,11 @@
 
 extern "C" {
 
-LIGHTS_EXPORT void init_globals(void);
-
 pthread_once_t init_once = PTHREAD_ONCE_INIT;
-pthread_mutex_t state_lock;
+// Ready before anything runs: init_globals is exported, so anyone may call it again,
+// and re-initialising a mutex that a request may be holding would let a second
+// request in beside it.
+pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 int lcd_level = 255;
 int trackball_mode = 0;
 int has_trackball = 0;
@@ -33,13 +34,13 @@ const ModuleInfo HMI = {
     MODULE_TAG, 1, 0, "lights", board_module_name, board_module_author, &lights_module_methods, {},
 };
 
-void init_globals(void)
+void init_globals(void) noexcept
 {
-    pthread_mutex_init(&state_lock, nullptr);
     // Writability, not existence, tells what the board has.
     has_trackball = access(TRACKBALL_FILE, W_OK) == 0 ? 1 : 0;
     has_amber_led = access(AMBER_LED_FILE, W_OK) == 0 ? 1 : 0;
 }
+LIGHTS_EXPORT_ALIAS(init_globals);
 
 typedef int (*SetStateHandler)(LightDevice*, const LightState*);
 

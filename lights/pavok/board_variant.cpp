@@ -7,8 +7,9 @@
 
 extern "C" {
 
-LIGHTS_EXPORT extern const char* const TRACKBALL_BLINK_FILE;
+extern const char* const TRACKBALL_BLINK_FILE LIGHTS_LOCAL_NAME(TRACKBALL_BLINK_FILE);
 const char* const TRACKBALL_BLINK_FILE = "/sys/class/leds/jogball-backlight/blink";
+LIGHTS_EXPORT_ALIAS(TRACKBALL_BLINK_FILE);
 
 // The trackball light blinks (4) for a notification that flashes, else it is off;
 // the notification's colour does not matter.
@@ -20,7 +21,7 @@ static void apply_trackball_notification(void)
     write_int(TRACKBALL_BLINK_FILE, value);
 }
 
-const char board_module_name[] = "QCT MSM7K lights Module";
+const char board_module_name[] = "Pavok lights Module";
 const char board_module_author[] = "Tavirel, Inc.";
 
 const BoardVariant board_variant = {

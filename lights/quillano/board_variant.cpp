@@ -6,9 +6,10 @@
 
 extern "C" {
 
-LIGHTS_EXPORT extern const char* const LCD_AUTO_FILE;
+extern const char* const LCD_AUTO_FILE LIGHTS_LOCAL_NAME(LCD_AUTO_FILE);
 static const char lcd_auto_path[] = "/sys/class/leds/lcd-backlight/auto";
 const char* const LCD_AUTO_FILE = lcd_auto_path;
+LIGHTS_EXPORT_ALIAS(LCD_AUTO_FILE);
 
 const char board_module_name[] = "Quillano lights Module";
 const char board_module_author[] = "Tavirel, Inc. - Selvarin";

@@ -34,14 +34,30 @@ int reject(LoadedModule& module, void* library, std::string& error, std::string 
     return -EINVAL;
 }
 
+// The dynamic linker starts most of its messages with the file name, which our
+// message already gives.
+std::string withoutPath(const char* why, const std::string& path)
+{
+    if (why == nullptr)
+        return "unknown error";
+    const std::string text = why;
+    const std::string prefix = path + ": ";
+    return text.starts_with(prefix) ? text.substr(prefix.size()) : text;
+}
+
 } // namespace
+
+const char* defaultModuleDirectory()
+{
+    return QUORVEL_DEFAULT_MODULE_DIR;
+}
 
 std::string moduleDirectory()
 {
     const char* fromEnvironment = getenv(MODULE_DIR_VARIABLE);
     if (fromEnvironment != nullptr && fromEnvironment[0] != '\0')
         return fromEnvironment;
-    return QUORVEL_DEFAULT_MODULE_DIR;
+    return defaultModuleDirectory();
 }
 
 std::string modulePathForBoard(std::string_view board)
@@ -58,7 +74,7 @@ std::string modulePathForBoard(std::string_view board)
     return path;
 }
 
-int loadModule(const std::string& path, LoadedModule& module, std::string& error)
+int loadModule(const std::string& path, LoadedModule& module, std::string& error, SymbolScope scope)
 {
     module = LoadedModule{};
     if (path.empty()) {
@@ -68,10 +84,9 @@ int loadModule(const std::string& path, LoadedModule& module, std::string& error
     // A path without a slash would make the dynamic linker search its library path.
     const std::string mapped = path.find('/') == std::string::npos ? "./" + path : path;
     dlerror();
-    void* library = dlopen(mapped.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* library = dlopen(mapped.c_str(), RTLD_NOW | (scope == SymbolScope::Global ? RTLD_GLOBAL : RTLD_LOCAL));
     if (library == nullptr) {
-        const char* why = dlerror();
-        error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
+        error = "cannot load " + path + ": " + withoutPath(dlerror(), mapped);
         return -ENOENT;
     }
 

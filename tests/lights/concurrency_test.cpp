@@ -101,4 +101,18 @@ TEST_P(Concurrency, TrackballWritesStayInsideTheirRequest)
     EXPECT_GE(run.writesTo("jogball-backlight/brightness").size(), 2u * rounds * 3);
 }
 
+TEST_P(Concurrency, CallingTheExportedProbeAgainLeavesAHeldLockHeld)
+{
+    REQUIRE_SIMULATED_TREE();
+    // A keyboard request is held inside its attribute open, lock taken; init_globals
+    // runs again meanwhile. A buttons request must still wait for the keyboard one.
+    const SimRun run = runProbe(GetParam(), Board{"rgb"}, {"reinit-while-held"});
+    ASSERT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.outLines(),
+              std::vector<std::string>{"reinit-while-held parked=1 overlap=0 keyboard=0 buttons=0"})
+        << run.dump();
+    EXPECT_EQ(run.writes(), (std::vector<std::string>{"keyboard-backlight/brightness=255\n",
+                                                      "button-backlight/brightness=255\n"}));
+}
+
 } // namespace

@@ -13,6 +13,12 @@
 //   trace-opens | opens              note the flags of attribute opens; print them
 //   nomem:NAME                       open while the device allocation fails
 //   touch:PATH | cat:PATH            create a file ("-\n", with its folders) | print it
+//   load:local|global:PATH           map another module; later steps use it
+//   reinit-while-held                call the exported init_globals while a keyboard
+//                                    request holds the lock; can a buttons request
+//                                    get in beside it?
+//
+// MODULE "-" starts with no module mapped (for load steps).
 #include "open_tracer.h"
 #ifdef LIGHTS_PROBE_FAILING_MALLOC
 #include "failing_malloc.h"
@@ -21,6 +27,7 @@
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -37,7 +44,10 @@
 
 namespace {
 
+// The module the steps act on, and every module mapped so far.
 const ModuleInfo* info = nullptr;
+void* library = nullptr;
+std::vector<quorvel::LoadedModule> modules;
 std::map<std::string, LightDevice*> devices;
 
 std::vector<std::string> split(const std::string& text, char separator)
@@ -171,6 +181,72 @@ void runThreads(int threadCount, int rounds)
     printf("threads = %d failures\n", failures.load());
 }
 
+void closeDevices()
+{
+    for (auto& [name, device] : devices) {
+        if (device != nullptr)
+            device->close(device);
+    }
+    devices.clear();
+}
+
+bool load(const std::string& path, quorvel::SymbolScope scope)
+{
+    quorvel::LoadedModule module;
+    std::string error;
+    if (quorvel::loadModule(path, module, error, scope) != 0) {
+        fprintf(stderr, "frame_probe: %s\n", error.c_str());
+        return false;
+    }
+    // Devices belong to the module that handed them out.
+    closeDevices();
+    modules.push_back(module);
+    info = module.info;
+    library = module.library;
+    return true;
+}
+
+int sendColor(const char* light, uint32_t color)
+{
+    LightDevice* device = nullptr;
+    if (openDevice(light, &device) != 0)
+        return -1000;
+    LightState state{};
+    state.color = color;
+    const int status = device->set_state(device, &state);
+    device->close(device);
+    return status;
+}
+
+void reinitWhileHeld()
+{
+    const auto exported = reinterpret_cast<void (*)(void)>(dlsym(library, "init_globals"));
+    if (exported == nullptr) {
+        printf("reinit-while-held: no init_globals\n");
+        return;
+    }
+    lights_test::parkNextOpenOf("/sys/class/leds/keyboard-backlight/brightness");
+    int keyboard = -1000;
+    int buttons = -1000;
+    std::thread holder([&] { keyboard = sendColor("keyboard", 1); });
+    const bool parked = lights_test::waitUntilParked(10000);
+    std::thread intruder;
+    bool overlap = false;
+    if (parked) {
+        exported();
+        intruder = std::thread([&] { buttons = sendColor("buttons", 1); });
+        // With the lock held the buttons request cannot reach its open; give a
+        // broken lock ample time to show.
+        overlap = lights_test::waitForOpenWhileParked(500);
+    }
+    lights_test::releaseParkedOpen();
+    holder.join();
+    if (intruder.joinable())
+        intruder.join();
+    printf("reinit-while-held parked=%d overlap=%d keyboard=%d buttons=%d\n", parked ? 1 : 0, overlap ? 1 : 0,
+           keyboard, buttons);
+}
+
 bool runStep(const std::string& step)
 {
     const std::vector<std::string> parts = split(step, ':');
@@ -267,6 +343,13 @@ bool runStep(const std::string& step)
     } else if (op == "opens") {
         for (const std::string& line : lights_test::tracedOpens())
             printf("opened %s\n", line.c_str());
+    } else if (op == "load" && parts.size() >= 3 && (name == "local" || name == "global")) {
+        const std::string path = step.substr(op.size() + name.size() + 2);
+        if (!load(path, name == "global" ? quorvel::SymbolScope::Global : quorvel::SymbolScope::Local))
+            return false;
+        printf("load %s = 0\n", name.c_str());
+    } else if (op == "reinit-while-held") {
+        reinitWhileHeld();
     } else if (op == "threads" && parts.size() == 3) {
         runThreads(atoi(parts[1].c_str()), atoi(parts[2].c_str()));
     } else {
@@ -285,21 +368,18 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: frame_probe MODULE STEP...\n");
         return 2;
     }
-    quorvel::LoadedModule module;
-    std::string error;
-    if (quorvel::loadModule(argv[1], module, error) != 0) {
-        fprintf(stderr, "frame_probe: %s\n", error.c_str());
+    if (strcmp(argv[1], "-") != 0 && !load(argv[1], quorvel::SymbolScope::Local))
         return 3;
-    }
-    info = module.info;
     for (int i = 2; i < argc; ++i) {
+        if (info == nullptr && strncmp(argv[i], "load:", 5) != 0) {
+            fprintf(stderr, "frame_probe: no module loaded for \"%s\"\n", argv[i]);
+            return 2;
+        }
         if (!runStep(argv[i]))
             return 2;
     }
-    for (auto& [name, device] : devices) {
-        if (device != nullptr)
-            device->close(device);
-    }
-    quorvel::unloadModule(module);
+    closeDevices();
+    for (quorvel::LoadedModule& module : modules)
+        quorvel::unloadModule(module);
     return 0;
 }

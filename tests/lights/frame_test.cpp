@@ -25,7 +25,7 @@ INSTANTIATE_TEST_SUITE_P(Both, ModuleFrame, testing::Values(Variant::Pavok, Vari
 
 std::string expectedName(Variant variant)
 {
-    return variant == Variant::Pavok ? "QCT MSM7K lights Module" : "Quillano lights Module";
+    return variant == Variant::Pavok ? "Pavok lights Module" : "Quillano lights Module";
 }
 
 std::string expectedAuthor(Variant variant)

@@ -77,6 +77,11 @@ std::string frameProbePath()
     return FRAME_PROBE_PROGRAM;
 }
 
+std::string decoyProbePath()
+{
+    return DECOY_PROBE_PROGRAM;
+}
+
 std::string nomemProbePath()
 {
     return NOMEM_PROBE_PROGRAM;

@@ -16,6 +16,8 @@ const char* variantName(Variant variant);
 std::string modulePath(Variant variant);
 std::string lightsctlPath();
 std::string frameProbePath();
+// The frame probe in a host that exports decoys of every name a module exports.
+std::string decoyProbePath();
 // The frame probe whose device allocation can be made to fail; empty in builds
 // without one (sanitized builds).
 std::string nomemProbePath();

@@ -9,6 +9,9 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -49,6 +52,42 @@ void note(const char* path, int flags)
     traced[slot].flags = flags;
 }
 
+// The parked open and whoever waits for it.
+struct Parking {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string path;       // armed while not empty
+    bool parked = false;
+    bool released = false;
+    int othersWhileParked = 0;
+};
+std::atomic<bool> parkingArmed{false};
+
+Parking& parking()
+{
+    static Parking instance;
+    return instance;
+}
+
+void parkIfAsked(const char* path)
+{
+    if (!parkingArmed.load() || path == nullptr || strncmp(path, TRACED_PREFIX, sizeof TRACED_PREFIX - 1) != 0)
+        return;
+    Parking& p = parking();
+    std::unique_lock lock(p.mutex);
+    if (p.parked) {
+        ++p.othersWhileParked;
+        p.changed.notify_all();
+        return;
+    }
+    if (p.path != path || p.released)
+        return;
+    p.parked = true;
+    p.changed.notify_all();
+    p.changed.wait(lock, [&] { return p.released; });
+    p.parked = false;
+}
+
 mode_t modeArgument(int flags, va_list args)
 {
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
@@ -63,6 +102,7 @@ extern "C" int open(const char* path, int flags, ...)
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     note(path, flags);
+    parkIfAsked(path);
     return forward("open", path, flags, mode);
 }
 
@@ -73,6 +113,7 @@ extern "C" int open64(const char* path, int flags, ...)
     const mode_t mode = modeArgument(flags, args);
     va_end(args);
     note(path, flags);
+    parkIfAsked(path);
     return forward("open64", path, flags, mode);
 }
 
@@ -94,6 +135,39 @@ std::vector<std::string> tracedOpens()
         lines.push_back(std::string(traced[i].path) + " " + flags);
     }
     return lines;
+}
+
+void parkNextOpenOf(const std::string& path)
+{
+    Parking& p = parking();
+    std::lock_guard lock(p.mutex);
+    p.path = path;
+    p.parked = false;
+    p.released = false;
+    p.othersWhileParked = 0;
+    parkingArmed.store(true);
+}
+
+bool waitUntilParked(int timeoutMs)
+{
+    Parking& p = parking();
+    std::unique_lock lock(p.mutex);
+    return p.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return p.parked; });
+}
+
+bool waitForOpenWhileParked(int timeoutMs)
+{
+    Parking& p = parking();
+    std::unique_lock lock(p.mutex);
+    return p.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return p.othersWhileParked > 0; });
+}
+
+void releaseParkedOpen()
+{
+    Parking& p = parking();
+    std::lock_guard lock(p.mutex);
+    p.released = true;
+    p.changed.notify_all();
 }
 
 } // namespace lights_test

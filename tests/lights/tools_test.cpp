@@ -19,6 +19,12 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+Strings concat(Strings a, const Strings& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // --- lightsctl requests ---
 
 TEST(LightsctlRequests, ParsesEveryOptionIntoTheRequestRecord)
@@ -52,6 +58,14 @@ TEST(LightsctlRequests, RefusesMalformedRequestsWithAReason)
         {{"battery", "1", "trackball", "x"}, "trackball mode \"x\" is not a 32-bit integer"},
         {{"flash", "1"}, "expected a light name, not \"flash\""},
         {{"battery", "1", "auto", "flash"}, "missing on time after \"flash\""},
+        // A forgotten module shifts every word: the colour lands where a light belongs.
+        {{"0xff"}, "expected a light name, not the colour \"0xff\" (is the MODULE or the LIGHT missing?)"},
+        {{"backlight", "0", "bogus"},
+         "unknown word \"bogus\" after the request to \"backlight\": neither an option"},
+        {{"backlight", "0", "flsh", "500", "500"}, "\"flsh\" is not a light the modules know: a misspelt option?"},
+        {{"battery", "#f0"}, "colour \"#f0\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or "
+                             "decimal) for light \"battery\""},
+        {{"battery", "#12345"}, "colour \"#12345\""},
     };
     for (const auto& [words, message] : cases) {
         std::vector<lightsctl::Request> requests;
@@ -71,6 +85,21 @@ TEST(LightsctlRequests, ColoursAndNumbersAcceptTheirFullRange)
     EXPECT_FALSE(lightsctl::parseColor("#", color));
     EXPECT_FALSE(lightsctl::parseColor("0x", color));
     EXPECT_FALSE(lightsctl::parseColor("12ab", color));
+    // #RGB is the CSS short form, each digit doubled.
+    EXPECT_TRUE(lightsctl::parseColor("#f00", color));
+    EXPECT_EQ(color, 0x00FF0000u);
+    EXPECT_TRUE(lightsctl::parseColor("#1aF", color));
+    EXPECT_EQ(color, 0x0011AAFFu);
+    EXPECT_TRUE(lightsctl::parseColor("#00ff00", color));
+    EXPECT_EQ(color, 0x0000FF00u);
+    EXPECT_FALSE(lightsctl::parseColor("#ff00", color));
+    EXPECT_FALSE(lightsctl::parseColor("#fg0", color));
+    // An unknown light followed by a colour is passed on for the module to refuse.
+    std::vector<lightsctl::Request> requests;
+    std::string error;
+    EXPECT_TRUE(lightsctl::parseRequests({"backlight", "0", "lcd", "1"}, requests, error)) << error;
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].light, "lcd");
     int32_t value = 0;
     EXPECT_TRUE(lightsctl::parseInt32("-2147483648", value));
     EXPECT_EQ(value, INT32_MIN);
@@ -292,9 +321,18 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
         argv.insert(argv.end(), words.begin(), words.end());
         return runProcess(argv, {}, 30);
     };
-    const ProcessResult help = run({"--help"});
+    const ProcessResult help = runProcess(concat(prefix, {"--help"}), {"QUORVEL_MODULE_DIR=/opt/boards"}, 30);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: lightsctl MODULE LIGHT COLOR"), std::string::npos);
+    // The folder in force is not the default.
+    EXPECT_NE(help.out.find("in $QUORVEL_MODULE_DIR, or in /"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("or in /opt/boards"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("(now: /opt/boards)"), std::string::npos) << help.out;
+
+    const ProcessResult forgotten = run({"backlight", "0xff"});
+    EXPECT_EQ(forgotten.status, 2);
+    EXPECT_EQ(forgotten.err, "lightsctl: \"backlight\" is a light, not a module: the module comes first "
+                             "(lightsctl MODULE LIGHT COLOR ...)\n");
 
     const ProcessResult none = run({});
     EXPECT_EQ(none.status, 2);
@@ -306,8 +344,10 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 
     const ProcessResult noModule = run({"/nonexistent/lights.x.so", "battery", "1"});
     EXPECT_EQ(noModule.status, 3);
-    EXPECT_NE(noModule.err.find("lightsctl: cannot load /nonexistent/lights.x.so"), std::string::npos)
+    EXPECT_NE(noModule.err.find("lightsctl: cannot load /nonexistent/lights.x.so: "), std::string::npos)
         << noModule.err;
+    // The dynamic linker's message names the file too; it is said once.
+    EXPECT_EQ(noModule.err.find("lights.x.so"), noModule.err.rfind("lights.x.so")) << noModule.err;
 
     const ProcessResult badBoard = run({"..", "battery", "1"});
     EXPECT_EQ(badBoard.status, 3);

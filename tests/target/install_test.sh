@@ -32,10 +32,13 @@ expect_file "$root/$libdir/libquorvel_log.so"
 expect_file "$stage$module_dir/lights.pavok.so"
 expect_file "$stage$module_dir/lights.quillano.so"
 expect_file "$root/$datadir/bash-completion/completions/service"
+expect_file "$root/$datadir/man/man1/service.1"
+expect_file "$root/$datadir/man/man1/lightsctl.1"
 if [[ $with_ledsim == 1 ]]; then
   expect_file "$root/$bindir/ledsim"
-elif [[ -e $root/$bindir/ledsim ]]; then
-  fail "ledsim is staged in a cross build"
+  expect_file "$root/$datadir/man/man1/ledsim.1"
+elif [[ -e $root/$bindir/ledsim || -e $root/$datadir/man/man1/ledsim.1 ]]; then
+  fail "ledsim or its manual page is staged in a cross build"
 fi
 for f in "$root/$bindir"/*; do
   [[ -x $f ]] || fail "${f#"$stage"} is not executable"
@@ -43,7 +46,7 @@ done
 
 # The loader's default folder is where the modules were staged.
 help=$(env -u QUORVEL_MODULE_DIR "${emulator[@]}" "$root/$bindir/lightsctl" --help) || fail "lightsctl --help failed"
-[[ $help == *"(default $module_dir)"* ]] || fail "lightsctl's default module folder is not $module_dir: $help"
+[[ $help == *"or in $module_dir when that is unset"* ]] || fail "lightsctl's default module folder is not $module_dir: $help"
 
 # A staged module loads with its staged log library and answers; an unknown light
 # is refused before any LED file is touched.

@@ -49,7 +49,7 @@ struct Board {
 };
 
 const Board BOARDS[] = {
-    {"pavok", QUORVEL_PAVOK_MODULE, "QCT MSM7K lights Module", "Tavirel, Inc.", "TRACKBALL_BLINK_FILE"},
+    {"pavok", QUORVEL_PAVOK_MODULE, "Pavok lights Module", "Tavirel, Inc.", "TRACKBALL_BLINK_FILE"},
     {"quillano", QUORVEL_QUILLANO_MODULE, "Quillano lights Module", "Tavirel, Inc. - Selvarin", "LCD_AUTO_FILE"},
 };
 

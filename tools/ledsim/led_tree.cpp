@@ -233,6 +233,12 @@ bool LedTree::addFault(const std::string& path, Fault fault, std::string& error)
     return true;
 }
 
+void LedTree::setWriteObserver(WriteObserver observer)
+{
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
 const LedTree::Attribute* LedTree::find(const std::string& path) const
 {
     auto it = files_.find(path);
@@ -372,8 +378,11 @@ int LedTree::write(uint64_t handle, const char* data, size_t size)
     else if ((file.faults & FAULT_SHORT_WRITE) && size > 0)
         status = static_cast<int>(size - 1);
     // Like sysfs: every write stores a whole new value, whatever the offset.
-    if (status >= 0)
+    if (status >= 0) {
         file.value.assign(data, static_cast<size_t>(status));
+        if (observer_)
+            observer_(path, file.value);
+    }
     record("write " + fullPath(path) + " " + quoted(bytes) + " = " + statusName(status));
     return status;
 }

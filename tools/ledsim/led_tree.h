@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -68,6 +69,11 @@ public:
     // Adds a fault to a file of the profile; false with a message if there is none.
     bool addFault(const std::string& path, Fault fault, std::string& error);
 
+    // Called with a file's path and its new value after every write that stored one,
+    // with the tree's lock held: it must be quick and must not call back into the tree.
+    using WriteObserver = std::function<void(const std::string& path, const std::string& value)>;
+    void setWriteObserver(WriteObserver observer);
+
     // File system operations, each 0 (or a count) or a negated errno value.
     int getattr(const std::string& path, struct stat& attributes);
     int listDirectory(const std::string& path, std::vector<std::string>& names);
@@ -98,6 +104,7 @@ private:
     std::map<uint64_t, std::string> handles_;
     uint64_t nextHandle_ = 1;
     std::vector<std::string> journal_;
+    WriteObserver observer_;
 };
 
 } // namespace ledsim

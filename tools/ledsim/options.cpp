@@ -24,6 +24,10 @@ const char* usageText()
            "                          enospc, eio (write refused), short (write one byte\n"
            "                          short), close-eio; repeatable\n"
            "  -j, --journal FILE      write the journal to FILE instead of standard output\n"
+           "  -s, --show              show the LEDs live on standard output while COMMAND\n"
+           "                          runs (a colour panel on a terminal, else one line\n"
+           "                          per change)\n"
+           "  -P, --picture FILE      after COMMAND, draw its run as an SVG timeline in FILE\n"
            "  -t, --timeout SECONDS   kill COMMAND after SECONDS (default 60)\n"
            "  -l, --list              print the profile's attribute files and exit\n"
            "  -h, --help              print this text and exit\n";
@@ -71,6 +75,7 @@ bool parseOptions(const std::vector<std::string>& arguments, Options& options, s
         } else if (argument == "-p" || argument == "--profile") {
             if (!takeValue(argument, value) || !parseProfile(value, options.profile, error))
                 return false;
+            options.profileText = value;
         } else if (argument == "-f" || argument == "--fault") {
             if (!takeValue(argument, value))
                 return false;
@@ -93,6 +98,15 @@ bool parseOptions(const std::vector<std::string>& arguments, Options& options, s
                 return false;
             if (options.journalPath.empty()) {
                 error = "empty journal file name";
+                return false;
+            }
+        } else if (argument == "-s" || argument == "--show") {
+            options.show = true;
+        } else if (argument == "-P" || argument == "--picture") {
+            if (!takeValue(argument, options.picturePath))
+                return false;
+            if (options.picturePath.empty()) {
+                error = "empty picture file name";
                 return false;
             }
         } else if (argument == "-t" || argument == "--timeout") {

@@ -25,10 +25,12 @@ void printHelp(FILE* out)
             "\"LIGHT: STATUS\" per request. Requests to the same light share one device.\n"
             "\n"
             "MODULE   a module file (any path with a '/'), or a board name: lights.BOARD.so\n"
-            "         in $%s (default %s)\n"
+            "         in $%s, or in %s when that is unset\n"
+            "         (now: %s)\n"
             "LIGHT    backlight, keyboard, buttons, battery, notifications, attention\n"
             "         (other names are passed on; the module refuses them)\n"
-            "COLOR    0xAARRGGBB, #RRGGBB or decimal\n"
+            "COLOR    0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or decimal (the alpha byte is\n"
+            "         ignored; #RGB is the CSS short form: #f00 is #ff0000)\n"
             "OPTION   flash ON_MS OFF_MS   timed flashing (flash mode 1)\n"
             "         trackball CODE       trackball mode code (flash mode 2, attention)\n"
             "         mode N ON_MS OFF_MS  any flash mode with its times\n"
@@ -37,7 +39,7 @@ void printHelp(FILE* out)
             "\n"
             "Exit status: 0 when every request returned 0, 1 when one did not, 2 on bad\n"
             "arguments, 3 when the module cannot be loaded.\n",
-            quorvel::MODULE_DIR_VARIABLE, quorvel::moduleDirectory().c_str());
+            quorvel::MODULE_DIR_VARIABLE, quorvel::defaultModuleDirectory(), quorvel::moduleDirectory().c_str());
 }
 
 std::string statusText(int status)
@@ -59,6 +61,11 @@ int main(int argc, char** argv)
     if (words.empty()) {
         fprintf(stderr, "lightsctl: no module given\n");
         printHelp(stderr);
+        return EXIT_USAGE;
+    }
+    if (lightsctl::isKnownLight(words[0])) {
+        fprintf(stderr, "lightsctl: \"%s\" is a light, not a module: the module comes first (lightsctl MODULE "
+                        "LIGHT COLOR ...)\n", words[0].c_str());
         return EXIT_USAGE;
     }
     std::vector<lightsctl::Request> requests;

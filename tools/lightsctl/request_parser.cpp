@@ -9,6 +9,9 @@ namespace lightsctl {
 
 namespace {
 
+const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+const char* const OPTION_WORDS = "flash, trackball, mode, auto, brightness";
+
 bool isKeyword(const std::string& word)
 {
     return word == "flash" || word == "trackball" || word == "mode" || word == "auto" || word == "brightness";
@@ -30,6 +33,15 @@ bool allDigits(const std::string& text, size_t from, int base)
 
 } // namespace
 
+bool isKnownLight(const std::string& word)
+{
+    for (const char* light : LIGHT_NAMES) {
+        if (word == light)
+            return true;
+    }
+    return false;
+}
+
 bool parseInt32(const std::string& text, int32_t& value)
 {
     const size_t start = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
@@ -47,10 +59,21 @@ bool parseColor(const std::string& text, uint32_t& color)
 {
     int base = 10;
     size_t start = 0;
-    if (text.size() > 1 && text[0] == '#') {
-        base = 16;
-        start = 1;
-    } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    if (!text.empty() && text[0] == '#') {
+        // The CSS forms: #RGB stands for #RRGGBB; #AARRGGBB carries the (ignored)
+        // alpha byte. Other lengths would be guesses.
+        const size_t digits = text.size() - 1;
+        if (!allDigits(text, 1, 16) || (digits != 3 && digits != 6 && digits != 8))
+            return false;
+        if (digits == 3) {
+            const std::string expanded = {text[1], text[1], text[2], text[2], text[3], text[3]};
+            color = static_cast<uint32_t>(strtoul(expanded.c_str(), nullptr, 16));
+        } else {
+            color = static_cast<uint32_t>(strtoul(text.c_str() + 1, nullptr, 16));
+        }
+        return true;
+    }
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         base = 16;
         start = 2;
     }
@@ -83,8 +106,28 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
     while (i < words.size()) {
         Request request;
         request.light = words[i++];
+        // Where a light name belongs, name what came instead: an option without its
+        // request, a colour without its light (a forgotten module or light name), or
+        // a word that is neither an option nor a light followed by a colour.
+        const std::string after = requests.empty() ? "" : " after the request to \"" + requests.back().light + "\"";
+        uint32_t ignored = 0;
         if (isKeyword(request.light)) {
-            error = "expected a light name, not \"" + request.light + "\"";
+            error = "expected a light name, not \"" + request.light + "\" (an option of a request: it follows "
+                + "LIGHT COLOR)";
+            return false;
+        }
+        if (parseColor(request.light, ignored)) {
+            error = "expected a light name, not the colour \"" + request.light + "\"" + after;
+            if (requests.empty())
+                error += " (is the MODULE or the LIGHT missing?)";
+            else if (!isKnownLight(requests.back().light))
+                error += " (\"" + requests.back().light + "\" is not a light the modules know: a misspelt option?)";
+            return false;
+        }
+        const bool known = isKnownLight(request.light);
+        if (!known && (i >= words.size() || !parseColor(words[i], ignored))) {
+            error = "unknown word \"" + request.light + "\"" + after + ": neither an option (" + OPTION_WORDS
+                + ") nor a light name followed by a colour";
             return false;
         }
         if (i >= words.size()) {
@@ -92,7 +135,8 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
             return false;
         }
         if (!parseColor(words[i], request.state.color)) {
-            error = "colour \"" + words[i] + "\" is not a 32-bit number (0xAARRGGBB, #RRGGBB or decimal)";
+            error = "colour \"" + words[i] + "\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or "
+                + "decimal) for light \"" + request.light + "\"";
             return false;
         }
         ++i;

@@ -20,7 +20,11 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
 // Parses a signed 32-bit decimal number, nothing else.
 bool parseInt32(const std::string& text, int32_t& value);
 
-// Parses a colour: 0xAARRGGBB (or shorter hex), #RRGGBB, #AARRGGBB or decimal.
+// One of the light names the modules know.
+bool isKnownLight(const std::string& word);
+
+// Parses a colour: 0xAARRGGBB (or shorter hex), #RGB (CSS: #F00 is #FF0000),
+// #RRGGBB, #AARRGGBB or decimal.
 bool parseColor(const std::string& text, uint32_t& color);
 
 // "color=0x00ff0000 flash=1 on=500 off=500 brightness=0"

@@ -18,9 +18,17 @@ struct LoadedModule {
     const ModuleInfo* info = nullptr;
 };
 
+// Whether a module's exported names may serve the modules mapped after it. The
+// platform maps modules Local; Global exists to prove that a module still binds its
+// own symbols when another module's are in the global scope.
+enum class SymbolScope { Local, Global };
+
 // The folder searched for board names: $QUORVEL_MODULE_DIR if set and not empty,
-// else the installation's module folder.
+// else defaultModuleDirectory().
 std::string moduleDirectory();
+
+// The installation's module folder, compiled in.
+const char* defaultModuleDirectory();
 
 // "<moduleDirectory()>/lights.<board>.so"; empty when the board name is unusable
 // (empty, or containing '/' or a NUL, or "." or "..").
@@ -28,7 +36,8 @@ std::string modulePathForBoard(std::string_view board);
 
 // Maps the file and checks its HMI record (tag, major version 1, id "lights", an
 // open entry). Returns 0, or a negated errno value with a message in `error`.
-int loadModule(const std::string& path, LoadedModule& module, std::string& error);
+int loadModule(const std::string& path, LoadedModule& module, std::string& error,
+               SymbolScope scope = SymbolScope::Local);
 
 // The same for "lights.<board>.so" in the module folder.
 int loadModuleForBoard(std::string_view board, LoadedModule& module, std::string& error);

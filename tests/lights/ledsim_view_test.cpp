@@ -1,0 +1,355 @@
+// ledsim as a bring-up engineer runs it: the command owns the terminal and dies with
+// ledsim, output files are checked before anything runs, and the LEDs can be watched
+// live (--show) or drawn afterwards (--picture).
+#include "led_scenario.h"
+
+#ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
+#include "led_panel.h"
+#include "show_view.h"
+#include "svg_timeline.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <map>
+#include <regex>
+
+using namespace lights_test;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// One drawn rectangle of a picture, by attribute.
+using SvgRect = std::map<std::string, std::string>;
+
+std::vector<SvgRect> rectsOf(const std::string& svg, const std::string& led)
+{
+    std::vector<SvgRect> rects;
+    static const std::regex RECT("<rect ([^>]*)/>");
+    static const std::regex ATTRIBUTE("([a-z-]+)=\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), RECT); it != std::sregex_iterator(); ++it) {
+        SvgRect rect;
+        const std::string attributes = (*it)[1];
+        for (auto a = std::sregex_iterator(attributes.begin(), attributes.end(), ATTRIBUTE);
+             a != std::sregex_iterator(); ++a)
+            rect[(*a)[1]] = (*a)[2];
+        if (rect["data-led"] == led)
+            rects.push_back(rect);
+    }
+    return rects;
+}
+
+Strings lanesOf(const std::string& svg)
+{
+    Strings lanes;
+    static const std::regex LANE("<g data-lane=\"([^\"]*)\">");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), LANE); it != std::sregex_iterator(); ++it)
+        lanes.push_back((*it)[1]);
+    return lanes;
+}
+
+std::vector<SvgRect> withState(const std::vector<SvgRect>& rects, const std::string& state)
+{
+    std::vector<SvgRect> kept;
+    for (const SvgRect& rect : rects) {
+        if (rect.at("data-state") == state)
+            kept.push_back(rect);
+    }
+    return kept;
+}
+
+double ms(const SvgRect& rect, const char* which)
+{
+    return std::stod(rect.at(which));
+}
+
+double lengthMs(const SvgRect& rect)
+{
+    return ms(rect, "data-end-ms") - ms(rect, "data-start-ms");
+}
+
+#ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
+
+ledsim::Profile profileOf(const char* text)
+{
+    ledsim::Profile profile;
+    std::string error;
+    EXPECT_TRUE(ledsim::parseProfile(text, profile, error)) << error;
+    return profile;
+}
+
+// --- The picture, drawn from a known timeline ---
+
+TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
+{
+    // Red blinking with period 20 steps (1000 ms) and duty 127 (498.04 ms lit) from
+    // 100 ms; at 1500 ms it turns yellow with the same pattern, which keeps its
+    // phase; at 2600 ms blinking stops. The backlight is grey 128 from 200 ms.
+    const std::vector<ledsim::ValueChange> changes = {
+        {100, "/red/brightness", "255\n"},    {100, "/red/device/grpfreq", "20\n"},
+        {100, "/red/device/grppwm", "127\n"}, {100, "/red/device/blink", "1\n"},
+        {200, "/lcd-backlight/brightness", "128\n"}, {1500, "/green/brightness", "255\n"},
+        {2600, "/red/device/blink", "0\n"},
+    };
+    const std::string svg = ledsim::renderSvgTimeline(profileOf("rgb+trackball"), changes, 3000, "known <run>");
+    EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "trackball", "lcd-backlight", "keyboard-backlight",
+                                     "button-backlight"}));
+    EXPECT_NE(svg.find("<title>known &lt;run&gt;</title>"), std::string::npos);
+
+    const auto indicator = rectsOf(svg, "indicator");
+    const auto lit = withState(indicator, "blink-on");
+    ASSERT_EQ(lit.size(), 4u) << svg;
+    const double onMs = 1000.0 * 127 / 255;
+    // Cycles start at 100, 1100, 2100 ms. The colour change at 1500 ms cuts the
+    // second lit phase but does not restart the cycle: yellow goes on lit until
+    // 1598 ms, and its next phase starts at 2100 ms.
+    EXPECT_EQ(lit[0].at("fill"), "#ff0000");
+    EXPECT_NEAR(ms(lit[0], "data-start-ms"), 100, 0.001);
+    EXPECT_NEAR(lengthMs(lit[0]), onMs, 0.001);
+    EXPECT_EQ(lit[1].at("fill"), "#ff0000");
+    EXPECT_NEAR(ms(lit[1], "data-start-ms"), 1100, 0.001);
+    EXPECT_NEAR(ms(lit[1], "data-end-ms"), 1500, 0.001);
+    EXPECT_EQ(lit[2].at("fill"), "#ffff00");
+    EXPECT_NEAR(ms(lit[2], "data-start-ms"), 1500, 0.001);
+    EXPECT_NEAR(ms(lit[2], "data-end-ms"), 1100 + onMs, 0.001);
+    EXPECT_EQ(lit[3].at("fill"), "#ffff00");
+    EXPECT_NEAR(ms(lit[3], "data-start-ms"), 2100, 0.001);
+    EXPECT_NEAR(lengthMs(lit[3]), onMs, 0.001);
+    const auto steady = withState(indicator, "on");
+    ASSERT_EQ(steady.size(), 1u);
+    EXPECT_EQ(steady[0].at("fill"), "#ffff00");
+    EXPECT_NEAR(ms(steady[0], "data-start-ms"), 2600, 0.001);
+    EXPECT_NEAR(ms(steady[0], "data-end-ms"), 3000, 0.001);
+
+    const auto lcd = rectsOf(svg, "lcd-backlight");
+    ASSERT_EQ(lcd.size(), 2u);
+    EXPECT_EQ(lcd[0].at("fill"), "#000000");
+    EXPECT_EQ(lcd[1].at("fill"), "#808080");
+    EXPECT_NEAR(ms(lcd[1], "data-start-ms"), 200, 0.001);
+    // Every lane spans the whole run, without gaps.
+    for (const std::string& lane : lanesOf(svg)) {
+        double reached = 0;
+        for (const SvgRect& rect : rectsOf(svg, lane)) {
+            if (rect.at("data-state") == "blink-on")
+                continue;
+            EXPECT_NEAR(ms(rect, "data-start-ms"), reached, 0.001) << lane;
+            reached = ms(rect, "data-end-ms");
+        }
+        EXPECT_NEAR(reached, 3000, 0.001) << lane;
+    }
+}
+
+TEST(LedsimPicture, BoardsWithoutTimingBlinkAtTheirOwnRateAndDenseBlinksAreAveraged)
+{
+    // Amber board: amber lit and blinking from 0 ms, drawn as 1000 ms half lit.
+    const std::string amber = ledsim::renderSvgTimeline(
+        profileOf("amber"), {{0, "/amber/brightness", "1\n"}, {0, "/amber/blink", "1\n"}}, 2000, "amber");
+    EXPECT_EQ(lanesOf(amber), (Strings{"amber", "green", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
+    const auto lit = withState(rectsOf(amber, "amber"), "blink-on");
+    ASSERT_EQ(lit.size(), 2u) << amber;
+    EXPECT_NEAR(lengthMs(lit[0]), 500, 0.001);
+    EXPECT_NEAR(ms(lit[1], "data-start-ms"), 1000, 0.001);
+    EXPECT_EQ(lit[0].at("fill"), "#ffa000");
+
+    // A 50 ms blink over an hour: too many phases to draw, drawn at its duty.
+    const std::string dense = ledsim::renderSvgTimeline(
+        profileOf("rgb"),
+        {{0, "/blue/brightness", "255\n"}, {0, "/red/device/grpfreq", "1\n"}, {0, "/red/device/grppwm", "64\n"},
+         {0, "/red/device/blink", "1\n"}},
+        3600000, "dense");
+    const auto averaged = withState(rectsOf(dense, "indicator"), "blink-dense");
+    ASSERT_EQ(averaged.size(), 1u);
+    EXPECT_EQ(averaged[0].at("fill"), "#0000ff");
+    EXPECT_EQ(averaged[0].at("fill-opacity"), "0.251");
+    EXPECT_LT(dense.size(), 20000u);
+}
+
+TEST(LedsimShow, PanelRowsCombineTheIndicatorAndShowBacklightsAsGrey)
+{
+    ledsim::Values values = ledsim::initialValues(profileOf("rgb+lcd-auto"));
+    values["/red/brightness"] = "255\n";
+    values["/blue/brightness"] = "64\n";
+    values["/red/device/blink"] = "1\n";
+    values["/red/device/grpfreq"] = "0\n";
+    values["/red/device/grppwm"] = "300\n";
+    values["/lcd-backlight/brightness"] = "999\n";
+    values["/lcd-backlight/auto"] = "1\n";
+    const auto rows = ledsim::ledRows(profileOf("rgb+lcd-auto"), values);
+    ASSERT_EQ(rows.size(), 4u);
+    // Period 0 is drawn as one step; a duty above the scale is fully lit.
+    EXPECT_EQ(ledsim::describeRow(rows[0]), "indicator #ff0040 brightness 255 blink 50 ms period, 50 ms on");
+    EXPECT_EQ(ledsim::describeRow(rows[1]), "lcd-backlight #ffffff brightness 999 blink off auto 1");
+    EXPECT_NE(ledsim::ShowView::terminalRow(rows[0]).find("\x1b[48;2;255;0;64m"), std::string::npos);
+
+    EXPECT_EQ(ledsim::ShowView::changedLines(1250, rows, rows), Strings{});
+    auto after = rows;
+    after[3].brightness = 1;
+    after[3].color = {1, 1, 1};
+    EXPECT_EQ(ledsim::ShowView::changedLines(1250, rows, after),
+              Strings{"+1.250 s button-backlight #010101 brightness 1 blink off"});
+}
+
+#endif // LIGHTS_TEST_HAVE_LEDSIM_CORE
+
+// --- ledsim end to end ---
+
+const char* const BLINK_SCRIPT = "cd /sys/class/leds && echo 255 > red/brightness && echo 20 > red/device/grpfreq && "
+                                 "echo 127 > red/device/grppwm && echo 1 > red/device/blink && sleep 1.3 && "
+                                 "echo 128 > lcd-backlight/brightness";
+
+TEST(LedsimPictureProgram, DrawsTheRunOfTheCommand)
+{
+    REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    const std::string picture = dir.path() + "/run.svg";
+    const ProcessResult run =
+        runProcess({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, {}, 30);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string svg = readFile(picture);
+    EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
+    const auto lit = withState(rectsOf(svg, "indicator"), "blink-on");
+    ASSERT_GE(lit.size(), 2u) << svg;
+    EXPECT_EQ(lit[0].at("fill"), "#ff0000");
+    EXPECT_NEAR(lengthMs(lit[0]), 1000.0 * 127 / 255, 0.001);
+    EXPECT_NEAR(ms(lit[1], "data-start-ms") - ms(lit[0], "data-start-ms"), 1000, 0.001);
+    const auto lcd = rectsOf(svg, "lcd-backlight");
+    ASSERT_FALSE(lcd.empty());
+    EXPECT_EQ(lcd.back().at("fill"), "#808080");
+}
+
+TEST(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
+{
+    REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    const ProcessResult run = runProcess(
+        {ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, {}, 30);
+    ASSERT_EQ(run.status, 0) << run.err;
+    Strings changes;
+    size_t start = 0;
+    while (start < run.out.size()) {
+        const size_t end = run.out.find('\n', start);
+        const std::string line = run.out.substr(start, end - start);
+        start = end == std::string::npos ? run.out.size() : end + 1;
+        ASSERT_EQ(line.rfind("+", 0), 0u) << run.out;
+        changes.push_back(line.substr(line.find(" s ") + 3));
+    }
+    EXPECT_EQ(changes, (Strings{"indicator #000000 brightness 0 blink off", "lcd-backlight #000000 brightness 0 blink off",
+                                "keyboard-backlight #000000 brightness 0 blink off",
+                                "button-backlight #000000 brightness 0 blink off",
+                                "indicator #ff0000 brightness 255 blink off",
+                                "indicator #ff0000 brightness 255 blink 1000 ms period, 498 ms on",
+                                "lcd-backlight #808080 brightness 128 blink off"}))
+        << run.out;
+}
+
+TEST(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
+{
+    REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    const std::string marker = dir.path() + "/ran";
+    for (const char* option : {"--journal", "--picture"}) {
+        const ProcessResult run =
+            runProcess({ledsimPath(), option, dir.path() + "/missing/out", "--", "touch", marker}, {}, 30);
+        EXPECT_EQ(run.status, 2) << option;
+        EXPECT_NE(run.err.find(" to " + dir.path() + "/missing/out: No such file or directory"), std::string::npos)
+            << run.err;
+        EXPECT_NE(access(marker.c_str(), F_OK), 0) << option << ": the command ran";
+    }
+}
+
+long long monotonicMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits for `pid` at most `timeoutMs`; its exit status, 128+N for signal N, -1 if
+// it is still running (it is killed then).
+int waitBounded(pid_t pid, int timeoutMs)
+{
+    const long long deadline = monotonicMs() + timeoutMs;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (monotonicMs() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(LedsimProgram, GivesTheTerminalToTheCommand)
+{
+    REQUIRE_SIMULATED_TREE();
+    // ledsim in a terminal of its own, as started from a shell; the command reads it.
+    int master = -1;
+    const std::string ledsim = ledsimPath();
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0) << strerror(errno);
+    if (pid == 0) {
+        execl(ledsim.c_str(), ledsim.c_str(), "-t", "20", "-j", "/dev/null", "--", "sh", "-c",
+              "read line && echo got-$line", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_EQ(write(master, "hello\n", 6), 6);
+    std::string output;
+    const long long deadline = monotonicMs() + 25000;
+    while (monotonicMs() < deadline) {
+        struct pollfd ready = {master, POLLIN, 0};
+        if (poll(&ready, 1, 200) <= 0)
+            continue;
+        char buffer[256];
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0)
+            break; // EIO: the terminal's last user is gone
+        output.append(buffer, static_cast<size_t>(got));
+    }
+    close(master);
+    EXPECT_EQ(waitBounded(pid, 5000), 0) << output;
+    EXPECT_NE(output.find("got-hello"), std::string::npos) << output;
+}
+
+TEST(LedsimProgram, EndsTheCommandWhenStopped)
+{
+    REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    const std::string pidFile = dir.path() + "/pid";
+    const std::string ledsim = ledsimPath();
+    const std::string script = "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && exec sleep 60";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setsid(); // no terminal: only the signal can end the command
+        execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string commandPid;
+    for (int i = 0; i < 1000 && commandPid.empty(); ++i) {
+        commandPid = readFile(pidFile);
+        usleep(10000);
+    }
+    ASSERT_FALSE(commandPid.empty());
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitBounded(pid, 10000), 128 + SIGTERM);
+    // ledsim has reaped it: not even a zombie is left.
+    const pid_t command = std::stoi(commandPid);
+    EXPECT_EQ(kill(command, 0), -1) << "command " << commandPid << " outlived ledsim";
+    EXPECT_EQ(errno, ESRCH);
+    kill(command, SIGKILL); // a survivor would hold the test's output open
+}
+
+} // namespace

@@ -1,0 +1,229 @@
+// Drawing the timeline: the values are replayed change by change, each LED's rows
+// are cut into stretches of constant state, and each stretch becomes rectangles.
+#include "svg_timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace ledsim {
+
+namespace {
+
+const double LABEL_WIDTH = 160;
+const double PLOT_WIDTH = 960;
+const double LANE_HEIGHT = 26;
+const double LANE_GAP = 10;
+const double TOP = 44;
+const double AXIS_HEIGHT = 30;
+const char* const OFF_COLOR = "#000000";
+// A blink with more phases than this in one stretch is drawn as its average.
+const double MAX_PHASES_PER_STRETCH = 4000;
+
+struct Stretch {
+    double startMs = 0;
+    double endMs = 0;
+    LedRow row;
+    double blinkSinceMs = 0; // the blink pattern starts its cycles here
+};
+
+std::string number(double value)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", value);
+    // Trailing zeros say nothing.
+    std::string result = text;
+    while (result.back() == '0')
+        result.pop_back();
+    if (result.back() == '.')
+        result.pop_back();
+    return result;
+}
+
+std::string escaped(const std::string& text)
+{
+    std::string result;
+    for (const char c : text) {
+        switch (c) {
+        case '&': result += "&amp;"; break;
+        case '<': result += "&lt;"; break;
+        case '>': result += "&gt;"; break;
+        case '"': result += "&quot;"; break;
+        default:
+            // Control bytes are not allowed in XML 1.0.
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+                result += ' ';
+            else
+                result += c;
+        }
+    }
+    return result;
+}
+
+// The heading: runs of blanks as one, cut to what fits across the picture.
+std::string heading(const std::string& title)
+{
+    const size_t MAX_LENGTH = 150;
+    std::string text;
+    for (const char c : title) {
+        const bool blank = c == ' ' || c == '\t' || c == '\n';
+        if (blank && (text.empty() || text.back() == ' '))
+            continue;
+        text += blank ? ' ' : c;
+    }
+    if (text.size() > MAX_LENGTH)
+        text = text.substr(0, MAX_LENGTH - 3) + "...";
+    return text;
+}
+
+bool lit(const LedRow& row)
+{
+    return !(row.color == Rgb{});
+}
+
+// The stretches of every lane, lane by lane in row order.
+std::vector<std::vector<Stretch>> stretchesOf(const Profile& profile, const std::vector<ValueChange>& changes,
+                                              double endMs)
+{
+    Values values = initialValues(profile);
+    std::vector<LedRow> rows = ledRows(profile, values);
+    std::vector<std::vector<Stretch>> lanes(rows.size());
+    for (size_t lane = 0; lane < rows.size(); ++lane)
+        lanes[lane].push_back(Stretch{0, endMs, rows[lane], 0});
+    for (const ValueChange& change : changes) {
+        values[change.path] = change.value;
+        const std::vector<LedRow> now = ledRows(profile, values);
+        const double at = std::clamp(change.ms, 0.0, endMs);
+        for (size_t lane = 0; lane < now.size(); ++lane) {
+            Stretch& last = lanes[lane].back();
+            if (last.row == now[lane])
+                continue;
+            // A blink keeps its phase through colour changes; a new pattern restarts it.
+            const double since = last.row.blink == now[lane].blink ? last.blinkSinceMs : at;
+            last.endMs = at;
+            lanes[lane].push_back(Stretch{at, endMs, now[lane], since});
+        }
+    }
+    for (auto& lane : lanes) {
+        lane.erase(std::remove_if(lane.begin(), lane.end(), [](const Stretch& s) { return s.endMs <= s.startMs; }),
+                   lane.end());
+    }
+    return lanes;
+}
+
+class Drawing {
+public:
+    explicit Drawing(double endMs)
+        : scale_(PLOT_WIDTH / std::max(endMs, 1.0))
+    {
+    }
+
+    void rect(const std::string& led, const char* state, double startMs, double endMs, double y,
+              const std::string& fill, const std::string& extra = "")
+    {
+        text_ += "<rect data-led=\"" + led + "\" data-state=\"" + state + "\" data-start-ms=\"" + number(startMs)
+            + "\" data-end-ms=\"" + number(endMs) + "\" x=\"" + number(x(startMs)) + "\" y=\"" + number(y)
+            + "\" width=\"" + number((endMs - startMs) * scale_) + "\" height=\"" + number(LANE_HEIGHT)
+            + "\" fill=\"" + fill + "\"" + extra + "/>\n";
+    }
+
+    void stretch(const Stretch& s, double y)
+    {
+        const std::string& led = s.row.name;
+        const std::string color = hexColor(s.row.color);
+        const BlinkPattern& blink = s.row.blink;
+        if (!blink.blinking || !lit(s.row) || blink.onMs <= 0) {
+            rect(led, lit(s.row) && !blink.blinking ? "on" : "off", s.startMs, s.endMs, y,
+                 lit(s.row) && !blink.blinking ? color : OFF_COLOR);
+            return;
+        }
+        if ((s.endMs - s.startMs) / blink.periodMs > MAX_PHASES_PER_STRETCH) {
+            rect(led, "blink-dense", s.startMs, s.endMs, y, color,
+                 " fill-opacity=\"" + number(blink.onMs / blink.periodMs) + "\"");
+            return;
+        }
+        // The dark phases are the stretch's ground; each lit phase is drawn on it.
+        rect(led, "off", s.startMs, s.endMs, y, OFF_COLOR);
+        double cycle = s.blinkSinceMs + std::floor((s.startMs - s.blinkSinceMs) / blink.periodMs) * blink.periodMs;
+        for (; cycle < s.endMs; cycle += blink.periodMs) {
+            const double from = std::max(cycle, s.startMs);
+            const double to = std::min(cycle + blink.onMs, s.endMs);
+            if (to > from)
+                rect(led, "blink-on", from, to, y, color);
+        }
+    }
+
+    double x(double ms) const { return LABEL_WIDTH + ms * scale_; }
+    std::string& text() { return text_; }
+
+private:
+    double scale_;
+    std::string text_;
+};
+
+// About ten ticks at 1, 2 or 5 times a power of ten.
+double tickStep(double endMs)
+{
+    const double rough = std::max(endMs, 1.0) / 10;
+    const double power = std::pow(10, std::floor(std::log10(rough)));
+    for (const double factor : {1.0, 2.0, 5.0}) {
+        if (factor * power >= rough)
+            return factor * power;
+    }
+    return 10 * power;
+}
+
+std::string tickLabel(double ms, double step)
+{
+    if (step >= 100)
+        return number(ms / 1000) + " s";
+    return number(ms) + " ms";
+}
+
+} // namespace
+
+std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueChange>& changes, double endMs,
+                              const std::string& title)
+{
+    endMs = std::max(endMs, 0.0);
+    const auto lanes = stretchesOf(profile, changes, endMs);
+    const double width = LABEL_WIDTH + PLOT_WIDTH + 20;
+    const double height = TOP + static_cast<double>(lanes.size()) * (LANE_HEIGHT + LANE_GAP) + AXIS_HEIGHT;
+
+    Drawing drawing(endMs);
+    std::string& svg = drawing.text();
+    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) + "\" height=\"" + number(height)
+        + "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs)
+        + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    svg += "<title>" + escaped(heading(title)) + "</title>\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#f4f4f4\"/>\n";
+    svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(heading(title)) + "</text>\n";
+
+    for (size_t lane = 0; lane < lanes.size(); ++lane) {
+        const double y = TOP + static_cast<double>(lane) * (LANE_HEIGHT + LANE_GAP);
+        const std::string& name = lanes[lane].front().row.name;
+        svg += "<g data-lane=\"" + name + "\">\n";
+        svg += "<text x=\"10\" y=\"" + number(y + LANE_HEIGHT * 0.7) + "\">" + name + "</text>\n";
+        for (const Stretch& stretch : lanes[lane])
+            drawing.stretch(stretch, y);
+        svg += "</g>\n";
+    }
+
+    const double axisY = TOP + static_cast<double>(lanes.size()) * (LANE_HEIGHT + LANE_GAP);
+    svg += "<g data-axis=\"time\" stroke=\"#444\">\n";
+    svg += "<line x1=\"" + number(drawing.x(0)) + "\" y1=\"" + number(axisY) + "\" x2=\"" + number(drawing.x(endMs))
+        + "\" y2=\"" + number(axisY) + "\"/>\n";
+    const double step = tickStep(endMs);
+    for (double tick = 0; tick <= endMs + step / 1000; tick += step) {
+        const std::string x = number(drawing.x(std::min(tick, endMs)));
+        svg += "<line x1=\"" + x + "\" y1=\"" + number(axisY) + "\" x2=\"" + x + "\" y2=\"" + number(axisY + 5)
+            + "\"/>\n";
+        svg += "<text stroke=\"none\" text-anchor=\"middle\" x=\"" + x + "\" y=\"" + number(axisY + 18) + "\">"
+            + tickLabel(tick, step) + "</text>\n";
+    }
+    svg += "</g>\n</svg>\n";
+    return svg;
+}
+
+} // namespace ledsim
