@@ -67,17 +67,26 @@ scenario() {
 }
 
 # Prints "value PATH "TEXT"" for each LED class attribute file named in file $1,
-# the way ledsim's journal shows final values (every value the driver shows is a
-# decimal number and a newline).
+# the way ledsim's journal shows final values. The driver's values are one line of
+# digits; the shell's own read keeps this free of a process per file.
 lights_read_values() {
     while read -r _word _path _rest; do
         [ "$_word" = value ] || continue
-        if [ -e "$_path" ]; then
-            printf 'value %s "%s\\n"\n' "$_path" "$(cat "$_path")"
-        else
+        if [ ! -e "$_path" ]; then
             printf 'value %s missing\n' "$_path"
+        elif read -r _value <"$_path"; then
+            printf 'value %s "%s\\n"\n' "$_path" "$_value"
+        else
+            printf 'value %s "%s"\n' "$_path" "$_value"
         fi
     done <"$1"
+}
+
+# The lights the board shows, one name a line, sorted.
+lights_list() {
+    for _light in /sys/class/leds/*; do
+        [ -e "$_light" ] && echo "${_light##*/}"
+    done
 }
 
 # lights_scenario NAME PROFILE MODULE REQUESTS: one lightsctl run on a fresh board.
@@ -103,7 +112,7 @@ lights_scenario() {
         fi
         scenario_capture "$_folder" "$LIGHTSCTL" "$_module" "$@"
         lights_read_values "$SCENARIO_DIR/$_name/values" >"$_folder/values"
-        ls /sys/class/leds | sort >"$_folder/lights"
+        lights_list >"$_folder/lights"
         scenario_compare "$SCENARIO_DIR/$_name" "$_folder" "$_name"
         ;;
     esac
