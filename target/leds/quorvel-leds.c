@@ -129,9 +129,12 @@ static ssize_t chip_int_store(struct device *dev, struct device_attribute *attr,
 	return ret ? ret : size;
 }
 
-static struct device_attribute chip_attr_blink = __ATTR(blink, 0644, chip_int_show, chip_int_store);
-static struct device_attribute chip_attr_grpfreq = __ATTR(grpfreq, 0644, chip_int_show, chip_int_store);
-static struct device_attribute chip_attr_grppwm = __ATTR(grppwm, 0644, chip_int_show, chip_int_store);
+static struct device_attribute chip_attr_blink =
+	__ATTR(blink, 0644, chip_int_show, chip_int_store);
+static struct device_attribute chip_attr_grpfreq =
+	__ATTR(grpfreq, 0644, chip_int_show, chip_int_store);
+static struct device_attribute chip_attr_grppwm =
+	__ATTR(grppwm, 0644, chip_int_show, chip_int_store);
 
 static struct attribute *chip_attrs[] = {
 	&chip_attr_blink.attr,
@@ -183,7 +186,8 @@ static ssize_t light_int_store(struct device *dev, struct device_attribute *attr
 	return ret ? ret : size;
 }
 
-static struct device_attribute light_attr_blink = __ATTR(blink, 0644, light_int_show, light_int_store);
+static struct device_attribute light_attr_blink =
+	__ATTR(blink, 0644, light_int_show, light_int_store);
 /* Spelled out: the kernel defines "auto" as a macro, which __ATTR() would expand. */
 static struct device_attribute light_attr_auto = {
 	.attr = { .name = "auto", .mode = 0644 },
