@@ -30,9 +30,10 @@ backlight 0xffe0e0e0 auto"
 # Values where the kernel and a naive file differ: a trackball mode above the
 # maximum brightness (clamped to 255) and a negative one (refused, the old value
 # stays), each carried to the trackball light by the backlight request after it.
-LIGHTS_EDGES="attention 0xffffffff trackball 300 backlight 0x00808080
-attention 0xffffffff trackball -5 backlight 0x00404040
-notifications 0xff0000ff flash 2000000000 2000000000"
+# Only final values are compared, so the refused write comes last.
+LIGHTS_EDGES="notifications 0xff0000ff flash 2000000000 2000000000
+attention 0xffffffff trackball 300 backlight 0x00808080
+attention 0xffffffff trackball -5 backlight 0x00404040"
 
 # Runs a command with its standard output, standard error and exit status kept in
 # folder $1.
