@@ -176,6 +176,62 @@ TEST(LedsimTree, WritesReplaceTheValueLikeSysfs)
               values.end());
 }
 
+TEST(LedsimTree, ValuesAreParsedAndKeptTheWayTheTargetKernelKeepsThem)
+{
+    struct Case {
+        const char* path;
+        std::string bytes;
+        int status;
+        const char* stored; // what the file reads back afterwards
+    };
+    const Case cases[] = {
+        // Brightness: an unsigned long of the 32-bit target, clamped to 255.
+        {"/red/brightness", "128\n", 0, "128\n"},
+        {"/red/brightness", "7", 0, "7\n"},
+        {"/red/brightness", "+00300\n", 0, "255\n"},
+        {"/red/brightness", "4294967295", 0, "255\n"},
+        {"/red/brightness", "4294967296\n", -ERANGE, nullptr},
+        {"/red/brightness", "99999999999999999999999x", -ERANGE, nullptr},
+        {"/red/brightness", "-1\n", -EINVAL, nullptr},
+        {"/red/brightness", "0x10", -EINVAL, nullptr},
+        {"/red/brightness", " 5", -EINVAL, nullptr},
+        {"/red/brightness", "5 ", -EINVAL, nullptr},
+        {"/red/brightness", "5\n\n", -EINVAL, nullptr},
+        {"/red/brightness", "\n", -EINVAL, nullptr},
+        {"/red/brightness", std::string("9\0junk", 6), 0, "9\n"},
+        // Every other attribute: an int, sign and all.
+        {"/red/device/grpfreq", "-2147483648\n", 0, "-2147483648\n"},
+        {"/red/device/grpfreq", "+2147483647", 0, "2147483647\n"},
+        {"/red/device/grpfreq", "2147483648", -ERANGE, nullptr},
+        {"/red/device/grpfreq", "-2147483649", -ERANGE, nullptr},
+        {"/red/device/grpfreq", "-+1", -EINVAL, nullptr},
+        {"/red/device/grpfreq", "-", -EINVAL, nullptr},
+        {"/red/device/grpfreq", "1.5", -EINVAL, nullptr},
+    };
+    for (const Case& c : cases) {
+        ledsim::LedTree tree(ledsim::Profile{});
+        uint64_t handle = 0;
+        ASSERT_EQ(tree.open(c.path, O_RDWR, handle), 0);
+        // The old value stays when the kernel refuses the new one.
+        ASSERT_EQ(tree.write(handle, "3\n", 2), 2);
+        const int expectedStatus = c.status == 0 ? static_cast<int>(c.bytes.size()) : c.status;
+        EXPECT_EQ(tree.write(handle, c.bytes.data(), c.bytes.size()), expectedStatus)
+            << c.path << " " << ledsim::quoted(c.bytes);
+        char buffer[32] = {};
+        ASSERT_GT(tree.read(handle, buffer, sizeof buffer - 1, 0), 0);
+        EXPECT_EQ(std::string(buffer), c.stored != nullptr ? c.stored : "3\n")
+            << c.path << " " << ledsim::quoted(c.bytes);
+    }
+
+    // A refused write is journalled with the kernel's errno; an empty one changes nothing.
+    ledsim::LedTree tree(ledsim::Profile{});
+    uint64_t handle = 0;
+    ASSERT_EQ(tree.open("/blue/brightness", O_WRONLY, handle), 0);
+    EXPECT_EQ(tree.write(handle, "", 0), 0);
+    EXPECT_EQ(tree.write(handle, "1e3\n", 4), -EINVAL);
+    EXPECT_EQ(tree.journal().back(), "write /sys/class/leds/blue/brightness \"1e3\\n\" = -EINVAL");
+}
+
 TEST(LedsimTree, InjectedFaultsShapeEachOperation)
 {
     ledsim::LedTree tree(ledsim::Profile{});
@@ -206,7 +262,7 @@ TEST(LedsimTree, InjectedFaultsShapeEachOperation)
     ASSERT_EQ(tree.listDirectory("/red", names), 0);
     EXPECT_EQ(names, (Strings{"brightness", "device"}));
     const Strings values = tree.values();
-    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/red/brightness \"255\""), values.end());
+    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/red/brightness \"255\\n\""), values.end());
     EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"0\\n\""),
               values.end());
 }

@@ -150,7 +150,8 @@ TEST_P(SimpleLightFaults, HandlerReportsTheStatusOfItsWrite)
         const SimRun run = runLightsctl(variant, Board{"rgb", {file + "=" + fault.fault}}, {light, "0xff"});
         EXPECT_EQ(run.outLines(), std::vector<std::string>{light + ": " + fault.status}) << run.dump();
         if (fault.stored) {
-            EXPECT_EQ(run.values.at(file), std::string(fault.fault) == "short" ? "255" : "255\n");
+            // A short write still stores the number in the bytes taken, as a number.
+            EXPECT_EQ(run.values.at(file), "255\n");
         } else if (run.values.count(file)) {
             EXPECT_EQ(run.values.at(file), "0\n");
         }

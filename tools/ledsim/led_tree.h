@@ -59,6 +59,14 @@ std::string statusName(int status);
 // every open themselves, whatever the caller asked for.
 std::string openFlagsText(int flags);
 
+// What the target's LED class stores for bytes written to the attribute file at
+// PATH: the text the file then reads back, or a negated errno value when the
+// kernel refuses the write. A "brightness" file parses an unsigned long of the
+// 32-bit target (kstrtoul) and clamps it to the maximum brightness, 255; every
+// other attribute parses an int (kstrtoint). Both take decimal digits with an
+// optional sign and one trailing newline, and nothing else.
+int storedValue(std::string_view path, std::string_view bytes, std::string& stored);
+
 // Text with newlines and other bytes outside printable ASCII escaped, in quotes.
 std::string quoted(std::string_view bytes);
 
