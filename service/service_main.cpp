@@ -92,16 +92,39 @@ int32_t toInt32(const char* text)
 }
 
 // The binder's interface descriptor, or an empty string when there is no binder
-// or it does not answer the query with success.
-String16 interfaceDescriptorOf(const sp<IBinder>& binder)
+// or it does not answer the query with success. `status`, when given, receives the
+// query's status (OK for a null binder); `failedReply`, when given, holds the reply.
+String16 interfaceDescriptorOf(const sp<IBinder>& binder, status_t* status = nullptr, Parcel* failedReply = nullptr)
 {
+    if (status)
+        *status = quorvel::OK;
     if (!binder)
         return String16();
     Parcel data;
-    Parcel reply;
-    if (binder->transact(INTERFACE_QUERY_CODE, data, &reply, 0) != quorvel::OK)
+    Parcel ownReply;
+    Parcel& reply = failedReply ? *failedReply : ownReply;
+    const status_t result = binder->transact(INTERFACE_QUERY_CODE, data, &reply, 0);
+    if (status)
+        *status = result;
+    if (result != quorvel::OK)
         return String16();
     return reply.readString16();
+}
+
+// A failure of the object system itself, as opposed to an answer the object chose:
+// the host is gone, did not answer in time, or answered nonsense.
+bool unreachable(status_t status)
+{
+    return status == quorvel::DEAD_OBJECT || status == quorvel::TIMED_OUT || status == quorvel::FAILED_TRANSACTION;
+}
+
+// The service manager stopped answering in the middle of a command: never reported
+// as an empty registry or a missing name.
+void lostServiceManager(status_t status, Run& run)
+{
+    aerr << "service: Service manager stopped answering: " << quorvel::statusToString(status) << " (" << status
+         << ")" << endl;
+    run.status = STATUS_NO_SERVICE_MANAGER;
 }
 
 // The printable form of a name or descriptor: units below 128 as they are, a unit
@@ -251,18 +274,30 @@ void runCheck(ServiceManagerPort& serviceManager, int argc, char** argv, int cur
         return;
     }
     const char* name = argv[cursor];
-    const sp<IBinder> service = serviceManager.checkService(String16(name));
+    sp<IBinder> service;
+    if (const status_t status = serviceManager.lookUpService(String16(name), &service); status != quorvel::OK) {
+        lostServiceManager(status, run);
+        return;
+    }
     aout << "Service " << name << (service ? ": found" : ": not found") << endl;
 }
 
-void runList(ServiceManagerPort& serviceManager)
+void runList(ServiceManagerPort& serviceManager, Run& run)
 {
-    const Vector<String16> services = serviceManager.listServices();
+    Vector<String16> services;
+    if (const status_t status = serviceManager.getServiceNames(&services); status != quorvel::OK) {
+        lostServiceManager(status, run);
+        return;
+    }
     const size_t count = services.size();
     aout << "Found " << static_cast<uint32_t>(count) << " services:" << endl;
     for (size_t i = 0; i < count; ++i) {
         const String16 name(services[i]);
-        const sp<IBinder> service = serviceManager.checkService(name);
+        sp<IBinder> service;
+        if (const status_t status = serviceManager.lookUpService(name, &service); status != quorvel::OK) {
+            lostServiceManager(status, run);
+            return;
+        }
         aout << static_cast<uint32_t>(i) << "\t" << toAsciiString8(name).string() << ": [";
         aout << toAsciiString8(interfaceDescriptorOf(service)).string() << "]" << endl;
     }
@@ -279,9 +314,24 @@ void runCall(ServiceManagerPort& serviceManager, int argc, char** argv, int curs
     const char* name = argv[cursor++];
     const char* codeText = argv[cursor++];
 
-    const sp<IBinder> service = serviceManager.checkService(String16(name));
-    const String16 descriptor = interfaceDescriptorOf(service);
+    sp<IBinder> service;
+    if (const status_t status = serviceManager.lookUpService(String16(name), &service); status != quorvel::OK) {
+        lostServiceManager(status, run);
+        return;
+    }
+    status_t queried = quorvel::OK;
+    Parcel failedReply;
+    const String16 descriptor = interfaceDescriptorOf(service, &queried, &failedReply);
     const auto code = static_cast<uint32_t>(toInt32(codeText));
+    // A service that cannot be reached is there but failed: its call fails as a
+    // transaction does, and no more time is spent waiting on it.
+    if (unreachable(queried)) {
+        aout << "Result: " << failedReply << endl;
+        aerr << "service: Transaction failed: " << quorvel::statusToString(queried) << " (" << queried << ")"
+             << endl;
+        run.status = STATUS_TRANSACTION_FAILED;
+        return;
+    }
     // The descriptor doubles as the existence test: the interface token is the
     // first thing every call carries, and there is none to write without it.
     if (!service || descriptor.size() == 0) {
@@ -329,7 +379,7 @@ void runCommand(ServiceManagerPort& serviceManager, int argc, char** argv, Run& 
     if (std::strcmp(command, "check") == 0) {
         runCheck(serviceManager, argc, argv, cursor + 1, run);
     } else if (std::strcmp(command, "list") == 0) {
-        runList(serviceManager);
+        runList(serviceManager, run);
     } else if (std::strcmp(command, "call") == 0) {
         runCall(serviceManager, argc, argv, cursor + 1, run);
     } else {

@@ -76,6 +76,21 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
     return OK;
 }
 
+void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,
+                      iovec iov[3], int* iovCount)
+{
+    *header = FrameHeader{};
+    header->kind = FRAME_REPLY;
+    header->code = static_cast<uint32_t>(status);
+    const status_t encoded = encodeFrame(header, status == OK ? reply : nullptr, objectTable, iov, iovCount);
+    if (encoded != OK) {
+        // The object's answer cannot travel (an object that is not ours to
+        // reference); the caller learns that instead.
+        header->code = static_cast<uint32_t>(encoded);
+        encodeFrame(header, nullptr, objectTable, iov, iovCount);
+    }
+}
+
 namespace {
 
 status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyLength, Parcel* parcel,
@@ -181,12 +196,12 @@ Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAcces
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = 2;
-    ssize_t n;
-    do {
-        n = ::recvmsg(fd, &message, nonBlocking ? MSG_DONTWAIT : 0);
-    } while (n < 0 && errno == EINTR && !nonBlocking);
-    if (n < 0)
-        return (errno == EAGAIN || errno == EINTR) ? Received::WouldBlock : Received::Closed;
+    const ssize_t n = ::recvmsg(fd, &message, nonBlocking ? MSG_DONTWAIT : 0);
+    if (n < 0) {
+        if (errno == EINTR)
+            return Received::Interrupted;
+        return errno == EAGAIN ? Received::WouldBlock : Received::Closed;
+    }
     if (n == 0)
         return Received::Closed;
     const size_t length = static_cast<size_t>(n);

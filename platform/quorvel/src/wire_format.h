@@ -53,10 +53,16 @@ status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, P
 status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
                         bool adopt);
 
+// Prepares the reply frame for `status` and `reply` (sent only on OK) for sendmsg, as
+// encodeFrame does. An answer that cannot travel becomes that failure's status.
+void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,
+                      iovec iov[3], int* iovCount);
+
 enum class Received {
     Frame,      // a frame: header and body filled in
     Closed,     // end of stream, or the connection failed
-    WouldBlock, // nothing there yet (non-blocking receive), or interrupted
+    WouldBlock, // nothing there yet (non-blocking), or the socket's receive deadline passed
+    Interrupted, // a signal arrived first
     Invalid,    // shorter than a header, longer than any frame, or carrying descriptors
 };
 
