@@ -173,10 +173,13 @@ status_t ProcessHost::serve()
     if (status == OK)
         status = mServer.run(listenFd, wake, watched ? watched->fd() : -1, mStopRequested);
 
-    std::lock_guard<std::mutex> lock(mLock);
-    if (mStopRequested.load()) {
-        // Stopping ends the connections too, and a socket file goes with its server.
+    // Stopping ends the connections too (not under mLock: their threads take it on the
+    // way out), and a socket file goes with its server.
+    const bool stopping = mStopRequested.load();
+    if (stopping)
         mServer.closeAll();
+    std::lock_guard<std::mutex> lock(mLock);
+    if (stopping) {
         if (!mEndpoint.address().empty() && mEndpoint.address()[0] != '@')
             mEndpoint.close();
         mStopRequested.store(false);

@@ -5,6 +5,8 @@
 #include "process_stats.h"
 #include "raw_peer.h"
 
+#include <quorvel/hosting.h>
+#include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
 
@@ -118,8 +120,10 @@ TEST_F(StalledPeers, PeerThatNeverReadsItsRepliesIsDroppedNotWaitedFor)
 
 TEST_F(StalledPeers, SilentPeerOfAServiceDoesNotHoldUpItsCallers)
 {
-    // example-services listens on an abstract name made from its pid.
-    const std::string endpoint = "@quorvel." + std::to_string(world.exampleServices().pid()) + ".0";
+    // example-services' own endpoint, as a reference to one of its services carries it.
+    std::string endpoint;
+    uint32_t handle = 0;
+    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &endpoint, &handle), OK);
     RawPeer silent(endpoint);
     ASSERT_TRUE(silent.connected()) << endpoint;
     std::vector<uint8_t> half = makeFrame(FRAME_TRANSACTION, 1, 1, {1, 0, 0, 0});
