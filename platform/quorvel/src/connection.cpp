@@ -1,9 +1,9 @@
 #include "connection.h"
 
 #include <quorvel/limits.h>
-#include <quorvel/service_manager.h>
 
-#include "wire_format.h"
+#include "socket_io.h"
+#include "stop_request.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -71,7 +71,7 @@ bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned
     return true;
 }
 
-sp<Connection> Connection::connectTo(const std::string& endpoint, status_t* status)
+sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status)
 {
     sockaddr_un address;
     unsigned length;
@@ -90,7 +90,7 @@ sp<Connection> Connection::connectTo(const std::string& endpoint, status_t* stat
     int rc;
     do {
         rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
-    } while (rc < 0 && errno == EINTR && !stopRequested());
+    } while (rc < 0 && errno == EINTR && !gStopRequested.load());
     if (rc < 0) {
         const int error = errno;
         // Nobody listening there any more is what a vanished host looks like.
@@ -103,11 +103,11 @@ sp<Connection> Connection::connectTo(const std::string& endpoint, status_t* stat
         return nullptr;
     }
     *status = OK;
-    return sp<Connection>(new Connection(std::move(fd), endpoint));
+    return sp<Connection>(new Connection(std::move(fd), endpoint, objects));
 }
 
-Connection::Connection(UniqueFd fd, std::string endpoint)
-    : mFd(std::move(fd)), mEndpoint(std::move(endpoint))
+Connection::Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects)
+    : mFd(std::move(fd)), mEndpoint(std::move(endpoint)), mObjects(objects)
 {
 }
 
@@ -139,7 +139,7 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     header.flags = flags;
     iovec iov[3];
     int iovCount = 0;
-    status_t status = encodeFrame(&header, &data, &mObjectTable, iov, &iovCount);
+    status_t status = encodeFrame(&header, &data, &mObjectTable, iov, &iovCount, mObjects);
     if (status != OK) {
         out->setError(status);
         return status;
@@ -150,7 +150,7 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     ssize_t n;
     do {
         n = ::sendmsg(mFd.get(), &message, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR && !stopRequested());
+    } while (n < 0 && errno == EINTR && !gStopRequested.load());
     if (n < 0) {
         if (errno == EMSGSIZE)
             status = LIMIT_EXCEEDED;
@@ -165,7 +165,7 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     Received received;
     while ((received = receiveFrame(mFd.get(), false, &replyHeader, &mReceive, &bodyLength)) ==
                Received::Interrupted &&
-           !stopRequested()) {
+           !gStopRequested.load()) {
     }
     switch (received) {
     case Received::Frame:
@@ -187,7 +187,7 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     // A large reply moves into the caller's parcel instead of being copied; a small
     // one is copied, which keeps the connection's buffer (and its capacity) here.
     const bool adopt = replyHeader.dataSize >= ADOPT_THRESHOLD;
-    status = decodeReceived(replyHeader, &mReceive, bodyLength, out, adopt);
+    status = decodeReceived(replyHeader, &mReceive, bodyLength, out, adopt, mObjects);
     if (status != OK || replyHeader.kind != FRAME_REPLY) {
         // Out of step with the peer: nothing later on this socket can be trusted.
         out->setError(failLocked(FAILED_TRANSACTION));

@@ -12,6 +12,7 @@
 
 #include "parcel_access.h"
 #include "unique_fd.h"
+#include "wire_format.h"
 
 #include <atomic>
 #include <chrono>
@@ -29,8 +30,9 @@ std::chrono::milliseconds ipcTimeout();
 
 class Connection : public RefBase {
 public:
-    // Connects to `endpoint` (a socket path, or '@' and an abstract name).
-    static sp<Connection> connectTo(const std::string& endpoint, status_t* status);
+    // Connects to `endpoint` (a socket path, or '@' and an abstract name). References
+    // in the frames it carries are described and resolved by `objects`.
+    static sp<Connection> connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status);
 
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags);
 
@@ -41,18 +43,28 @@ public:
     const std::string& endpoint() const { return mEndpoint; }
 
 private:
-    Connection(UniqueFd fd, std::string endpoint);
+    Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects);
     status_t failLocked(status_t status);
 
     // Lock order: a transaction holds mLock while it encodes and decodes, which takes
-    // the ProcessHost lock; so nothing may take mLock while holding that one.
+    // the object table's lock (the ProcessHost's); so nothing may take mLock while holding that one.
     // isDead() therefore reads an atomic rather than locking.
     std::mutex mLock;
     const UniqueFd mFd;
     const std::string mEndpoint;
+    ObjectTable& mObjects;
     std::atomic<status_t> mFailure{OK};
     ParcelAccess::Buffer mReceive;     // the body of the last frame received
     std::vector<uint8_t> mObjectTable; // scratch for outgoing object records
+};
+
+// Where proxies get their connections: one shared connection per endpoint.
+class ConnectionPool {
+public:
+    virtual sp<Connection> connectionFor(const std::string& endpoint, status_t* status) = 0;
+
+protected:
+    ~ConnectionPool() = default;
 };
 
 // Fills a sockaddr_un for `endpoint`; false when it does not fit.

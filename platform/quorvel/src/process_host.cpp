@@ -105,7 +105,7 @@ sp<IBinder> ProcessHost::resolveObject(const std::string& endpoint, uint32_t han
     {
         std::lock_guard<std::mutex> lock(mLock);
         if (endpoint != mAddress)
-            return sp<IBinder>(new BinderProxy(endpoint, handle));
+            return sp<IBinder>(new BinderProxy(endpoint, handle, *this));
     }
     return exportedObject(handle);
 }
@@ -118,7 +118,7 @@ sp<Connection> ProcessHost::connectionFor(const std::string& endpoint, status_t*
         *status = OK;
         return it->second;
     }
-    sp<Connection> connection = Connection::connectTo(endpoint, status);
+    sp<Connection> connection = Connection::connectTo(endpoint, *this, status);
     if (connection)
         mPool[endpoint] = connection;
     else if (it != mPool.end())
@@ -134,7 +134,7 @@ void ProcessHost::watchConnection(const sp<Connection>& connection)
 
 void ProcessHost::requestStop()
 {
-    mStopRequested.store(true);
+    gStopRequested.store(true);
     const int fd = mWakeFd.load();
     if (fd >= 0) {
         const uint64_t one = 1;
@@ -171,18 +171,18 @@ status_t ProcessHost::serve()
     if (status == OK && watched && watched->isDead())
         status = DEAD_OBJECT;
     if (status == OK)
-        status = mServer.run(listenFd, wake, watched ? watched->fd() : -1, mStopRequested);
+        status = mServer.run(listenFd, wake, watched ? watched->fd() : -1, gStopRequested);
 
     // Stopping ends the connections too (not under mLock: their threads take it on the
     // way out), and a socket file goes with its server.
-    const bool stopping = mStopRequested.load();
+    const bool stopping = gStopRequested.load();
     if (stopping)
         mServer.closeAll();
     std::lock_guard<std::mutex> lock(mLock);
     if (stopping) {
         if (!mEndpoint.address().empty() && mEndpoint.address()[0] != '@')
             mEndpoint.close();
-        mStopRequested.store(false);
+        gStopRequested.store(false);
     }
     mServing = false;
     return status;
@@ -234,7 +234,7 @@ bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer,
 {
     FrameHeader header;
     reply->freeData();
-    const status_t decoded = decodeFrame(frame, length, &header, data);
+    const status_t decoded = decodeFrame(frame, length, &header, data, ProcessHost::self());
     return dispatchDecoded(decoded, header, peer, data, reply, status);
 }
 
@@ -242,7 +242,7 @@ bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, siz
                       const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status)
 {
     reply->freeData();
-    const status_t decoded = decodeReceived(header, body, bodyLength, data, true);
+    const status_t decoded = decodeReceived(header, body, bodyLength, data, true, ProcessHost::self());
     return dispatchDecoded(decoded, header, peer, data, reply, status);
 }
 

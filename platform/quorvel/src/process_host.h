@@ -10,6 +10,7 @@
 #include "connection.h"
 #include "endpoint.h"
 #include "server.h"
+#include "stop_request.h"
 #include "wire_format.h"
 
 #include <atomic>
@@ -23,7 +24,7 @@
 
 namespace quorvel {
 
-class ProcessHost final : public Dispatcher {
+class ProcessHost final : public Dispatcher, public ObjectTable, public ConnectionPool {
 public:
     static ProcessHost& self();
 
@@ -32,14 +33,12 @@ public:
     void setContextObject(const sp<IBinder>& object);
     void setConnectionClosedHandler(std::function<void(uint64_t)> handler);
 
-    status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle);
-    // A reference received from a peer: this process's own object, or a proxy. Null
-    // for a handle of this process that was never exported.
-    sp<IBinder> resolveObject(const std::string& endpoint, uint32_t handle);
+    status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle) override;
+    sp<IBinder> resolveObject(const std::string& endpoint, uint32_t handle) override;
     // The shared connection to `endpoint`. A host that once let a call run out of
     // time is taken as hung: its failed connection is handed out again, so that a
     // stalled process costs this one a single deadline, not one per reference.
-    sp<Connection> connectionFor(const std::string& endpoint, status_t* status);
+    sp<Connection> connectionFor(const std::string& endpoint, status_t* status) override;
 
     // serve() returns when this connection (the one services were registered over)
     // closes: the service manager is gone and the registrations with it.
@@ -47,7 +46,7 @@ public:
 
     status_t serve();
     void requestStop();
-    bool stopRequested() const { return mStopRequested.load(); }
+    bool stopRequested() const { return gStopRequested.load(); }
 
     // The object this process exported under `handle`, or null.
     sp<IBinder> exportedObject(uint32_t handle);
@@ -57,7 +56,7 @@ public:
     void connectionClosed(uint64_t connectionId) override;
 
 private:
-    ProcessHost() : mServer(*this) {}
+    ProcessHost() : mServer(*this, *this) {}
     ~ProcessHost() = default; // never destroyed: see self()
     status_t ensureEndpointLocked();
 
@@ -71,9 +70,8 @@ private:
     std::function<void(uint64_t)> mClosedHandler;
     bool mServing = false;
 
-    // Set from signal handlers: plain atomics, and an eventfd that is never closed once
-    // made, so a handler can never write to a recycled descriptor.
-    std::atomic<bool> mStopRequested{false};
+    // Written from signal handlers (with gStopRequested): an eventfd that is never
+    // closed once made, so a handler can never write to a recycled descriptor.
     std::atomic<int> mWakeFd{-1};
     Server mServer;
 };

@@ -25,12 +25,12 @@ constexpr size_t THREAD_STACK = 4 << 20;
 constexpr size_t THREAD_STACK = 256 << 10;
 #endif
 
-bool sendReply(int fd, status_t status, const Parcel& reply, std::vector<uint8_t>* objectTable)
+bool sendReply(int fd, status_t status, const Parcel& reply, std::vector<uint8_t>* objectTable, ObjectTable& objects)
 {
     FrameHeader header;
     iovec iov[3];
     int iovCount = 0;
-    encodeReplyFrame(status, &reply, &header, objectTable, iov, &iovCount);
+    encodeReplyFrame(status, &reply, &header, objectTable, iov, &iovCount, objects);
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = static_cast<size_t>(iovCount);
@@ -161,7 +161,7 @@ void Server::serveConnection(int fd, CallingPeer peer)
         }
         if (!ok)
             break;
-        const bool sent = sendReply(fd, status, reply, &objectTable);
+        const bool sent = sendReply(fd, status, reply, &objectTable, mObjects);
         reply.freeData();
         if (!sent)
             break;

@@ -15,6 +15,7 @@
 #include <quorvel/status.h>
 
 #include "parcel_access.h"
+#include "socket_io.h"
 #include "wire_format.h"
 
 #include <atomic>
@@ -41,7 +42,8 @@ protected:
 
 class Server {
 public:
-    explicit Server(Dispatcher& dispatcher) : mDispatcher(dispatcher) {}
+    // Replies' object references are described by `objects`.
+    Server(Dispatcher& dispatcher, ObjectTable& objects) : mDispatcher(dispatcher), mObjects(objects) {}
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -67,6 +69,7 @@ private:
     void forget(uint64_t id, uid_t uid);
 
     Dispatcher& mDispatcher;
+    ObjectTable& mObjects;
     std::mutex mDispatchLock; // one transaction (or closed-connection notice) at a time
 
     std::mutex mLock; // guards everything below

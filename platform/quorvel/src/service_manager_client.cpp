@@ -130,7 +130,7 @@ const char* serviceManagerPath()
 sp<ServiceManagerPort> defaultServiceManager()
 {
     status_t status;
-    const sp<Connection> connection = Connection::connectTo(serviceManagerPath(), &status);
+    const sp<Connection> connection = Connection::connectTo(serviceManagerPath(), ProcessHost::self(), &status);
     if (!connection)
         return nullptr;
     // Connecting proves only that something listens (or that a full daemon accepted
