@@ -53,7 +53,7 @@ FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, 
     }
     if (!accepting)
         return;
-    mThreads.emplace_back([this, behaviour] {
+    mAcceptor = std::thread([this, behaviour] {
         while (!mStop.load()) {
             pollfd p{mFd, POLLIN, 0};
             if (::poll(&p, 1, 20) != 1)
@@ -62,7 +62,7 @@ FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, 
             if (fd < 0)
                 continue;
             // A thread per connection: a behaviour that waits must not hold up others.
-            mThreads.emplace_back([fd, behaviour] {
+            mConnections.emplace_back([fd, behaviour] {
                 behaviour(fd);
                 ::close(fd);
             });
@@ -73,10 +73,10 @@ FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, 
 FakeHost::~FakeHost()
 {
     mStop.store(true);
-    if (!mThreads.empty())
-        mThreads.front().join();
-    for (size_t i = 1; i < mThreads.size(); ++i)
-        mThreads[i].join();
+    if (mAcceptor.joinable())
+        mAcceptor.join();
+    for (std::thread& connection : mConnections)
+        connection.join();
     if (mFd >= 0)
         ::close(mFd);
 }

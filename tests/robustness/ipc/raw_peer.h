@@ -55,7 +55,8 @@ public:
 private:
     int mFd = -1;
     std::atomic<bool> mStop{false};
-    std::vector<std::thread> mThreads;
+    std::thread mAcceptor;
+    std::vector<std::thread> mConnections; // touched by mAcceptor only, until it is joined
 };
 
 // Behaviours for FakeHost. Each reads requests and answers the n-th with answers[n];
