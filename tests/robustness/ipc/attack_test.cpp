@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -156,12 +157,22 @@ TEST(Deadlines, ManagerThatNeverAnswersIsNoManagerAndDoesNotHoldAStopBack)
     ASSERT_TRUE(silent.listening());
     expectEveryCommandExits20(socket, NO_MANAGER, "a socket that never answers");
 
-    // example-services waits on it with a long deadline; SIGTERM still ends it at once.
+    // example-services waits on one with a long deadline; SIGTERM still ends it at
+    // once. The signal goes out once it has connected, so its handlers are in place.
+    const std::string waited = dir.path() + "/waited";
+    std::atomic<bool> connected{false};
+    FakeHost answersNothing(waited, [&connected](int fd) {
+        connected.store(true);
+        pollfd p{fd, POLLRDHUP, 0};
+        ::poll(&p, 1, 20000); // until the caller goes
+    });
+    ASSERT_TRUE(answersNothing.listening());
     BackgroundProcess services;
     ASSERT_TRUE(services.start({testing::exampleServicesProgram()},
-                               {"QUORVEL_SERVICE_MANAGER=" + socket, "QUORVEL_IPC_TIMEOUT_MS=60000"},
+                               {"QUORVEL_SERVICE_MANAGER=" + waited, "QUORVEL_IPC_TIMEOUT_MS=60000"},
                                dir.path() + "/services.log"));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(eventually([&] { return connected.load(); }, 20s));
+    std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(services.running());
     EXPECT_EQ(services.stop(SIGTERM, stopGrace()), 0);
 }
