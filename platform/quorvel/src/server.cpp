@@ -211,10 +211,4 @@ void Server::closeAll()
     mAllClosed.wait_for(lock, CLOSE_WAIT, [this] { return mOpen.empty(); });
 }
 
-size_t Server::connectionCount()
-{
-    std::lock_guard<std::mutex> lock(mLock);
-    return mOpen.size();
-}
-
 } // namespace quorvel

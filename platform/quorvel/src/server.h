@@ -55,9 +55,6 @@ public:
     // Ends every connection and waits, a bounded time, for their threads.
     void closeAll();
 
-    // Connections open now (for tests of the limits).
-    size_t connectionCount();
-
 private:
     struct Open {
         int fd;
