@@ -56,7 +56,9 @@ status_t checkFolder(int fd)
 }
 
 // Opens (creating what is missing) every folder from the root down to `folder`
-// without following a symlink, checking each one; leaves the last one in `out`.
+// without following a symlink, checking each one; leaves the last one in `out`. Each
+// step opens the whole path so far: the folders above were checked already, and none
+// of them can be changed by anyone but root and us.
 status_t openSafeFolder(const std::string& folder, UniqueFd* out)
 {
     UniqueFd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -64,6 +66,7 @@ status_t openSafeFolder(const std::string& folder, UniqueFd* out)
         return -errno;
     if (const status_t status = checkFolder(current.get()); status != OK)
         return status;
+    std::string sofar;
     size_t start = 0;
     while (start < folder.size()) {
         size_t end = folder.find('/', start);
@@ -75,17 +78,18 @@ status_t openSafeFolder(const std::string& folder, UniqueFd* out)
             continue;
         if (part == "..")
             return -EPERM;
-        int fd = ::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        sofar += "/" + part;
+        int fd = ::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT) {
-            if (::mkdirat(current.get(), part.c_str(), 0755) < 0 && errno != EEXIST)
+            if (::mkdir(sofar.c_str(), 0755) < 0 && errno != EEXIST)
                 return -errno;
-            fd = ::openat(current.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            fd = ::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         if (fd < 0) {
             // O_NOFOLLOW with O_DIRECTORY gives ENOTDIR for a symlink: look closer.
             const int error = errno;
             struct stat st;
-            if (::fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            if (::lstat(sofar.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
                 return -ELOOP;
             return -error;
         }
@@ -118,7 +122,7 @@ bool socketAnswers(const std::string& path)
 
 } // namespace
 
-status_t Endpoint::bindAndListen(const std::string& address)
+status_t Endpoint::bindAndListen(const std::string& address, mode_t fileMode)
 {
     sockaddr_un socketAddress;
     unsigned length;
@@ -127,8 +131,19 @@ status_t Endpoint::bindAndListen(const std::string& address)
     UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
         return -errno;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&socketAddress), length) < 0 ||
-        ::listen(fd.get(), LISTEN_BACKLOG) < 0)
+    int rc;
+    if (fileMode != 0) {
+        // A socket file takes its mode from the socket's own inode (less the umask)
+        // when it is bound: the mode is given here, never by a chmod of the path.
+        if (::fchmod(fd.get(), fileMode) < 0)
+            return -errno;
+        const mode_t saved = ::umask(0);
+        rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&socketAddress), length);
+        ::umask(saved);
+    } else {
+        rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&socketAddress), length);
+    }
+    if (rc < 0 || ::listen(fd.get(), LISTEN_BACKLOG) < 0)
         return -errno;
     mListen = std::move(fd);
     mAddress = address;
@@ -146,7 +161,7 @@ status_t Endpoint::listenAbstract()
             return status;
         char hex[17];
         std::snprintf(hex, sizeof hex, "%016" PRIx64, bits);
-        const status_t status = bindAndListen(base + hex);
+        const status_t status = bindAndListen(base + hex, 0);
         if (status != -EADDRINUSE)
             return status;
     }
@@ -178,11 +193,10 @@ status_t Endpoint::listenOnPath(const std::string& path)
         if (::unlinkat(folder.get(), name.c_str(), 0) < 0 && errno != ENOENT)
             return -errno;
     }
-    if (const status_t status = bindAndListen(path); status != OK)
-        return status;
     // Look-up is for everyone; registration is checked per peer.
-    if (::fchmodat(folder.get(), name.c_str(), 0666, AT_SYMLINK_NOFOLLOW) < 0 ||
-        ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) {
+    if (const status_t status = bindAndListen(path, 0666); status != OK)
+        return status;
+    if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) {
         const status_t status = -errno;
         ::unlinkat(folder.get(), name.c_str(), 0);
         mListen.reset();

@@ -30,8 +30,9 @@ public:
     // (-ELOOP) when a folder on the way is a symlink, (-EPERM) when one is owned by a
     // uid other than root or ours or is writable by group or others without the
     // sticky bit, (-EADDRINUSE) when something still answers on an existing socket
-    // there, (-EEXIST) when the path holds something else. The file's mode becomes
-    // 0666 without following a link.
+    // there, (-EEXIST) when the path holds something else. The file is made with
+    // mode 0666 (the process's umask is set aside for the bind): no chmod of a path
+    // that a link could redirect.
     status_t listenOnPath(const std::string& path);
 
     bool listening() const { return mListen.valid(); }
@@ -42,7 +43,8 @@ public:
     void close();
 
 private:
-    status_t bindAndListen(const std::string& address);
+    // `fileMode` (0 for an abstract name) becomes the socket file's mode as it is made.
+    status_t bindAndListen(const std::string& address, mode_t fileMode);
 
     UniqueFd mListen;
     std::string mAddress;
