@@ -8,6 +8,7 @@
 
 #include "fuzz_support.h"
 #include "parcel_access.h"
+#include "process_host.h"
 #include "wire_format.h"
 
 #include <cstdint>
@@ -46,7 +47,7 @@ void checkAdoptingDecoder(const uint8_t* bytes, size_t size, status_t expected, 
     const size_t bodyLength = size - sizeof header;
     std::memcpy(body.data(), bytes + sizeof header, bodyLength);
     static Parcel adopted;
-    const status_t status = decodeReceived(header, &body, bodyLength, &adopted, true);
+    const status_t status = decodeReceived(header, &body, bodyLength, &adopted, true, ProcessHost::self());
     check(status == expected);
     check(adopted.dataSize() == copied.dataSize() &&
           (copied.dataSize() == 0 || std::memcmp(adopted.data(), copied.data(), copied.dataSize()) == 0));
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     std::vector<uint8_t> frame(bytes, bytes + size);
     FrameHeader header;
     Parcel parcel;
-    const status_t status = decodeFrame(frame.data(), frame.size(), &header, &parcel);
+    const status_t status = decodeFrame(frame.data(), frame.size(), &header, &parcel, ProcessHost::self());
     checkAdoptingDecoder(bytes, size, status, parcel);
     if (status != OK) {
         check(parcel.dataSize() == 0 && parcel.objectsCount() == 0);
@@ -82,12 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     std::vector<uint8_t> table;
     iovec iov[3];
     int count = 0;
-    check(encodeFrame(&again, &parcel, &table, iov, &count) == OK);
+    check(encodeFrame(&again, &parcel, &table, iov, &count, ProcessHost::self()) == OK);
     const std::vector<uint8_t> encoded = gather(iov, count);
 
     FrameHeader decodedHeader;
     Parcel decoded;
-    check(decodeFrame(encoded.data(), encoded.size(), &decodedHeader, &decoded) == OK);
+    check(decodeFrame(encoded.data(), encoded.size(), &decodedHeader, &decoded, ProcessHost::self()) == OK);
     check(std::memcmp(&decodedHeader, &header, sizeof header) == 0);
     check(decoded.dataSize() == parcel.dataSize() &&
           (parcel.dataSize() == 0 || std::memcmp(decoded.data(), parcel.data(), parcel.dataSize()) == 0));

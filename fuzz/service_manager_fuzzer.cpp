@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         std::vector<uint8_t> table;
         iovec iov[3];
         int count = 0;
-        encodeReplyFrame(status, &reply, &header, &table, iov, &count);
+        encodeReplyFrame(status, &reply, &header, &table, iov, &count, ProcessHost::self());
         std::vector<uint8_t> out;
         for (int i = 0; i < count; ++i) {
             const auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         }
         FrameHeader clientHeader;
         Parcel answer;
-        check(decodeFrame(out.data(), out.size(), &clientHeader, &answer) == OK);
+        check(decodeFrame(out.data(), out.size(), &clientHeader, &answer, ProcessHost::self()) == OK);
         check(clientHeader.kind == FRAME_REPLY && clientHeader.code == header.code);
     };
     for (size_t i = 0; i < size; ++i) {

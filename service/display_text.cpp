@@ -15,17 +15,23 @@ static_assert(INTERFACE_QUERY_CODE ==
               ((uint32_t{'_'} << 24) | (uint32_t{'N'} << 16) | (uint32_t{'T'} << 8) | uint32_t{'F'}));
 static_assert(INTERFACE_QUERY_CODE == quorvel::INTERFACE_TRANSACTION);
 
-String16 interfaceDescriptorOf(const sp<IBinder>& binder)
+String16 interfaceDescriptorOf(const sp<IBinder>& binder, quorvel::status_t* status, Parcel* reply)
 {
+    if (status)
+        *status = quorvel::OK;
     if (!binder)
         return String16();
     Parcel data;
-    Parcel reply;
+    Parcel ownReply;
+    Parcel& answer = reply ? *reply : ownReply;
+    const quorvel::status_t result = binder->transact(INTERFACE_QUERY_CODE, data, &answer, 0);
+    if (status)
+        *status = result;
     // Only OK counts: a positive status is not an error code, but it is not an
     // answer either, whatever the reply happens to carry.
-    if (binder->transact(INTERFACE_QUERY_CODE, data, &reply, 0) != quorvel::OK)
+    if (result != quorvel::OK)
         return String16();
-    return reply.readString16();
+    return answer.readString16();
 }
 
 String8 toAsciiString8(const String16& text)

@@ -3,6 +3,8 @@
 // prints for service names and descriptors.
 
 #include <quorvel/binder.h>
+#include <quorvel/parcel.h>
+#include <quorvel/status.h>
 #include <quorvel/string16.h>
 #include <quorvel/string8.h>
 #include <quorvel/strong_pointer.h>
@@ -17,7 +19,10 @@ constexpr uint32_t INTERFACE_QUERY_CODE = 0x5F4E5446;
 
 // The binder's interface descriptor, or an empty string when there is no binder or
 // it does not answer the query with exactly OK. Holds no reference afterwards.
-quorvel::String16 interfaceDescriptorOf(const quorvel::sp<quorvel::IBinder>& binder);
+// `status`, when given, receives the query's status (OK for a null binder);
+// `reply`, when given, keeps the query's reply, so that a failure can be shown.
+quorvel::String16 interfaceDescriptorOf(const quorvel::sp<quorvel::IBinder>& binder,
+                                        quorvel::status_t* status = nullptr, quorvel::Parcel* reply = nullptr);
 
 // The printable form of a name or descriptor: units below 128 as they are, a unit 0
 // dropped, and '?' for every unit that plain ASCII cannot show.

@@ -65,6 +65,22 @@ struct Run {
 
 // A command-line error: the caller has written its diagnostic; the usage text
 // follows at the end of the run.
+// A failure of the object system itself, as opposed to an answer the object chose:
+// the host is gone, did not answer in time, or answered nonsense.
+bool unreachable(status_t status)
+{
+    return status == quorvel::DEAD_OBJECT || status == quorvel::TIMED_OUT || status == quorvel::FAILED_TRANSACTION;
+}
+
+// The service manager stopped answering in the middle of a command: never reported
+// as an empty registry or a missing name.
+void lostServiceManager(status_t status, Run& run)
+{
+    aerr << "service: Service manager stopped answering: " << quorvel::statusToString(status) << " (" << status
+         << ")" << endl;
+    run.status = STATUS_NO_SERVICE_MANAGER;
+}
+
 void rejectCommandLine(Run& run)
 {
     run.status = STATUS_BAD_COMMAND_LINE;
@@ -79,18 +95,30 @@ void runCheck(ServiceManagerPort& serviceManager, int argc, char** argv, int cur
         return;
     }
     const char* name = argv[cursor];
-    const sp<IBinder> service = serviceManager.checkService(String16(name));
+    sp<IBinder> service;
+    if (const status_t status = serviceManager.lookUpService(String16(name), &service); status != quorvel::OK) {
+        lostServiceManager(status, run);
+        return;
+    }
     aout << "Service " << name << (service ? ": found" : ": not found") << endl;
 }
 
-void runList(ServiceManagerPort& serviceManager)
+void runList(ServiceManagerPort& serviceManager, Run& run)
 {
-    const Vector<String16> services = serviceManager.listServices();
+    Vector<String16> services;
+    if (const status_t status = serviceManager.getServiceNames(&services); status != quorvel::OK) {
+        lostServiceManager(status, run);
+        return;
+    }
     const size_t count = services.size();
     aout << "Found " << static_cast<uint32_t>(count) << " services:" << endl;
     for (size_t i = 0; i < count; ++i) {
         const String16 name(services[i]);
-        const sp<IBinder> service = serviceManager.checkService(name);
+        sp<IBinder> service;
+        if (const status_t status = serviceManager.lookUpService(name, &service); status != quorvel::OK) {
+            lostServiceManager(status, run);
+            return;
+        }
         aout << static_cast<uint32_t>(i) << "\t" << toAsciiString8(name).string() << ": [";
         aout << toAsciiString8(interfaceDescriptorOf(service)).string() << "]" << endl;
     }
@@ -107,9 +135,24 @@ void runCall(ServiceManagerPort& serviceManager, int argc, char** argv, int curs
     const char* name = argv[cursor++];
     const char* codeText = argv[cursor++];
 
-    const sp<IBinder> service = serviceManager.checkService(String16(name));
-    const String16 descriptor = interfaceDescriptorOf(service);
+    sp<IBinder> service;
+    if (const status_t status = serviceManager.lookUpService(String16(name), &service); status != quorvel::OK) {
+        lostServiceManager(status, run);
+        return;
+    }
+    status_t queried = quorvel::OK;
+    Parcel failedReply;
+    const String16 descriptor = interfaceDescriptorOf(service, &queried, &failedReply);
     const auto code = static_cast<uint32_t>(toInt32(codeText));
+    // A service that cannot be reached is there but failed: its call fails as a
+    // transaction does, and no more time is spent waiting on it.
+    if (unreachable(queried)) {
+        aout << "Result: " << failedReply << endl;
+        aerr << "service: Transaction failed: " << quorvel::statusToString(queried) << " (" << queried << ")"
+             << endl;
+        run.status = STATUS_TRANSACTION_FAILED;
+        return;
+    }
     // The descriptor doubles as the existence test: the interface token is the
     // first thing every call carries, and there is none to write without it.
     if (!service || descriptor.size() == 0) {
@@ -161,7 +204,7 @@ void runCommand(ServiceManagerPort& serviceManager, int argc, char** argv, Run& 
     if (std::strcmp(command, "check") == 0) {
         runCheck(serviceManager, argc, argv, cursor + 1, run);
     } else if (std::strcmp(command, "list") == 0) {
-        runList(serviceManager);
+        runList(serviceManager, run);
     } else if (std::strcmp(command, "call") == 0) {
         runCall(serviceManager, argc, argv, cursor + 1, run);
     } else {

@@ -231,7 +231,7 @@ int main(int argc, char** argv)
             // The individual runs are not reported when only aggregates are asked for.
             if (tb > 0 && rb > 0)
                 std::printf(" (median), %.2f (best run)", tb / rb);
-            std::printf("; goal: at most 1.30\n");
+            std::printf("; goal: at most 1.20\n");
         }
     } else {
         std::fprintf(stderr, "transaction_bench: example.echo did not come up\n");

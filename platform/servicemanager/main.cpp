@@ -1,18 +1,34 @@
 // servicemanager: the daemon that keeps the registry of named services. It listens on
 // $QUORVEL_SERVICE_MANAGER (default /run/quorvel/servicemanager) in the foreground
-// until SIGTERM or SIGINT, then removes its socket.
+// until SIGTERM or SIGINT, then removes its socket. It refuses a path whose folders
+// another user could change, and one where a service manager still answers.
 #include "service_registry.h"
 
 #include <quorvel/hosting.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quorvel;
+
+namespace {
+
+const char* refusal(status_t status)
+{
+    switch (status) {
+    case -ELOOP: return "a folder on the way is a symbolic link";
+    case -EPERM: return "a folder on the way is owned by another user or writable by others";
+    case -EADDRINUSE: return "a service manager already answers there";
+    case -EEXIST: return "something that is not a socket is in the way";
+    default: return status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status);
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -26,24 +42,15 @@ int main(int argc, char** argv)
 
     const status_t status = listenOnPath(path);
     if (status != OK) {
-        aerr << "servicemanager: cannot listen on " << path.c_str() << ": "
-             << (status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status)) << endl;
+        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << refusal(status) << endl;
         return 1;
     }
-    // Remember which socket file is ours: on the way out we remove only that one,
-    // never a newer daemon's.
-    struct stat own{};
-    ::stat(path.c_str(), &own);
-
     sp<ServiceRegistry> registry(new ServiceRegistry());
     setContextObject(registry);
     setConnectionClosedHandler([registry](uint64_t id) { registry->connectionClosed(id); });
 
+    // Returns once stopped; the socket file has then been removed, if it was still ours.
     const status_t served = serve();
-
-    struct stat now{};
-    if (::stat(path.c_str(), &now) == 0 && now.st_ino == own.st_ino && now.st_dev == own.st_dev)
-        ::unlink(path.c_str());
     if (served != OK) {
         aerr << "servicemanager: serving stopped: " << statusToString(served) << endl;
         return 1;

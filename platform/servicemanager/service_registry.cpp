@@ -106,7 +106,7 @@ status_t ServiceRegistry::listServices(const Parcel& data, Parcel* reply)
     int32_t count = 0;
     auto end = begin;
     for (; end != mServices.end(); ++end) {
-        const size_t size = 4 + ((2 * (end->first.size() + 1) + 3) & ~size_t{3});
+        const size_t size = Parcel::string16Size(end->first.size());
         if (bytes + size > MAX_PARCEL_DATA / 2)
             break;
         bytes += size;

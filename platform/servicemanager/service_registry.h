@@ -31,7 +31,7 @@ private:
     status_t addService(const Parcel& data);
     status_t listServices(const Parcel& data, Parcel* reply);
 
-    // Only touched on the serving thread.
+    // Only touched under the server's dispatch lock: one transaction at a time.
     std::map<String16, Entry> mServices;
 };
 

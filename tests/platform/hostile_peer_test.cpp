@@ -224,7 +224,8 @@ TEST_F(HostilePeers, PassedDescriptorsAreClosedAndTheConnectionDropped)
 // A host that breaks the protocol: stands in for the service manager here.
 class FakeHost {
 public:
-    // `behaviour` gets each accepted connection and does what it likes with it.
+    // `behaviour` gets the accepted connection once the host has answered the
+    // descriptor query as a service manager would (defaultServiceManager asks it).
     FakeHost(const std::string& path, std::function<void(int)> behaviour)
     {
         mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -239,6 +240,7 @@ public:
                 return;
             const int connection = ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (connection >= 0) {
+                answerDescriptorQuery(connection);
                 behaviour(connection);
                 ::close(connection);
             }
@@ -251,6 +253,21 @@ public:
     }
 
 private:
+    static void answerDescriptorQuery(int fd)
+    {
+        char request[4096];
+        if (::recv(fd, request, sizeof request, 0) <= 0)
+            return;
+        const std::u16string text = u"quorvel.os.IServiceRegistry";
+        std::vector<uint32_t> data = {static_cast<uint32_t>(text.size())};
+        std::vector<uint32_t> units((text.size() + 2) / 2, 0);
+        std::memcpy(units.data(), text.data(), text.size() * 2);
+        data.insert(data.end(), units.begin(), units.end());
+        std::vector<uint32_t> frame = {MAGIC, 2, 0, 0, 0, static_cast<uint32_t>(data.size() * 4), 0};
+        frame.insert(frame.end(), data.begin(), data.end());
+        ::send(fd, frame.data(), frame.size() * 4, MSG_NOSIGNAL);
+    }
+
     int mFd;
     std::thread mThread;
 };

@@ -6,11 +6,13 @@
 //   example-client check NAME                is NAME registered?
 //   example-client call NAME CODE [i32 N | s16 TEXT | null]...
 //   example-client register NAME             register an echo object under NAME
-//   example-client serve NAME                the same, then serve it until SIGTERM
+//   example-client serve NAME                the same, then serve it until SIGTERM,
+//                                            registering again after a manager restart
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
 #include "example_services.h"
+#include "registered_serving.h"
 
 #include <cerrno>
 #include <csignal>
@@ -97,12 +99,7 @@ int call(ServiceManagerPort& sm, int argc, char** argv)
     return status == OK ? 0 : 1;
 }
 
-void onSignal(int)
-{
-    stopServing();
-}
-
-int registerEcho(ServiceManagerPort& sm, const char* name, bool keepServing)
+int registerEcho(ServiceManagerPort& sm, const char* name)
 {
     const status_t status = sm.addService(String16(name), makeExampleServices().front().object);
     if (status != OK) {
@@ -110,15 +107,15 @@ int registerEcho(ServiceManagerPort& sm, const char* name, bool keepServing)
         return 1;
     }
     aout << "registered " << name << endl;
-    if (!keepServing)
-        return 0;
-    aout.flush();
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    return serve() == OK ? 0 : 1;
+    return 0;
+}
+
+// Registers an echo object under `name` and serves it, registering it again whenever
+// the service manager restarts.
+int serveEcho(const char* name)
+{
+    stopServingOnSignals();
+    return serveRegistered("example-client", {ExampleService{name, makeExampleServices().front().object}});
 }
 
 } // namespace
@@ -129,6 +126,8 @@ int main(int argc, char** argv)
         usage();
         return 2;
     }
+    if (!std::strcmp(argv[1], "serve") && argc == 3)
+        return serveEcho(argv[2]);
     const sp<ServiceManagerPort> sm = defaultServiceManager();
     if (!sm) {
         aerr << "example-client: cannot reach the service manager" << endl;
@@ -145,9 +144,7 @@ int main(int argc, char** argv)
     if (!std::strcmp(command, "call") && argc >= 4)
         return call(*sm, argc - 2, argv + 2);
     if (!std::strcmp(command, "register") && argc == 3)
-        return registerEcho(*sm, argv[2], false);
-    if (!std::strcmp(command, "serve") && argc == 3)
-        return registerEcho(*sm, argv[2], true);
+        return registerEcho(*sm, argv[2]);
     usage();
     return 2;
 }

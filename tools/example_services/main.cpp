@@ -1,29 +1,13 @@
 // example-services: registers the five example services with the service manager
-// and serves them until SIGTERM or SIGINT.
+// and serves them until SIGTERM or SIGINT, registering them again whenever the
+// service manager restarts.
 #include "example_services.h"
+#include "registered_serving.h"
 
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
-#include <ctime>
-
 using namespace quorvel;
-
-namespace {
-
-// The service manager may still be starting: try for a few seconds.
-sp<ServiceManagerPort> waitForServiceManager()
-{
-    for (int attempt = 0; attempt < 100 && !stopRequested(); ++attempt) {
-        if (sp<ServiceManagerPort> sm = defaultServiceManager())
-            return sm;
-        const timespec pause{0, 50 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    return nullptr;
-}
-
-} // namespace
 
 int main(int argc, char**)
 {
@@ -32,26 +16,5 @@ int main(int argc, char**)
         return 2;
     }
     stopServingOnSignals();
-    const char* path = serviceManagerPath();
-    const sp<ServiceManagerPort> sm = waitForServiceManager();
-    if (!sm) {
-        if (stopRequested())
-            return 0;
-        aerr << "example-services: cannot reach the service manager at " << path << endl;
-        return 1;
-    }
-    for (const ExampleService& service : makeExampleServices()) {
-        const status_t status = sm->addService(String16(service.name), service.object);
-        if (status != OK) {
-            aerr << "example-services: cannot register " << service.name << ": " << statusToString(status) << " ("
-                 << status << ")" << endl;
-            return 1;
-        }
-    }
-    const status_t status = serve();
-    if (status != OK) {
-        aerr << "example-services: stopped serving: " << statusToString(status) << endl;
-        return 1;
-    }
-    return 0;
+    return serveRegistered("example-services", makeExampleServices());
 }

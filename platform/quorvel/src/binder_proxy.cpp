@@ -1,16 +1,14 @@
 #include "binder_proxy.h"
 
-#include "process_host.h"
-
 namespace quorvel {
 
-BinderProxy::BinderProxy(std::string endpoint, uint32_t handle)
-    : mEndpoint(std::move(endpoint)), mHandle(handle)
+BinderProxy::BinderProxy(std::string endpoint, uint32_t handle, ConnectionPool& pool)
+    : mEndpoint(std::move(endpoint)), mHandle(handle), mPool(&pool)
 {
 }
 
 BinderProxy::BinderProxy(const sp<Connection>& connection, uint32_t handle)
-    : mEndpoint(connection->endpoint()), mHandle(handle), mConnection(connection)
+    : mEndpoint(connection->endpoint()), mHandle(handle), mPool(nullptr), mConnection(connection)
 {
 }
 
@@ -20,7 +18,7 @@ sp<Connection> BinderProxy::connection(status_t* status)
     // Once bound, a proxy keeps its connection even when it dies: an object whose
     // host went away stays dead, it does not silently reach a new process.
     if (!mConnection)
-        mConnection = ProcessHost::self().connectionFor(mEndpoint, status);
+        mConnection = mPool->connectionFor(mEndpoint, status);
     else
         *status = OK;
     return mConnection;

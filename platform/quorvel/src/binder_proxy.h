@@ -1,7 +1,7 @@
 #pragma once
 // BinderProxy: a reference to an object hosted by another process, named by that
-// process's endpoint address and the object's handle there. It connects on first use
-// and shares one connection per endpoint with every other proxy of this process.
+// process's endpoint address and the object's handle there. It takes its connection
+// from the pool on first use, sharing one per endpoint with every other proxy.
 
 #include <quorvel/binder.h>
 
@@ -14,7 +14,7 @@ namespace quorvel {
 
 class BinderProxy : public IBinder {
 public:
-    BinderProxy(std::string endpoint, uint32_t handle);
+    BinderProxy(std::string endpoint, uint32_t handle, ConnectionPool& pool);
     // A proxy bound to a connection of its own rather than the shared one.
     BinderProxy(const sp<Connection>& connection, uint32_t handle);
 
@@ -28,6 +28,7 @@ public:
 private:
     const std::string mEndpoint;
     const uint32_t mHandle;
+    ConnectionPool* const mPool; // null for a proxy bound to its own connection
     std::mutex mLock;
     sp<Connection> mConnection; // guarded by mLock
 };

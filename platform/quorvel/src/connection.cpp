@@ -2,9 +2,11 @@
 
 #include <quorvel/limits.h>
 
-#include "wire_format.h"
+#include "socket_io.h"
+#include "stop_request.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,8 +17,42 @@ namespace quorvel {
 namespace {
 
 constexpr size_t ADOPT_THRESHOLD = 4096;
+constexpr long DEFAULT_IPC_TIMEOUT_MS = 10000;
+constexpr long MAX_IPC_TIMEOUT_MS = 3600000;
+
+timeval toTimeval(std::chrono::milliseconds ms)
+{
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms.count() % 1000) * 1000);
+    return tv;
+}
 
 } // namespace
+
+std::chrono::milliseconds ipcTimeout()
+{
+    static const std::chrono::milliseconds value = [] {
+        const char* text = std::getenv("QUORVEL_IPC_TIMEOUT_MS");
+        if (text && *text) {
+            char* end = nullptr;
+            errno = 0;
+            const long ms = std::strtol(text, &end, 10);
+            if (errno == 0 && *end == '\0' && ms >= 1 && ms <= MAX_IPC_TIMEOUT_MS)
+                return std::chrono::milliseconds(ms);
+        }
+        return std::chrono::milliseconds(DEFAULT_IPC_TIMEOUT_MS);
+    }();
+    return value;
+}
+
+void setSocketTimeouts(int fd, std::chrono::milliseconds receive, std::chrono::milliseconds send)
+{
+    const timeval r = toTimeval(receive);
+    const timeval s = toTimeval(send);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s);
+}
 
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length)
 {
@@ -35,7 +71,7 @@ bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned
     return true;
 }
 
-sp<Connection> Connection::connectTo(const std::string& endpoint, status_t* status)
+sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status)
 {
     sockaddr_un address;
     unsigned length;
@@ -43,47 +79,44 @@ sp<Connection> Connection::connectTo(const std::string& endpoint, status_t* stat
         *status = BAD_VALUE;
         return nullptr;
     }
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd) {
         *status = -errno;
         return nullptr;
     }
+    // The deadlines bound every blocking step from here on: a connect to a host whose
+    // backlog is full, a send to a host that reads nothing, the wait for a reply.
+    setSocketTimeouts(fd.get(), ipcTimeout(), ipcTimeout());
     int rc;
     do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
-    } while (rc < 0 && errno == EINTR);
+        rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
+    } while (rc < 0 && errno == EINTR && !gStopRequested.load());
     if (rc < 0) {
         const int error = errno;
-        ::close(fd);
         // Nobody listening there any more is what a vanished host looks like.
-        *status = (error == ECONNREFUSED || error == ENOENT) ? DEAD_OBJECT : -error;
+        if (error == ECONNREFUSED || error == ENOENT || error == EINTR)
+            *status = DEAD_OBJECT;
+        else if (error == EAGAIN || error == EINPROGRESS)
+            *status = TIMED_OUT;
+        else
+            *status = -error;
         return nullptr;
     }
     *status = OK;
-    return sp<Connection>(new Connection(fd, endpoint));
+    return sp<Connection>(new Connection(std::move(fd), endpoint, objects));
 }
 
-Connection::Connection(int fd, std::string endpoint)
-    : mFd(fd), mEndpoint(std::move(endpoint))
+Connection::Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects)
+    : mFd(std::move(fd)), mEndpoint(std::move(endpoint)), mObjects(objects)
 {
-}
-
-Connection::~Connection()
-{
-    ::close(mFd);
-}
-
-bool Connection::isDead() const
-{
-    return mDead.load();
 }
 
 status_t Connection::failLocked(status_t status)
 {
     // Shutting down rather than closing keeps the descriptor number owned by us, so a
     // poll on it elsewhere cannot end up watching an unrelated file.
-    mDead.store(true);
-    ::shutdown(mFd, SHUT_RDWR);
+    mFailure.store(status);
+    ::shutdown(mFd.get(), SHUT_RDWR);
     return status;
 }
 
@@ -94,9 +127,9 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     out->freeData();
 
     std::lock_guard<std::mutex> lock(mLock);
-    if (mDead.load()) {
-        out->setError(DEAD_OBJECT);
-        return DEAD_OBJECT;
+    if (const status_t failed = mFailure.load(); failed != OK) {
+        out->setError(failed);
+        return failed;
     }
 
     FrameHeader header{};
@@ -106,7 +139,7 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     header.flags = flags;
     iovec iov[3];
     int iovCount = 0;
-    status_t status = encodeFrame(&header, &data, &mObjectTable, iov, &iovCount);
+    status_t status = encodeFrame(&header, &data, &mObjectTable, iov, &iovCount, mObjects);
     if (status != OK) {
         out->setError(status);
         return status;
@@ -116,31 +149,45 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     message.msg_iovlen = static_cast<size_t>(iovCount);
     ssize_t n;
     do {
-        n = ::sendmsg(mFd, &message, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+        n = ::sendmsg(mFd.get(), &message, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR && !gStopRequested.load());
     if (n < 0) {
-        status = errno == EMSGSIZE ? LIMIT_EXCEEDED : failLocked(DEAD_OBJECT);
+        if (errno == EMSGSIZE)
+            status = LIMIT_EXCEEDED;
+        else
+            status = failLocked(errno == EAGAIN ? TIMED_OUT : DEAD_OBJECT);
         out->setError(status);
         return status;
     }
 
     FrameHeader replyHeader;
     size_t bodyLength = 0;
-    switch (receiveFrame(mFd, false, &replyHeader, &mReceive, &bodyLength)) {
+    Received received;
+    while ((received = receiveFrame(mFd.get(), false, &replyHeader, &mReceive, &bodyLength)) ==
+               Received::Interrupted &&
+           !gStopRequested.load()) {
+    }
+    switch (received) {
     case Received::Frame:
         break;
+    case Received::WouldBlock:
+        // The deadline passed. The reply may still come, so the connection is out of
+        // step for good.
+        out->setError(failLocked(TIMED_OUT));
+        return TIMED_OUT;
     case Received::Invalid:
         out->setError(failLocked(FAILED_TRANSACTION));
         return FAILED_TRANSACTION;
     default:
-        // End of stream or a reset: the host went away while we waited.
+        // End of stream, a reset, or this process is stopping: the answer will never
+        // be read.
         out->setError(failLocked(DEAD_OBJECT));
         return DEAD_OBJECT;
     }
     // A large reply moves into the caller's parcel instead of being copied; a small
     // one is copied, which keeps the connection's buffer (and its capacity) here.
     const bool adopt = replyHeader.dataSize >= ADOPT_THRESHOLD;
-    status = decodeReceived(replyHeader, &mReceive, bodyLength, out, adopt);
+    status = decodeReceived(replyHeader, &mReceive, bodyLength, out, adopt, mObjects);
     if (status != OK || replyHeader.kind != FRAME_REPLY) {
         // Out of step with the peer: nothing later on this socket can be trusted.
         out->setError(failLocked(FAILED_TRANSACTION));

@@ -1,8 +1,9 @@
 #pragma once
 // Connection: the client side of one socket to a hosting process. Transactions on it
-// are serialised: each sends one frame and waits for the one reply frame. Once the
-// peer has gone (or spoken nonsense) the connection stays dead and every further
-// transaction fails with DEAD_OBJECT.
+// are serialised: each sends one frame and waits, up to the IPC deadline, for the one
+// reply frame. Once the peer has gone, spoken nonsense or let a reply run out of time
+// the connection stays failed and every further transaction fails the same way at
+// once (a late reply could otherwise be taken for the answer to a later call).
 
 #include <quorvel/parcel.h>
 #include <quorvel/ref_base.h>
@@ -10,9 +11,11 @@
 #include <quorvel/strong_pointer.h>
 
 #include "parcel_access.h"
+#include "unique_fd.h"
+#include "wire_format.h"
 
 #include <atomic>
-#include <memory>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <sys/un.h>
@@ -20,35 +23,54 @@
 
 namespace quorvel {
 
+// How long a caller waits for a reply (and for a connect or a send to get through):
+// $QUORVEL_IPC_TIMEOUT_MS when it is a whole number from 1 to 3,600,000, else 10 s.
+// Read once per process.
+std::chrono::milliseconds ipcTimeout();
+
 class Connection : public RefBase {
 public:
-    // Connects to `endpoint` (a socket path, or '@' and an abstract name).
-    static sp<Connection> connectTo(const std::string& endpoint, status_t* status);
+    // Connects to `endpoint` (a socket path, or '@' and an abstract name). References
+    // in the frames it carries are described and resolved by `objects`.
+    static sp<Connection> connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status);
 
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags);
 
-    int fd() const { return mFd; }
-    bool isDead() const;
+    int fd() const { return mFd.get(); }
+    bool isDead() const { return mFailure.load() != OK; }
+    // OK while usable; else what ended it (DEAD_OBJECT, TIMED_OUT, FAILED_TRANSACTION).
+    status_t failure() const { return mFailure.load(); }
     const std::string& endpoint() const { return mEndpoint; }
 
-    ~Connection() override;
-
 private:
-    Connection(int fd, std::string endpoint);
+    Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects);
     status_t failLocked(status_t status);
 
     // Lock order: a transaction holds mLock while it encodes and decodes, which takes
-    // the ProcessHost lock; so nothing may take mLock while holding that one.
+    // the object table's lock (the ProcessHost's); so nothing may take mLock while holding that one.
     // isDead() therefore reads an atomic rather than locking.
     std::mutex mLock;
-    const int mFd;
+    const UniqueFd mFd;
     const std::string mEndpoint;
-    std::atomic<bool> mDead{false};
-    ParcelAccess::Buffer mReceive;           // the body of the last frame received
-    std::vector<uint8_t> mObjectTable;       // scratch for outgoing object records
+    ObjectTable& mObjects;
+    std::atomic<status_t> mFailure{OK};
+    ParcelAccess::Buffer mReceive;     // the body of the last frame received
+    std::vector<uint8_t> mObjectTable; // scratch for outgoing object records
+};
+
+// Where proxies get their connections: one shared connection per endpoint.
+class ConnectionPool {
+public:
+    virtual sp<Connection> connectionFor(const std::string& endpoint, status_t* status) = 0;
+
+protected:
+    ~ConnectionPool() = default;
 };
 
 // Fills a sockaddr_un for `endpoint`; false when it does not fit.
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length);
+
+// Sets the receive and send deadlines of a socket (0 clears them).
+void setSocketTimeouts(int fd, std::chrono::milliseconds receive, std::chrono::milliseconds send);
 
 } // namespace quorvel

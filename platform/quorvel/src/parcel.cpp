@@ -11,15 +11,6 @@
 
 namespace quorvel {
 
-namespace {
-
-constexpr size_t pad4(size_t n)
-{
-    return (n + 3) & ~size_t{3};
-}
-
-} // namespace
-
 Parcel::Parcel() = default;
 Parcel::~Parcel() = default;
 
@@ -61,8 +52,7 @@ status_t Parcel::writeString16(const String16& value)
     const size_t units = value.size();
     if (units > MAX_PARCEL_DATA)
         return LIMIT_EXCEEDED;
-    // length word, the units, a terminating zero unit, zero padding to a whole word
-    const size_t bytes = 4 + pad4((units + 1) * sizeof(char16_t));
+    const size_t bytes = string16Size(units);
     uint8_t* p;
     const status_t status = reserveBytes(mData, mError, bytes, &p);
     if (status != OK)
@@ -163,7 +153,7 @@ status_t Parcel::readString16(String16* value) const
     std::u16string text(units, u'\0');
     std::memcpy(text.data(), p, units * sizeof(char16_t));
     *value = String16(std::move(text));
-    mReadPosition += pad4((units + 1) * sizeof(char16_t));
+    mReadPosition += string16Size(units) - 4;
     return OK;
 }
 

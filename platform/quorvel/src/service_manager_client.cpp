@@ -14,6 +14,12 @@ namespace quorvel {
 
 namespace {
 
+const String16& descriptor()
+{
+    static const String16 text(SERVICE_MANAGER_DESCRIPTOR);
+    return text;
+}
+
 class ServiceManagerClient : public ServiceManagerPort {
 public:
     explicit ServiceManagerClient(const sp<Connection>& connection)
@@ -23,39 +29,64 @@ public:
 
     sp<IBinder> checkService(const String16& name) override
     {
-        Parcel data, reply;
-        data.writeInterfaceToken(descriptor());
-        data.writeString16(name);
-        if (mBinder->transact(SM_CHECK_SERVICE, data, &reply) != OK)
-            return nullptr;
-        return reply.readStrongBinder();
+        sp<IBinder> service;
+        lookUpService(name, &service);
+        return service;
     }
 
     Vector<String16> listServices() override
     {
         Vector<String16> names;
+        getServiceNames(&names);
+        return names;
+    }
+
+    status_t lookUpService(const String16& name, sp<IBinder>* service) override
+    {
+        *service = nullptr;
+        Parcel data, reply;
+        data.writeInterfaceToken(descriptor());
+        data.writeString16(name);
+        const status_t status = mBinder->transact(SM_CHECK_SERVICE, data, &reply);
+        // The daemon refuses a name it cannot hold (BAD_VALUE): no such service. Any
+        // other failure means it did not answer the question.
+        if (status == BAD_VALUE)
+            return OK;
+        if (status != OK)
+            return status;
+        return reply.readStrongBinder(service) == OK ? OK : FAILED_TRANSACTION;
+    }
+
+    status_t getServiceNames(Vector<String16>* names) override
+    {
+        names->clear();
         // The daemon answers in pages that fit a frame; the count bounds the loop
         // even when the registry changes between pages.
         for (int32_t next = 0; next >= 0 && static_cast<size_t>(next) <= MAX_SERVICES;) {
             Parcel data, reply;
             data.writeInterfaceToken(descriptor());
             data.writeInt32(next);
-            if (mBinder->transact(SM_LIST_SERVICES, data, &reply) != OK)
-                break;
+            const status_t status = mBinder->transact(SM_LIST_SERVICES, data, &reply);
+            if (status != OK) {
+                names->clear();
+                return status;
+            }
             int32_t total = 0, count = 0;
-            if (reply.readInt32(&total) != OK || reply.readInt32(&count) != OK || count <= 0)
+            if (reply.readInt32(&total) != OK || reply.readInt32(&count) != OK || count < 0 || total < 0)
+                return nonsense(names);
+            if (count == 0)
                 break;
             for (int32_t i = 0; i < count; ++i) {
                 String16 name;
                 if (reply.readString16(&name) != OK)
-                    return names;
-                names.add(std::move(name));
+                    return nonsense(names);
+                names->add(std::move(name));
             }
             next += count;
             if (next >= total)
                 break;
         }
-        return names;
+        return OK;
     }
 
     status_t addService(const String16& name, const sp<IBinder>& service) override
@@ -77,10 +108,11 @@ public:
     sp<IBinder> asBinder() override { return mBinder; }
 
 private:
-    static const String16& descriptor()
+    // A reply that does not hold what the protocol promises.
+    static status_t nonsense(Vector<String16>* names)
     {
-        static const String16 text(SERVICE_MANAGER_DESCRIPTOR);
-        return text;
+        names->clear();
+        return BAD_TYPE;
     }
 
     sp<Connection> mConnection;
@@ -98,8 +130,16 @@ const char* serviceManagerPath()
 sp<ServiceManagerPort> defaultServiceManager()
 {
     status_t status;
-    const sp<Connection> connection = Connection::connectTo(serviceManagerPath(), &status);
+    const sp<Connection> connection = Connection::connectTo(serviceManagerPath(), ProcessHost::self(), &status);
     if (!connection)
+        return nullptr;
+    // Connecting proves only that something listens (or that a full daemon accepted
+    // and is about to close us): the daemon must also answer as itself.
+    Parcel data, reply;
+    if (connection->transact(0, INTERFACE_TRANSACTION, data, &reply, 0) != OK)
+        return nullptr;
+    String16 answer;
+    if (reply.readString16(&answer) != OK || !(answer == descriptor()))
         return nullptr;
     return sp<ServiceManagerPort>(new ServiceManagerClient(connection));
 }

@@ -1,26 +1,17 @@
 #include "wire_format.h"
 
 #include <quorvel/binder.h>
-#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 
 #include "parcel_access.h"
-#include "process_host.h"
 
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace quorvel {
 
 namespace {
-
-constexpr size_t pad4(size_t n)
-{
-    return (n + 3) & ~size_t{3};
-}
 
 void putWord(std::vector<uint8_t>* out, uint32_t value)
 {
@@ -32,7 +23,7 @@ void putWord(std::vector<uint8_t>* out, uint32_t value)
 } // namespace
 
 status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable,
-                     iovec iov[3], int* iovCount)
+                     iovec iov[3], int* iovCount, ObjectTable& table)
 {
     header->magic = FRAME_MAGIC;
     header->dataSize = 0;
@@ -60,7 +51,7 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
     for (size_t i = 0; i < objects.size(); ++i) {
         std::string endpoint;
         uint32_t handle = 0;
-        const status_t status = describeObject(objects[i], &endpoint, &handle);
+        const status_t status = table.describeObject(objects[i], &endpoint, &handle);
         if (status != OK)
             return status;
         putWord(objectTable, static_cast<uint32_t>(offsets[i]));
@@ -76,10 +67,25 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
     return OK;
 }
 
+void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,
+                      iovec iov[3], int* iovCount, ObjectTable& table)
+{
+    *header = FrameHeader{};
+    header->kind = FRAME_REPLY;
+    header->code = static_cast<uint32_t>(status);
+    const status_t encoded = encodeFrame(header, status == OK ? reply : nullptr, objectTable, iov, iovCount, table);
+    if (encoded != OK) {
+        // The object's answer cannot travel (an object that is not ours to
+        // reference); the caller learns that instead.
+        header->code = static_cast<uint32_t>(encoded);
+        encodeFrame(header, nullptr, objectTable, iov, iovCount, table);
+    }
+}
+
 namespace {
 
 status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyLength, Parcel* parcel,
-                    ParcelAccess::Buffer* adopt)
+                    ParcelAccess::Buffer* adopt, ObjectTable& objects)
 {
     parcel->freeData();
     if (header.magic != FRAME_MAGIC)
@@ -124,7 +130,7 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
         }
         table += pad4(endpointLength);
         tableLeft -= pad4(endpointLength);
-        sp<IBinder> object = ProcessHost::self().resolveObject(endpoint, record[1]);
+        sp<IBinder> object = objects.resolveObject(endpoint, record[1]);
         if (!object) { // a handle of this process that was never exported
             parcel->freeData();
             return BAD_VALUE;
@@ -151,49 +157,23 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
 
 } // namespace
 
-status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel)
+status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel, ObjectTable& table)
 {
     parcel->freeData();
     if (length < sizeof *header)
         return BAD_VALUE;
     std::memcpy(header, frame, sizeof *header);
-    return decodeBody(*header, frame + sizeof *header, length - sizeof *header, parcel, nullptr);
+    return decodeBody(*header, frame + sizeof *header, length - sizeof *header, parcel, nullptr, table);
 }
 
 status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
-                        bool adopt)
+                        bool adopt, ObjectTable& table)
 {
     if (bodyLength > body->size()) {
         parcel->freeData();
         return BAD_VALUE;
     }
-    return decodeBody(header, body->data(), bodyLength, parcel, adopt ? body : nullptr);
-}
-
-Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength)
-{
-    // One byte more than the largest body tells an oversized frame from a full one.
-    body->resize(MAX_FRAME_SIZE - sizeof *header + 1);
-    iovec iov[2] = {{header, sizeof *header}, {body->data(), body->size()}};
-    // No room for control messages: descriptors a peer passes along are then never
-    // installed here (the kernel drops them and sets MSG_CTRUNC), and the frame is
-    // refused below.
-    msghdr message{};
-    message.msg_iov = iov;
-    message.msg_iovlen = 2;
-    ssize_t n;
-    do {
-        n = ::recvmsg(fd, &message, nonBlocking ? MSG_DONTWAIT : 0);
-    } while (n < 0 && errno == EINTR && !nonBlocking);
-    if (n < 0)
-        return (errno == EAGAIN || errno == EINTR) ? Received::WouldBlock : Received::Closed;
-    if (n == 0)
-        return Received::Closed;
-    const size_t length = static_cast<size_t>(n);
-    if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || length < sizeof *header || length > MAX_FRAME_SIZE)
-        return Received::Invalid;
-    *bodyLength = length - sizeof *header;
-    return Received::Frame;
+    return decodeBody(header, body->data(), bodyLength, parcel, adopt ? body : nullptr, table);
 }
 
 } // namespace quorvel

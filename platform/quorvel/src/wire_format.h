@@ -1,6 +1,6 @@
 #pragma once
-// The frame format of the transport: one SOCK_SEQPACKET message per transaction or
-// reply. Layout (all words in host byte order; both ends share a machine):
+// The codec of the transport: frames to parcels and back. One SOCK_SEQPACKET message
+// per transaction or reply. Layout (all words in host byte order; both ends share a machine):
 //   header     7 x uint32 (FrameHeader)
 //   data       header.dataSize bytes, a multiple of 4
 //   objects    header.objectCount records: uint32 offset, uint32 handle,
@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/uio.h>
 #include <vector>
 
@@ -36,33 +37,41 @@ struct FrameHeader {
 };
 static_assert(sizeof(FrameHeader) == 28);
 
+// What the codec needs from its process to write and read object references: the
+// codec itself knows no sockets and no process-wide state.
+class ObjectTable {
+public:
+    // The endpoint address and handle a reference to `object` carries (an object of
+    // this process gets exported); BAD_TYPE for one that cannot travel.
+    virtual status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle) = 0;
+    // A received reference: this process's own object or a proxy; null for a handle
+    // of this process that was never exported.
+    virtual sp<IBinder> resolveObject(const std::string& endpoint, uint32_t handle) = 0;
+
+protected:
+    ~ObjectTable() = default;
+};
+
 // Prepares a frame for sendmsg without copying the parcel's data: iov[0] is the
 // header, iov[1] the data, iov[2] the object table built in `objectTable`. An object
 // that is hosted here gets exported; one that cannot travel gives BAD_TYPE.
 status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable,
-                     iovec iov[3], int* iovCount);
+                     iovec iov[3], int* iovCount, ObjectTable& objects);
 
 // Checks a received frame and fills `parcel` from it; object references become local
 // objects or proxies. Any inconsistency (sizes, alignment, overlapping or unknown
 // object slots, endpoint lengths) gives BAD_VALUE and leaves `parcel` empty.
-status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel);
+status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel, ObjectTable& objects);
 
 // The same for a frame received by receiveFrame: `body` holds what followed the
 // header. With `adopt` the parcel takes over `body`'s storage instead of copying the
 // data out of it, and `body` gets the parcel's old storage in exchange.
 status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
-                        bool adopt);
+                        bool adopt, ObjectTable& objects);
 
-enum class Received {
-    Frame,      // a frame: header and body filled in
-    Closed,     // end of stream, or the connection failed
-    WouldBlock, // nothing there yet (non-blocking receive), or interrupted
-    Invalid,    // shorter than a header, longer than any frame, or carrying descriptors
-};
-
-// Receives one message with a single recvmsg: the header into `header`, the rest
-// straight into `body` (grown to the largest frame first; its capacity is kept
-// between calls). Descriptors passed along are never installed in this process.
-Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength);
+// Prepares the reply frame for `status` and `reply` (sent only on OK) for sendmsg, as
+// encodeFrame does. An answer that cannot travel becomes that failure's status.
+void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header, std::vector<uint8_t>* objectTable,
+                      iovec iov[3], int* iovCount, ObjectTable& objects);
 
 } // namespace quorvel

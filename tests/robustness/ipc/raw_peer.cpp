@@ -36,6 +36,71 @@ RawPeer::RawPeer(const std::string& path)
     mFd = fd;
 }
 
+FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, bool accepting)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (mFd < 0)
+        return;
+    if (::bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || ::listen(mFd, 16) < 0) {
+        ::close(mFd);
+        mFd = -1;
+        return;
+    }
+    if (!accepting)
+        return;
+    mAcceptor = std::thread([this, behaviour] {
+        while (!mStop.load()) {
+            pollfd p{mFd, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1)
+                continue;
+            const int fd = ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            // A thread per connection: a behaviour that waits must not hold up others.
+            mConnections.emplace_back([fd, behaviour] {
+                behaviour(fd);
+                ::close(fd);
+            });
+        }
+    });
+}
+
+FakeHost::~FakeHost()
+{
+    mStop.store(true);
+    if (mAcceptor.joinable())
+        mAcceptor.join();
+    for (std::thread& connection : mConnections)
+        connection.join();
+    if (mFd >= 0)
+        ::close(mFd);
+}
+
+std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers)
+{
+    return [answers](int fd) {
+        std::vector<uint8_t> request(MAX_FRAME_SIZE + 1);
+        for (const std::vector<uint8_t>& answer : answers) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 10000) != 1 || ::recv(fd, request.data(), request.size(), 0) <= 0)
+                return;
+            ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    };
+}
+
+std::vector<uint8_t> serviceManagerDescriptorReply()
+{
+    std::vector<uint8_t> data;
+    putString16(data, u"quorvel.os.IServiceRegistry");
+    return makeFrame(FRAME_REPLY, 0, 0, data);
+}
+
 RawPeer::~RawPeer()
 {
     if (mFd >= 0)

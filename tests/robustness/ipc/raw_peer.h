@@ -5,10 +5,13 @@
 
 #include "wire_format.h"
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quorvel::robustness {
@@ -35,6 +38,32 @@ public:
 private:
     int mFd = -1;
 };
+
+// A socket at `path` that plays a host (a fake or broken service manager): each
+// connection it accepts is handed to `behaviour` on its own thread, which closes it
+// afterwards. With `accepting` false it listens and never accepts, so connects still
+// succeed (into the backlog) and nothing is ever answered.
+class FakeHost {
+public:
+    FakeHost(const std::string& path, std::function<void(int fd)> behaviour, bool accepting = true);
+    ~FakeHost();
+    FakeHost(const FakeHost&) = delete;
+    FakeHost& operator=(const FakeHost&) = delete;
+
+    bool listening() const { return mFd >= 0; }
+
+private:
+    int mFd = -1;
+    std::atomic<bool> mStop{false};
+    std::thread mAcceptor;
+    std::vector<std::thread> mConnections; // touched by mAcceptor only, until it is joined
+};
+
+// Behaviours for FakeHost. Each reads requests and answers the n-th with answers[n];
+// past the end of `answers` it closes the connection.
+std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers);
+// The reply a service manager gives to the descriptor query.
+std::vector<uint8_t> serviceManagerDescriptorReply();
 
 // A 32-bit word and a UTF-16 string as the parcel encoding lays them out.
 void putWord(std::vector<uint8_t>& out, uint32_t value);

@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -442,6 +444,37 @@ RunResult ProcessFixture::runHost(const std::vector<std::string>& argv, std::chr
     std::vector<std::string> env = environment();
     env.insert(env.end(), extra.begin(), extra.end());
     return runHostProgram(argv, timeout, env);
+}
+
+pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    const rlimit limit{maxFiles, maxFiles};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::setgroups(0, nullptr) < 0 || ::setgid(gid) < 0 || ::setuid(uid) < 0)
+        ::_exit(127);
+    ::_exit(body());
+}
+
+int waitForChild(pid_t pid, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0)
+            return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 } // namespace quorvel::testing

@@ -19,6 +19,13 @@ inline constexpr size_t MAX_FRAME_SIZE = 28 + MAX_PARCEL_DATA + MAX_PARCEL_OBJEC
 inline constexpr size_t MAX_SERVICE_NAME_LENGTH = 255; // UTF-16 units
 inline constexpr size_t MAX_SERVICES = 1024;
 // Connections one hosting process (the service manager too) keeps open at once.
-inline constexpr size_t MAX_CONNECTIONS = 256;
+inline constexpr size_t MAX_CONNECTIONS = 512;
+// Connections one uid other than root and the host's own may hold in one host.
+inline constexpr size_t MAX_CONNECTIONS_PER_UID = 64;
+// Of MAX_CONNECTIONS, this many are only ever given to root and the host's own uid,
+// however many other uids connect.
+inline constexpr size_t RESERVED_CONNECTIONS = 128;
+// Milliseconds a new connection has to send its first complete frame.
+inline constexpr int FIRST_FRAME_TIMEOUT_MS = 3000;
 
 } // namespace quorvel

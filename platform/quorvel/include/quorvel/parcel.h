@@ -60,6 +60,10 @@ public:
     Parcel(const Parcel&) = delete;
     Parcel& operator=(const Parcel&) = delete;
 
+    // Bytes a string of `units` UTF-16 units takes in a parcel: the length word, the
+    // units, a zero unit, zero padding to a whole word.
+    static constexpr size_t string16Size(size_t units) { return 4 + (((units + 1) * 2 + 3) & ~size_t{3}); }
+
     // Writers. Each returns OK or the reason the value could not be appended
     // (NO_MEMORY, LIMIT_EXCEEDED, TOO_MANY_OBJECTS).
     status_t writeInterfaceToken(const String16& interface);

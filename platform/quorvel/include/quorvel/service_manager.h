@@ -25,19 +25,38 @@ public:
     virtual status_t addService(const String16& name, const sp<IBinder>& service) = 0;
     // The daemon itself as an object (answers the interface descriptor query).
     virtual sp<IBinder> asBinder() = 0;
+
+    // The same look-up and listing, telling a name that is not registered (OK with a
+    // null *service) from a service manager that did not answer (its failure status;
+    // *service null, *names empty). A port that cannot fail keeps these defaults.
+    virtual status_t lookUpService(const String16& name, sp<IBinder>* service)
+    {
+        *service = checkService(name);
+        return OK;
+    }
+    virtual status_t getServiceNames(Vector<String16>* names)
+    {
+        *names = listServices();
+        return OK;
+    }
 };
 
 // The daemon's socket path: $QUORVEL_SERVICE_MANAGER when set and not empty, else
 // the default.
 const char* serviceManagerPath();
 
-// A reference to the service manager, or null when the daemon cannot be reached.
-// Each call connects anew; a process normally calls it once.
+// A reference to the service manager, or null unless a service manager answers at
+// the path: something that accepts and closes, stays silent past the IPC deadline or
+// answers as anything else gives null too. Each call connects anew; a process
+// normally calls it once.
 sp<ServiceManagerPort> defaultServiceManager();
 
-// Serves the transactions addressed to this process's LocalBinders on the calling
-// thread until stopServing() is called (from a signal handler too) or the service
-// manager connection is lost. Returns OK after stopServing, an error otherwise.
+// Serves the transactions addressed to this process's LocalBinders until
+// stopServing() is called (from a signal handler too) or the service manager
+// connection is lost. Returns OK after stopServing (every connection is then closed),
+// DEAD_OBJECT when the service manager went away (connections already open keep
+// being served, so a process may register again and call serve() once more), another
+// error otherwise.
 status_t serve();
 void stopServing();
 // True from a stopServing() call until the serve() it ends has returned; lets a

@@ -23,6 +23,7 @@
 #include <quorvel/service_manager.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -64,6 +65,15 @@ RunResult runProgram(const std::vector<std::string>& argv, std::chrono::millisec
 // To run a built program through it, put emulatorPrefix() in front of that program.
 RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s,
                          const std::vector<std::string>& environment = {});
+
+// Runs `body` in a forked child that first raises its descriptor limit to
+// `maxFiles`, then drops to `uid` and `gid` with no supplementary groups; the child
+// exits with what `body` returns (127 if it could not drop). Returns the child's pid,
+// or -1. Needs root. The caller reaps the child (waitForChild).
+pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int()>& body);
+// Waits up to `timeout` for `pid` to exit and returns its status as RunResult does;
+// kills it (and returns -1) at the deadline.
+int waitForChild(pid_t pid, std::chrono::milliseconds timeout = 10s);
 
 // A program running in the background with its output in a log file. Stopped
 // (SIGTERM, then SIGKILL after a grace period) and reaped by the destructor.

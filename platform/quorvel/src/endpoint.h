@@ -1,0 +1,57 @@
+#pragma once
+// Endpoint: the listening socket of a hosting process, with its naming, creation and
+// removal. An ordinary process gets an abstract name with fresh random bits; the
+// service manager a socket file at a path whose folders nobody else can change.
+
+#include <quorvel/status.h>
+
+#include "unique_fd.h"
+
+#include <string>
+#include <sys/types.h>
+
+namespace quorvel {
+
+// The prefix of every abstract endpoint name; the pid of the host follows, then a
+// dot and 16 random hex digits.
+inline constexpr const char* ENDPOINT_PREFIX = "@quorvel.";
+
+class Endpoint {
+public:
+    Endpoint() = default;
+    ~Endpoint() { close(); }
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
+
+    // Listens on "@quorvel.<pid>.<64 random bits in hex>", drawing new bits when the
+    // name is taken.
+    status_t listenAbstract();
+    // Listens on a socket file at `path`. Missing folders are created (0755). Refused
+    // (-ELOOP) when a folder on the way is a symlink, (-EPERM) when one is owned by a
+    // uid other than root or ours or is writable by group or others without the
+    // sticky bit, (-EADDRINUSE) when something still answers on an existing socket
+    // there, (-EEXIST) when the path holds something else. The file is made with
+    // mode 0666 (the process's umask is set aside for the bind): no chmod of a path
+    // that a link could redirect.
+    status_t listenOnPath(const std::string& path);
+
+    bool listening() const { return mListen.valid(); }
+    int fd() const { return mListen.get(); }
+    const std::string& address() const { return mAddress; }
+
+    // Stops listening; a socket file is removed if it is still the one we made.
+    void close();
+
+private:
+    // `fileMode` (0 for an abstract name) becomes the socket file's mode as it is made.
+    status_t bindAndListen(const std::string& address, mode_t fileMode);
+
+    UniqueFd mListen;
+    std::string mAddress;
+    UniqueFd mFolder; // the socket file's folder (O_PATH), for a path endpoint
+    std::string mFileName;
+    dev_t mDevice = 0;
+    ino_t mInode = 0;
+};
+
+} // namespace quorvel

@@ -1,0 +1,81 @@
+#pragma once
+// Server: answers the transactions that arrive at this process's endpoint. Every
+// accepted connection gets a thread of its own that waits in a blocking receive, so a
+// request costs one recvmsg and one sendmsg. Transactions are still dispatched one at
+// a time (objects are written for one serving thread), under one lock.
+//
+// Fairness: each uid other than root and the host's own may hold
+// MAX_CONNECTIONS_PER_UID connections, and all of them together never more than
+// MAX_CONNECTIONS - RESERVED_CONNECTIONS; a connection that sends no complete frame
+// within FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept loop
+// pauses instead of spinning.
+
+#include <quorvel/hosting.h>
+#include <quorvel/parcel.h>
+#include <quorvel/status.h>
+
+#include "parcel_access.h"
+#include "socket_io.h"
+#include "wire_format.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace quorvel {
+
+// What the server hands each received frame to, and tells about closed connections.
+class Dispatcher {
+public:
+    // Decodes and dispatches one frame, leaving the answer in `reply` and its status
+    // in `status`; false when the frame is not a well-formed transaction.
+    virtual bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
+                          const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status) = 0;
+    virtual void connectionClosed(uint64_t connectionId) = 0;
+
+protected:
+    ~Dispatcher() = default;
+};
+
+class Server {
+public:
+    // Replies' object references are described by `objects`.
+    Server(Dispatcher& dispatcher, ObjectTable& objects) : mDispatcher(dispatcher), mObjects(objects) {}
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Accepts connections on `listenFd` on the calling thread until `stop` is set
+    // (and `wakeFd` made readable; returns OK) or `watchedFd` (when >= 0) hangs up
+    // (returns DEAD_OBJECT; the connections keep being served).
+    status_t run(int listenFd, int wakeFd, int watchedFd, const std::atomic<bool>& stop);
+
+    // Ends every connection and waits, a bounded time, for their threads.
+    void closeAll();
+
+private:
+    struct Open {
+        int fd;
+        uid_t uid;
+    };
+    void acceptAll(int listenFd);
+    bool admitLocked(uid_t uid) const;
+    void serveConnection(int fd, CallingPeer peer);
+    void forget(uint64_t id, uid_t uid);
+
+    Dispatcher& mDispatcher;
+    ObjectTable& mObjects;
+    std::mutex mDispatchLock; // one transaction (or closed-connection notice) at a time
+
+    std::mutex mLock; // guards everything below
+    std::condition_variable mAllClosed;
+    std::unordered_map<uint64_t, Open> mOpen;
+    std::unordered_map<uid_t, size_t> mPerUid;
+    size_t mOthers = 0; // connections of uids that are neither root nor ours
+    uint64_t mNextId = 0;
+    bool mAcceptPaused = false;
+};
+
+} // namespace quorvel

@@ -1,0 +1,25 @@
+#pragma once
+// Socket I/O of the transport: receiving one frame from a connected socket. It moves
+// bytes and knows nothing of what they mean; wire_format.h decodes them.
+
+#include "parcel_access.h"
+#include "wire_format.h"
+
+#include <cstddef>
+
+namespace quorvel {
+
+enum class Received {
+    Frame,      // a frame: header and body filled in
+    Closed,     // end of stream, or the connection failed
+    WouldBlock, // nothing there yet (non-blocking), or the socket's receive deadline passed
+    Interrupted, // a signal arrived first
+    Invalid,    // shorter than a header, longer than any frame, or carrying descriptors
+};
+
+// Receives one message with a single recvmsg: the header into `header`, the rest
+// straight into `body` (grown to the largest frame first; its capacity is kept
+// between calls). Descriptors passed along are never installed in this process.
+Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength);
+
+} // namespace quorvel

@@ -1,0 +1,511 @@
+// What a hostile local user or a hung peer can do to the object system, one group per
+// attack: waits that are never answered, sockets that are not a service manager or
+// stop answering midway, another uid hoarding connections, a daemon out of
+// descriptors, endpoint names taken in advance, unsafe socket paths, restarts and
+// signals. Each asserts what must happen now.
+#include "process_stats.h"
+#include "raw_peer.h"
+
+#include <quorvel/binder.h>
+#include <quorvel/hosting.h>
+#include <quorvel/service_manager.h>
+#include <quorvel/service_manager_protocol.h>
+#include <test_support/process_fixture.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace quorvel::robustness {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::BackgroundProcess;
+using testing::ProcessFixture;
+
+const std::string NO_MANAGER = "service: Unable to get default service manager!\n";
+const std::string FULL_LISTING = "Found 5 services:\n"
+                                 "0\texample.echo: [quorvel.example.IEcho]\n"
+                                 "1\texample.failing: [quorvel.example.IFailing]\n"
+                                 "2\texample.nodescriptor: []\n"
+                                 "3\texample.refusing: []\n"
+                                 "4\texample.unicode: [quorvel.example.Caf??]\n";
+
+// "Within a second" for a plain build; sanitizer builds and emulation (whose loads
+// are scaled down) run every step several times slower, exit included.
+std::chrono::milliseconds stopGrace()
+{
+    return loadScale() < 1 ? 5s : 1s;
+}
+
+// A private folder under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/quorvel-attack-XXXXXX";
+        if (::mkdtemp(pattern))
+            mPath = pattern;
+    }
+    ~TempDir()
+    {
+        if (!mPath.empty())
+            std::system(("rm -rf '" + mPath + "'").c_str());
+    }
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
+testing::RunResult runService(const std::string& socket, const std::vector<std::string>& arguments,
+                              std::vector<std::string> environment = {}, std::chrono::milliseconds timeout = 10s)
+{
+    std::vector<std::string> argv = {SERVICE_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    environment.push_back("QUORVEL_SERVICE_MANAGER=" + socket);
+    return testing::runProgram(argv, timeout, environment);
+}
+
+// The three commands, each of which must end with status 20 and only `err`.
+void expectEveryCommandExits20(const std::string& socket, const std::string& err, const char* what)
+{
+    const std::vector<std::vector<std::string>> commands = {
+        {"list"}, {"check", "example.echo"}, {"call", "example.echo", "1", "i32", "7"}};
+    for (const auto& command : commands) {
+        const auto result = runService(socket, command, {"QUORVEL_IPC_TIMEOUT_MS=500"});
+        EXPECT_FALSE(result.timedOut) << what << ": " << command[0];
+        EXPECT_EQ(result.exitStatus, 20) << what << ": " << command[0] << "\n" << result.combined;
+        EXPECT_EQ(result.out, "") << what << ": " << command[0];
+        EXPECT_EQ(result.err, err) << what << ": " << command[0];
+    }
+}
+
+std::vector<uint8_t> listReply(const std::vector<std::u16string>& names)
+{
+    std::vector<uint8_t> data;
+    putWord(data, static_cast<uint32_t>(names.size()));
+    putWord(data, static_cast<uint32_t>(names.size()));
+    for (const auto& name : names)
+        putString16(data, name);
+    return makeFrame(FRAME_REPLY, 0, 0, data);
+}
+
+// Answers the descriptor query as a service manager, then `then` answers in turn.
+std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent = false)
+{
+    then.insert(then.begin(), serviceManagerDescriptorReply());
+    auto answer = answerInTurn(std::move(then));
+    return [answer, staySilent](int fd) {
+        answer(fd);
+        if (staySilent) {
+            pollfd p{fd, POLLRDHUP, 0};
+            ::poll(&p, 1, 10000); // until the caller gives up and closes
+        }
+    };
+}
+
+// ---------------------------------------------------------------------------------
+// Waits that are never answered.
+
+TEST(Deadlines, StoppedServiceCostsACallerOneDeadline)
+{
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    const pid_t services = world.exampleServices().pid();
+    ASSERT_EQ(::kill(services, SIGSTOP), 0);
+    const std::vector<std::string> deadline = {"QUORVEL_IPC_TIMEOUT_MS=1500"};
+    const auto call = world.run({SERVICE_PROGRAM, "call", "example.echo", "1", "i32", "7"}, 10s, deadline);
+    // Five descriptor queries to one stopped host: the first runs out of time, the
+    // others fail at once; five deadlines would not fit in the bound.
+    const auto list = world.run({SERVICE_PROGRAM, "list"}, 6s, deadline);
+    ::kill(services, SIGCONT);
+
+    EXPECT_FALSE(call.timedOut);
+    EXPECT_EQ(call.exitStatus, 30) << call.combined;
+    EXPECT_EQ(call.out, "Result: Status(-110, timed out)\n");
+    EXPECT_EQ(call.err, "service: Transaction failed: timed out (-110)\n");
+    EXPECT_FALSE(list.timedOut);
+    EXPECT_EQ(list.exitStatus, 0) << list.combined;
+    EXPECT_EQ(list.out, "Found 5 services:\n0\texample.echo: []\n1\texample.failing: []\n2\texample.nodescriptor: "
+                        "[]\n3\texample.refusing: []\n4\texample.unicode: []\n");
+    // Once it runs again, it answers as before.
+    EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).out, FULL_LISTING);
+}
+
+TEST(Deadlines, ManagerThatNeverAnswersIsNoManagerAndDoesNotHoldAStopBack)
+{
+    TempDir dir;
+    const std::string socket = dir.path() + "/sm";
+    FakeHost silent(socket, nullptr, false);
+    ASSERT_TRUE(silent.listening());
+    expectEveryCommandExits20(socket, NO_MANAGER, "a socket that never answers");
+
+    // example-services waits on one with a long deadline; SIGTERM still ends it at
+    // once. The signal goes out once it has connected, so its handlers are in place.
+    const std::string waited = dir.path() + "/waited";
+    std::atomic<bool> connected{false};
+    FakeHost answersNothing(waited, [&connected](int fd) {
+        connected.store(true);
+        pollfd p{fd, POLLRDHUP, 0};
+        ::poll(&p, 1, 20000); // until the caller goes
+    });
+    ASSERT_TRUE(answersNothing.listening());
+    BackgroundProcess services;
+    ASSERT_TRUE(services.start({testing::exampleServicesProgram()},
+                               {"QUORVEL_SERVICE_MANAGER=" + waited, "QUORVEL_IPC_TIMEOUT_MS=60000"},
+                               dir.path() + "/services.log"));
+    ASSERT_TRUE(eventually([&] { return connected.load(); }, 20s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(services.running());
+    EXPECT_EQ(services.stop(SIGTERM, stopGrace()), 0);
+}
+
+// ---------------------------------------------------------------------------------
+// Sockets that are not a service manager, and one that stops answering midway.
+
+TEST(HonestFailures, SocketThatIsNotAServiceManagerIsNeverAnEmptyRegistry)
+{
+    std::vector<uint8_t> otherDescriptor;
+    putString16(otherDescriptor, u"quorvel.example.IEcho");
+    const struct {
+        const char* what;
+        std::function<void(int)> behaviour;
+    } hosts[] = {
+        {"closes at once", [](int) {}},
+        {"answers garbage", answerInTurn({{1, 2, 3, 4, 5, 6, 7, 8}})},
+        {"answers as another object", answerInTurn({makeFrame(FRAME_REPLY, 0, 0, otherDescriptor)})},
+        {"refuses the query", answerInTurn({makeFrame(FRAME_REPLY, 0, static_cast<uint32_t>(PERMISSION_DENIED), {})})},
+    };
+    for (const auto& host : hosts) {
+        TempDir dir;
+        const std::string socket = dir.path() + "/sm";
+        FakeHost fake(socket, host.behaviour);
+        ASSERT_TRUE(fake.listening());
+        expectEveryCommandExits20(socket, NO_MANAGER, host.what);
+    }
+}
+
+TEST(HonestFailures, ManagerThatStopsAnsweringMidCommandGivesStatus20)
+{
+    const std::string lost = "service: Service manager stopped answering: dead object (-32)\n";
+    const std::string late = "service: Service manager stopped answering: timed out (-110)\n";
+    struct Case {
+        const char* what;
+        std::function<void(int)> behaviour;
+        std::vector<std::string> command;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"list, before the names", managerThen({}), {"list"}, "", lost},
+        {"list, after the names", managerThen({listReply({u"a", u"b"})}), {"list"}, "Found 2 services:\n", lost},
+        {"list, silent after the names", managerThen({listReply({u"a"})}, true), {"list"}, "Found 1 services:\n",
+         late},
+        {"check", managerThen({}), {"check", "example.echo"}, "", lost},
+        {"check, silent", managerThen({}, true), {"check", "example.echo"}, "", late},
+        {"call", managerThen({}), {"call", "example.echo", "1"}, "", lost},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string socket = dir.path() + "/sm";
+        FakeHost fake(socket, c.behaviour);
+        ASSERT_TRUE(fake.listening());
+        const auto result = runService(socket, c.command, {"QUORVEL_IPC_TIMEOUT_MS=500"});
+        EXPECT_EQ(result.exitStatus, 20) << c.what << "\n" << result.combined;
+        EXPECT_EQ(result.out, c.out) << c.what;
+        EXPECT_EQ(result.err, c.err) << c.what;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Another uid hoarding connections; a daemon out of descriptors.
+
+// Opens `count` connections to each endpoint and speaks once on each, so that only
+// the caps, not the first-frame deadline, can close them.
+int hoard(const std::vector<std::string>& endpoints, int count, std::vector<std::unique_ptr<RawPeer>>* peers)
+{
+    const std::vector<uint8_t> query = makeFrame(FRAME_TRANSACTION, 0, INTERFACE_TRANSACTION, {});
+    int connected = 0;
+    for (int i = 0; i < count; ++i) {
+        for (const std::string& endpoint : endpoints) {
+            peers->push_back(std::make_unique<RawPeer>(endpoint));
+            if (peers->back()->connected() && peers->back()->send(query))
+                ++connected;
+        }
+    }
+    return connected;
+}
+
+TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a peer as another uid";
+    ProcessFixture world({.worldAccessible = true});
+    ASSERT_TRUE(world.ready()) << world.error();
+    std::string host;
+    uint32_t handle = 0;
+    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
+
+    int ready[2], hold[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);
+    const std::vector<std::string> endpoints = {world.socketPath(), host};
+    const pid_t hoarder = testing::forkAsUser(65534, 65534, 4096, [&] {
+        ::close(ready[0]);
+        ::close(hold[1]); // else the read below never sees the end
+        std::vector<std::unique_ptr<RawPeer>> peers;
+        const int connected = hoard(endpoints, 1000, &peers);
+        [[maybe_unused]] ssize_t n = ::write(ready[1], &connected, sizeof connected);
+        char byte;
+        n = ::read(hold[0], &byte, 1); // holds them until the test is done
+        return 0;
+    });
+    ASSERT_GT(hoarder, 0);
+    ::close(ready[1]);
+    ::close(hold[0]);
+    int connected = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 120000), 1);
+    ASSERT_EQ(::read(ready[0], &connected, sizeof connected), static_cast<ssize_t>(sizeof connected));
+    EXPECT_GT(connected, 0) << "the other uid could not connect at all";
+
+    const auto list = world.run({SERVICE_PROGRAM, "list"});
+    EXPECT_EQ(list.exitStatus, 0) << list.combined;
+    EXPECT_EQ(list.out, FULL_LISTING);
+    const auto check = world.run({SERVICE_PROGRAM, "check", "example.echo"});
+    EXPECT_EQ(check.exitStatus, 0) << check.combined;
+    EXPECT_EQ(check.out, "Service example.echo: found\n");
+    const auto call = world.run({SERVICE_PROGRAM, "call", "example.echo", "1", "i32", "7"});
+    EXPECT_EQ(call.exitStatus, 0) << call.combined;
+    EXPECT_EQ(call.out.rfind("Result: Parcel(", 0), 0u) << call.out;
+
+    ::close(hold[1]);
+    ::close(ready[0]);
+    EXPECT_EQ(testing::waitForChild(hoarder, 30s), 0);
+}
+
+long cpuTicksOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    // Fields after the command: state is field 3; utime and stime are 14 and 15.
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtimes open descriptors of their own while reporting and
+    // checking; at the limit they fail in ways of their own.
+    GTEST_SKIP() << "a sanitizer's runtime needs descriptors the test takes away";
+#endif
+    if (!testing::emulatorPrefix().empty() || ::access("/usr/bin/prlimit", X_OK) != 0)
+        GTEST_SKIP() << "needs prlimit on the host";
+    TempDir dir;
+    const std::string socket = dir.path() + "/sm";
+    BackgroundProcess daemon;
+    ASSERT_TRUE(daemon.start({"/usr/bin/prlimit", "--nofile=24", "--", testing::serviceManagerProgram()},
+                             {"QUORVEL_SERVICE_MANAGER=" + socket}, dir.path() + "/sm.log"));
+    ASSERT_TRUE(eventually([&] { return ::access(socket.c_str(), F_OK) == 0; }, 10s));
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < 40; ++i)
+        peers.push_back(std::make_unique<RawPeer>(socket));
+    std::this_thread::sleep_for(200ms);
+    const long before = cpuTicksOf(daemon.pid());
+    std::this_thread::sleep_for(1s);
+    const long used = cpuTicksOf(daemon.pid()) - before;
+    // A spinning accept loop burns the whole second (about 100 ticks).
+    EXPECT_LT(used, 30) << "ticks of CPU in one second with the backlog full and no descriptors left";
+    peers.clear();
+    EXPECT_TRUE(eventually([&] { return runService(socket, {"list"}).out == "Found 0 services:\n"; }, 10s));
+    EXPECT_EQ(daemon.stop(SIGTERM, stopGrace()), 0);
+}
+
+// ---------------------------------------------------------------------------------
+// Endpoint names taken in advance.
+
+int listenAbstract(const std::string& name)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || ::listen(fd, 1) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
+{
+    ProcessFixture world({.startExampleServices = false});
+    ASSERT_TRUE(world.ready()) << world.error();
+    long last = 0;
+    std::ifstream("/proc/sys/kernel/ns_last_pid") >> last;
+    ASSERT_GT(last, 0);
+    // What a squatter could do with names made of the pid and a counter: take every
+    // name of the next pids.
+    std::vector<int> taken;
+    for (long pid = last + 1; pid <= last + 30; ++pid)
+        for (int n = 0; n < 16; ++n)
+            if (const int fd = listenAbstract("quorvel." + std::to_string(pid) + "." + std::to_string(n)); fd >= 0)
+                taken.push_back(fd);
+    EXPECT_TRUE(world.startExampleServices()) << world.exampleServicesLog();
+    for (int fd : taken)
+        ::close(fd);
+}
+
+// ---------------------------------------------------------------------------------
+// The service manager's socket path.
+
+testing::RunResult startManager(const std::string& socket)
+{
+    return testing::runProgram({testing::serviceManagerProgram()}, 5s, {"QUORVEL_SERVICE_MANAGER=" + socket});
+}
+
+std::string refusal(const std::string& socket, const std::string& why)
+{
+    return "servicemanager: cannot listen on " + socket + ": " + why + "\n";
+}
+
+TEST(SafeSocketPath, FoldersOthersCouldChangeAreRefused)
+{
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string open = dir.path() + "/open";
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+    const auto writable = startManager(open + "/sm");
+    EXPECT_EQ(writable.exitStatus, 1);
+    EXPECT_EQ(writable.err, refusal(open + "/sm", "a folder on the way is owned by another user or writable by others"));
+
+    const std::string real = dir.path() + "/real";
+    ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(real.c_str(), (dir.path() + "/link").c_str()), 0);
+    const auto linked = startManager(dir.path() + "/link/sm");
+    EXPECT_EQ(linked.exitStatus, 1);
+    EXPECT_EQ(linked.err, refusal(dir.path() + "/link/sm", "a folder on the way is a symbolic link"));
+
+    if (::geteuid() == 0) {
+        const std::string theirs = dir.path() + "/theirs";
+        ASSERT_EQ(::mkdir(theirs.c_str(), 0755), 0);
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        const auto owned = startManager(theirs + "/sm");
+        EXPECT_EQ(owned.exitStatus, 1);
+        EXPECT_EQ(owned.err, refusal(theirs + "/sm", "a folder on the way is owned by another user or writable by others"));
+    }
+    struct stat st;
+    EXPECT_NE(::lstat((open + "/sm").c_str(), &st), 0);
+    EXPECT_NE(::lstat((real + "/sm").c_str(), &st), 0);
+}
+
+TEST(SafeSocketPath, SecondManagerOnALivePathRefusesAndTheFirstKeepsServing)
+{
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    struct stat st;
+    ASSERT_EQ(::lstat(world.socketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    const auto second = startManager(world.socketPath());
+    EXPECT_EQ(second.exitStatus, 1);
+    EXPECT_EQ(second.err, refusal(world.socketPath(), "a service manager already answers there"));
+    EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).out, FULL_LISTING);
+
+    // A manager that died leaves a socket nobody answers on: that one is replaced.
+    EXPECT_EQ(world.serviceManager().stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_EQ(::lstat(world.socketPath().c_str(), &st), 0);
+    BackgroundProcess next;
+    ASSERT_TRUE(next.start({testing::serviceManagerProgram()}, world.environment(), world.runtimeDir() + "/next.log"));
+    EXPECT_TRUE(world.waitForServices(testing::exampleServiceNames()));
+    EXPECT_EQ(next.stop(SIGTERM, stopGrace()), 0);
+    EXPECT_NE(::lstat(world.socketPath().c_str(), &st), 0) << "the socket outlived its manager";
+}
+
+// ---------------------------------------------------------------------------------
+// Restarts and signals.
+
+TEST(Restarts, ServingProcessesRegisterAgainAfterTheManagerRestarts)
+{
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    BackgroundProcess client;
+    ASSERT_TRUE(client.start({testing::exampleClientProgram(), "serve", "robust.restart"}, world.environment(),
+                             world.runtimeDir() + "/client.log"));
+    ASSERT_TRUE(world.waitForServices({"robust.restart"}));
+
+    EXPECT_EQ(world.serviceManager().stop(SIGTERM, stopGrace()), 0);
+    BackgroundProcess next;
+    ASSERT_TRUE(next.start({testing::serviceManagerProgram()}, world.environment(), world.runtimeDir() + "/next.log"));
+    std::vector<std::string> names = testing::exampleServiceNames();
+    names.push_back("robust.restart");
+    EXPECT_TRUE(world.waitForServices(names, true, 10s));
+    EXPECT_TRUE(world.exampleServices().running());
+    EXPECT_TRUE(client.running());
+    const auto call = world.run({SERVICE_PROGRAM, "call", "robust.restart", "1", "i32", "7"});
+    EXPECT_EQ(call.exitStatus, 0) << call.combined;
+    EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).exitStatus, 0);
+}
+
+TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
+{
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    BackgroundProcess client;
+    ASSERT_TRUE(client.start({testing::exampleClientProgram(), "serve", "robust.signal"}, world.environment(),
+                             world.runtimeDir() + "/client.log"));
+    ASSERT_TRUE(world.waitForServices({"robust.signal"}));
+    // Connections held open on the manager and on a host.
+    RawPeer onManager(world.socketPath());
+    std::string host;
+    uint32_t handle = 0;
+    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
+    RawPeer onHost(host);
+    ASSERT_TRUE(onManager.connected() && onHost.connected());
+    // A call waiting on a stopped host, with the default deadline.
+    ASSERT_EQ(::kill(world.exampleServices().pid(), SIGSTOP), 0);
+    BackgroundProcess call;
+    ASSERT_TRUE(call.start({SERVICE_PROGRAM, "call", "example.echo", "1"}, world.environment(),
+                           world.runtimeDir() + "/call.log"));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(call.running());
+    EXPECT_EQ(call.stop(SIGTERM, stopGrace()), 128 + SIGTERM);
+    ::kill(world.exampleServices().pid(), SIGCONT);
+
+    EXPECT_EQ(client.stop(SIGTERM, stopGrace()), 0);
+    EXPECT_EQ(world.exampleServices().stop(SIGTERM, stopGrace()), 0);
+    EXPECT_EQ(world.serviceManager().stop(SIGINT, stopGrace()), 0);
+}
+
+} // namespace
+} // namespace quorvel::robustness
