@@ -202,10 +202,14 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord) {
     quorvel::LoadedModule byBoard;
     std::string error;
     const int status = quorvel::loadModuleForBoard(GetParam().board, byBoard, error);
+    const std::string foundPath = quorvel::modulePathForBoard(GetParam().board);
     if (previous) setenv(quorvel::MODULE_DIR_VARIABLE, saved.c_str(), 1); else unsetenv(quorvel::MODULE_DIR_VARIABLE);
     ASSERT_EQ(status, 0) << error;
     EXPECT_EQ(byBoard.info, module_.info);
+    EXPECT_EQ(foundPath, folder + "/lights." + GetParam().board + ".so");
     quorvel::unloadModule(byBoard);
+    EXPECT_EQ(byBoard.info, nullptr);
+    EXPECT_EQ(byBoard.library, nullptr);
 }
 
 class ModuleSymbols : public ::testing::TestWithParam<Board> {
@@ -250,6 +254,37 @@ TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes) {
         ASSERT_NE(symbol, nullptr) << name << " is not exported";
         EXPECT_EQ(symbol->type, quorvel::elf::TYPE_OBJECT) << name;
         EXPECT_EQ(symbol->size, LAYOUT.pointerSize) << name;
+    }
+}
+
+TEST_P(ModuleSymbols, ExportsNothingButTheRecordTheInitialiserAndThePathGlobals) {
+    std::set<std::string> exported;
+    for (const quorvel::elf::Symbol& symbol : image_.dynamicSymbols) {
+        if (symbol.section == 0 || symbol.binding == 0 || symbol.name.empty()) continue;
+#ifdef QUORVEL_TEST_SANITIZED
+        // Instrumented builds add their own bookkeeping symbols.
+        if (symbol.name.starts_with("__odr_asan") || symbol.name.starts_with("__asan") ||
+            symbol.name.starts_with("__ubsan") || symbol.name.starts_with("__tsan"))
+            continue;
+#endif
+        exported.insert(symbol.name);
+    }
+    const std::set<std::string> expected{"HMI", "init_globals", "TRACKBALL_FILE", "RED_LED_FILE", "GREEN_LED_FILE",
+                                         "BLUE_LED_FILE", "AMBER_LED_FILE", "LCD_FILE", "RED_FREQ_FILE",
+                                         "RED_PWM_FILE", "RED_BLINK_FILE", "AMBER_BLINK_FILE", "KEYBOARD_FILE",
+                                         "BUTTON_FILE", GetParam().extraPathGlobal};
+    EXPECT_EQ(exported, expected);
+}
+
+TEST_P(ModuleSymbols, ImportsNothingFromTheCxxRuntime) {
+    for (const quorvel::elf::Symbol& symbol : image_.dynamicSymbols) {
+        if (symbol.section != 0 || symbol.name.empty()) continue;
+        EXPECT_FALSE(symbol.name.starts_with("_Z")) << symbol.name;
+        // __cxa_finalize comes from the C library for every shared object.
+        if (symbol.name != "__cxa_finalize") {
+            EXPECT_FALSE(symbol.name.starts_with("__cxa")) << symbol.name;
+        }
+        EXPECT_FALSE(symbol.name.starts_with("__gxx")) << symbol.name;
     }
 }
 

@@ -168,7 +168,7 @@ TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheO
     const Strings& files = layout == "rgb" ? RGB_FILES : AMBER_FILES;
     const std::string board = layout + "+trackball+lcd-auto";
     const SimRun& clean = reference(variant, board);
-    ASSERT_EQ(clean.process.status, 0) << clean.dump();
+    ASSERT_EQ(clean.process.exitStatus, 0) << clean.dump();
     ASSERT_EQ(clean.outLines(), expectedStatuses(variant, "", "")) << clean.dump();
 
     for (const std::string& file : files) {
@@ -194,7 +194,7 @@ TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheO
 
             const Strings statuses = expectedStatuses(variant, file, fault);
             EXPECT_EQ(run.outLines(), statuses) << run.dump();
-            EXPECT_EQ(run.process.status, expectedExit(statuses)) << run.dump();
+            EXPECT_EQ(run.process.exitStatus, expectedExit(statuses)) << run.dump();
             EXPECT_EQ(run.writes(), expectedWrites) << run.dump();
             EXPECT_EQ(run.process.err, expectedLog(*expected, file, fault, files)) << run.dump();
         }
