@@ -7,6 +7,10 @@
 // and nothing else; a write fault (enospc, eio, short, close-eio) removes nothing. A
 // fault on one of the two probed files changes what the module believes the board
 // has, so there the fault-free run of the board without that part is the reference.
+//
+// This is the one place that checks the status each light reports under each fault;
+// tests/lights checks what one fault at a time cannot show (the values stored, one
+// log line for several failed opens, the errno kept across the log call and close).
 #include "led_scenario.h"
 
 #include <gtest/gtest.h>
