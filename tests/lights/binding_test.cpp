@@ -95,15 +95,15 @@ TEST_P(TwoModulesInOneProcess, EachWritesExactlyWhatItWritesAloneInEitherOrder)
     REQUIRE_SIMULATED_TREE();
     const SimRun pavok = runAlone(Variant::Pavok, GetParam());
     const SimRun quillano = runAlone(Variant::Quillano, GetParam());
-    ASSERT_EQ(pavok.process.status, 0) << pavok.dump();
-    ASSERT_EQ(quillano.process.status, 0) << quillano.dump();
+    ASSERT_EQ(pavok.process.exitStatus, 0) << pavok.dump();
+    ASSERT_EQ(quillano.process.exitStatus, 0) << quillano.dump();
 
     for (const auto& [first, second] : {std::pair{&pavok, &quillano}, std::pair{&quillano, &pavok}}) {
         const Variant firstVariant = first == &pavok ? Variant::Pavok : Variant::Quillano;
         const Variant secondVariant = first == &pavok ? Variant::Quillano : Variant::Pavok;
         SCOPED_TRACE(std::string(variantName(firstVariant)) + " first, both RTLD_GLOBAL");
         const SimRun both = runOneAfterTheOther(firstVariant, secondVariant, GetParam());
-        ASSERT_EQ(both.process.status, 0) << both.dump();
+        ASSERT_EQ(both.process.exitStatus, 0) << both.dump();
         EXPECT_EQ(both.writes(), concat(first->writes(), second->writes())) << both.dump();
         EXPECT_EQ(withoutLoadLines(both.outLines()), concat(first->outLines(), second->outLines()));
         // Each module logs its own first failed open, once.
@@ -127,8 +127,8 @@ TEST_P(HostWithTheSameNames, ModuleUsesItsOwnProbeAndPaths)
         const SimRun plain = runProbe(GetParam(), Board{board}, STEPS);
         const SimRun decoyed = runInLedsim(Board{board}, concat({decoyProbePath(), modulePath(GetParam())}, STEPS),
                                            sameNamesEnvironment());
-        ASSERT_EQ(plain.process.status, 0) << plain.dump();
-        ASSERT_EQ(decoyed.process.status, 0) << decoyed.dump();
+        ASSERT_EQ(plain.process.exitStatus, 0) << plain.dump();
+        ASSERT_EQ(decoyed.process.exitStatus, 0) << decoyed.dump();
         EXPECT_FALSE(plain.writes().empty());
         EXPECT_EQ(decoyed.writes(), plain.writes()) << decoyed.dump();
         EXPECT_EQ(decoyed.process.err, plain.process.err);

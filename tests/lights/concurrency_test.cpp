@@ -63,7 +63,7 @@ TEST_P(Concurrency, RequestsToDifferentLightsNeverInterleaveTheirWrites)
     const int rounds = 40;
     const SimRun run = runProbe(GetParam(), Board{"rgb+lcd-auto"},
                                 {"threads:" + std::to_string(threads) + ":" + std::to_string(rounds)});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), std::vector<std::string>{"threads = 0 failures"}) << run.process.err;
     // One board probe, however many threads opened at once.
     // (This board has neither capability file: each probe is one failed lookup.)
@@ -86,7 +86,7 @@ TEST_P(Concurrency, TrackballWritesStayInsideTheirRequest)
     const int rounds = 40;
     const SimRun run = runProbe(GetParam(), Board{"rgb+trackball+lcd-auto"},
                                 {"threads:" + std::to_string(threads) + ":" + std::to_string(rounds)});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), std::vector<std::string>{"threads = 0 failures"}) << run.process.err;
 
     std::vector<std::string> files;
@@ -107,7 +107,7 @@ TEST_P(Concurrency, CallingTheExportedProbeAgainLeavesAHeldLockHeld)
     // A keyboard request is held inside its attribute open, lock taken; init_globals
     // runs again meanwhile. A buttons request must still wait for the keyboard one.
     const SimRun run = runProbe(GetParam(), Board{"rgb"}, {"reinit-while-held"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(),
               std::vector<std::string>{"reinit-while-held parked=1 overlap=0 keyboard=0 buttons=0"})
         << run.dump();

@@ -8,7 +8,6 @@
 //   null-name | null-out:NAME | null-request:NAME | close-null:NAME
 //   two-devices:NAME                 open NAME twice: distinct records, same handler?
 //   close:NAME                       close NAME's device (a later step opens a new one)
-//   layout:NAME                      HMI and a fresh device read at raw byte offsets
 //   threads:N:ROUNDS                 N threads open lights at once and send requests
 //   trace-opens | opens              note the flags of attribute opens; print them
 //   nomem:NAME                       open while the device allocation fails
@@ -79,69 +78,6 @@ LightDevice* deviceFor(const std::string& name)
 LightDevice* marker()
 {
     return reinterpret_cast<LightDevice*>(static_cast<uintptr_t>(0x5A5A5A50));
-}
-
-// Binding offsets of the records: the 32-bit target's, or the same field order with
-// 8-byte pointers on a 64-bit host.
-struct Offsets {
-    size_t id, name, author, methods, infoReserved, infoSize;
-    size_t module, deviceReserved, close, setState;
-};
-const Offsets OFFSETS = sizeof(void*) == 4 ? Offsets{8, 12, 16, 20, 24, 128, 8, 12, 60, 64}
-                                           : Offsets{8, 16, 24, 32, 40, 144, 8, 16, 64, 72};
-
-template <typename T>
-T readAt(const void* record, size_t offset)
-{
-    T value;
-    memcpy(&value, static_cast<const unsigned char*>(record) + offset, sizeof value);
-    return value;
-}
-
-bool zeroBytes(const void* record, size_t from, size_t to)
-{
-    for (size_t i = from; i < to; ++i) {
-        if (static_cast<const unsigned char*>(record)[i] != 0)
-            return false;
-    }
-    return true;
-}
-
-std::string bytesAt(const void* record, size_t offset, size_t count)
-{
-    std::string text;
-    char hex[4];
-    for (size_t i = 0; i < count; ++i) {
-        snprintf(hex, sizeof hex, "%s%02x", i ? " " : "", static_cast<const unsigned char*>(record)[offset + i]);
-        text += hex;
-    }
-    return text;
-}
-
-void printLayout(const std::string& name)
-{
-    printf("hmi.tag-bytes=%s\n", bytesAt(info, 0, 4).c_str());
-    printf("hmi.version=%u.%u\n", readAt<uint16_t>(info, 4), readAt<uint16_t>(info, 6));
-    printf("hmi.id=%s\n", readAt<const char*>(info, OFFSETS.id));
-    printf("hmi.name=%s\n", readAt<const char*>(info, OFFSETS.name));
-    printf("hmi.author=%s\n", readAt<const char*>(info, OFFSETS.author));
-    const auto* methods = readAt<const ModuleMethods*>(info, OFFSETS.methods);
-    printf("hmi.open=%s\n", methods != nullptr && methods->open != nullptr ? "set" : "missing");
-    printf("hmi.reserved=%s\n", zeroBytes(info, OFFSETS.infoReserved, OFFSETS.infoSize) ? "zero" : "not-zero");
-
-    LightDevice* device = nullptr;
-    const int status = openDevice(name.c_str(), &device);
-    printf("device.open=%d\n", status);
-    if (status != 0 || device == nullptr)
-        return;
-    printf("device.tag-bytes=%s\n", bytesAt(device, 0, 4).c_str());
-    printf("device.version=%u\n", readAt<uint32_t>(device, 4));
-    printf("device.module=%s\n", readAt<const ModuleInfo*>(device, OFFSETS.module) == info ? "argument" : "other");
-    printf("device.reserved=%s\n", zeroBytes(device, OFFSETS.deviceReserved, OFFSETS.close) ? "zero" : "not-zero");
-    const auto close = readAt<int (*)(LightDevice*)>(device, OFFSETS.close);
-    const auto setState = readAt<int (*)(LightDevice*, const LightState*)>(device, OFFSETS.setState);
-    printf("device.set_state=%s\n", setState != nullptr ? "set" : "missing");
-    printf("device.close=%d\n", close != nullptr ? close(device) : -1000);
 }
 
 // Six lights, one per thread in turn; every request is checked for its status.
@@ -307,8 +243,6 @@ bool runStep(const std::string& step)
         // Kept open: later steps send requests through both.
         devices[name + "#1"] = first;
         devices[name + "#2"] = second;
-    } else if (op == "layout" && parts.size() == 2) {
-        printLayout(name);
     } else if (op == "nomem" && parts.size() == 2) {
 #ifdef LIGHTS_PROBE_FAILING_MALLOC
         LightDevice* device = marker();

@@ -44,7 +44,7 @@ TEST_P(Indicator, SteadyBatteryColourWritesColoursAndBlinkOff)
 {
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"battery", "0x00FF0000"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), rgb(255, 0, 0, 0)) << run.dump();
 }
 
@@ -52,7 +52,7 @@ TEST_P(Indicator, OnATrackballBoardTheBatteryRequestIsWrittenTwice)
 {
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball"}, {"battery", "0x00FF0000"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
 }
 
@@ -61,7 +61,7 @@ TEST_P(Indicator, FlashingNotificationWritesPeriodDutyThenBlink)
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
                                     {"notifications", "0x00123456", "flash", "500", "500"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), rgbBlinking(0x12, 0x34, 0x56, 20, 127)) << run.dump();
 }
 
@@ -78,7 +78,7 @@ TEST_P(IndicatorBlink, FlashTimesBecomeBlinkAttributes)
     REQUIRE_SIMULATED_TREE();
     const auto& [variant, c] = GetParam();
     const SimRun run = runLightsctl(variant, Board{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"},
                                     c.blinkWrites}))
         << run.dump();
@@ -109,7 +109,7 @@ TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
     const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
                                     {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000",
                                      "mode", "3", "500", "500"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
 }
 
@@ -119,7 +119,7 @@ TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
     const SimRun run = runLightsctl(GetParam(), Board{"amber"},
                                     {"battery", "0xffff00", "battery", "0x00ff00", "flash", "500", "500", "battery",
                                      "0x0000ff", "battery", "0x010000", "flash", "1", "1"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // No period or duty on amber boards, even when blinking.
     EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n",
                                      "amber/brightness=0\n", "green/brightness=1\n", "amber/blink=1\n",
@@ -135,7 +135,7 @@ TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
                                     {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00",
                                      "mode", "7", "1", "1", "notifications", "0xff0000", "flash", "500", "500",
                                      "battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
                                     rgbBlinking(255, 0, 0, 20, 127)}))
         << run.dump();
@@ -145,7 +145,7 @@ TEST_P(Indicator, BeforeAnyRequestTheNotificationSideIsDark)
 {
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), rgb(0, 0, 0, 0)) << run.dump();
 }
 
@@ -160,7 +160,7 @@ TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
                                  "set:battery:0x0000ff:0:0:0:0", "close:battery",
                                  "set:notifications:0xff0000:0:0:0:0", "close:notifications",
                                  "set:battery:0:0:0:0:0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), (Strings{"set notifications = 0", "close notifications = 0", "set battery = 0",
                                        "close battery = 0", "set notifications = 0", "close notifications = 0",
                                        "set battery = 0"}))
@@ -226,7 +226,7 @@ TEST_P(Indicator, AttentionModeSevenLightsTheTrackballWhileTheScreenIsDark)
                                     {"backlight", "0", "attention", "0", "trackball", "7", "backlight", "0xffffff",
                                      "attention", "0", "flash", "100", "100", "backlight", "0", "attention", "0",
                                      "flash", "1", "1"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // backlight 0 (mode 0): 0; attention mode 7 at level 0: 7; level 255: 0;
     // attention flash 1 keeps mode 7: 0 again; level 0: 7; attention flash 1: 7.
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n", "0\n", "0\n", "7\n", "7\n"})) << run.dump();
@@ -238,7 +238,7 @@ TEST_P(Indicator, AttentionSteadyResetsTheTrackballModeAndOtherModesKeepIt)
     const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
                                     {"attention", "0", "trackball", "-1", "attention", "0", "mode", "3", "0", "0",
                                      "backlight", "0", "attention", "0xff", "attention", "0", "trackball", "9"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // -1 writes nothing, mode 3 keeps -1, backlight writes nothing; steady resets to 0
     // (written as 0), then code 9 is written as is.
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "9\n"})) << run.dump();
@@ -249,7 +249,7 @@ TEST(IndicatorPavok, AttentionReplacesTheStoredNotification)
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb"},
                                     {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // Attention writes nothing itself; the next refresh shows it as the notification.
     EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
 }
@@ -259,7 +259,7 @@ TEST(IndicatorQuillano, AttentionLeavesTheStoredNotificationAlone)
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb"},
                                     {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(0, 255, 0, 0)})) << run.dump();
 }
 
@@ -269,7 +269,7 @@ TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
     const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
                                     {"notifications", "0xff", "flash", "500", "500", "notifications", "0xff",
                                      "notifications", "0", "flash", "1", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // The mode rule (mode 0) writes 0 first; then the notification rule's value stays.
     // The LED is not touched.
     EXPECT_EQ(run.writes(), (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n",
@@ -285,7 +285,7 @@ TEST(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
                                     {"notifications", "0xff", "flash", "0", "500", "notifications", "0xff", "flash",
                                      "-5", "500", "notifications", "0xff", "flash", "500", "-5", "notifications",
                                      "0xff", "flash", "1", "1"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writesTo(TRACKBALL_BLINK), (Strings{"0\n", "0\n", "0\n", "4\n"})) << run.dump();
     // Each request: the mode rule's 0, then the notification rule's value.
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "4\n"}))
@@ -298,7 +298,7 @@ TEST(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
     const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
                                     {"attention", "0xff", "flash", "500", "500", "battery", "0", "attention", "0xff",
                                      "battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // Attention writes only the trackball mode (0); the next battery request with no
     // colour hands the attention request, stored as the notification, to the
     // trackball light: blinking while it flashes, off once it is steady.
@@ -313,7 +313,7 @@ TEST(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
     const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
                                     {"battery", "0xff0000", "attention", "0xff", "trackball", "-1", "notifications",
                                      "0x00ff00", "flash", "500", "500", "battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // While the battery colour is set, notifications leave the trackball light alone
     // (mode -1) and the LED shows the battery; colour zero switches the LED off
     // directly and hands the notification to the trackball light.
@@ -327,7 +327,7 @@ TEST(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb+trackball"},
                                     {"notifications", "0xff", "flash", "500", "500"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({{TRACKBALL + "=0\n"}, rgbBlinking(0, 0, 255, 20, 127)})) << run.dump();
 }
 
@@ -336,7 +336,7 @@ TEST(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(Variant::Pavok, Board{"amber"},
                                     {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})) << run.dump();
 }
 

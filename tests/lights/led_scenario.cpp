@@ -17,6 +17,7 @@ namespace {
 const std::string MOUNT_PREFIX = "/sys/class/leds/";
 // Long enough for a slow emulated run, short enough that a hang fails the test.
 const int RUN_TIMEOUT_SECONDS = 60;
+const std::chrono::seconds RUN_TIMEOUT(RUN_TIMEOUT_SECONDS);
 
 std::string relative(const std::string& path)
 {
@@ -89,10 +90,7 @@ std::string nomemProbePath()
 
 std::string ledsimPath()
 {
-    const char* fromEnvironment = getenv("QUORVEL_LEDSIM");
-    if (fromEnvironment != nullptr && fromEnvironment[0] != '\0')
-        return fromEnvironment;
-    return LEDSIM_PROGRAM;
+    return quorvel::testing::ledsimProgram();
 }
 
 std::string simulationUnavailableReason()
@@ -101,7 +99,7 @@ std::string simulationUnavailableReason()
         return "needs root: the simulated LED tree is mounted in a private mount namespace";
     const std::string ledsim = ledsimPath();
     if (ledsim.empty() || access(ledsim.c_str(), X_OK) != 0)
-        return "no ledsim program for this build (set QUORVEL_LEDSIM to a host-built one)";
+        return "no ledsim program for this build (configure it with QUORVEL_HOST_LEDSIM set to a host-built one)";
     return {};
 }
 
@@ -164,7 +162,7 @@ std::vector<std::string> SimRun::outLines() const
 
 std::string SimRun::dump() const
 {
-    return "exit status " + std::to_string(process.status) + (process.timedOut ? " (timed out)" : "")
+    return "exit status " + std::to_string(process.exitStatus) + (process.timedOut ? " (timed out)" : "")
         + "\n--- stdout\n" + process.out + "--- stderr\n" + process.err + "--- journal\n" + journalText;
 }
 
@@ -186,7 +184,7 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& boar
     argv.insert(argv.end(), prefix.begin(), prefix.end());
     argv.insert(argv.end(), command.begin(), command.end());
 
-    run.process = runProcess(argv, environment, RUN_TIMEOUT_SECONDS);
+    run.process = quorvel::testing::runHostProgram(argv, RUN_TIMEOUT, environment);
     run.journalText = readFile(journalPath);
     for (const std::string& line : lines(run.journalText)) {
         if (line.compare(0, 6, "value ") == 0) {
@@ -205,7 +203,7 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& boar
 SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
                    const std::vector<std::string>& environment)
 {
-    return runInLedsimWith(emulatorWords(), board, command, environment);
+    return runInLedsimWith(emulatorPrefix(), board, command, environment);
 }
 
 SimRun runHostCommandInLedsim(const Board& board, const std::vector<std::string>& command,
@@ -238,10 +236,10 @@ SimRun runProbeProgram(const std::string& program, Variant variant, const Board&
     return runInLedsim(board, command);
 }
 
-ProcessResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
+RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
                               const std::vector<std::string>& steps)
 {
-    std::vector<std::string> argv = emulatorWords();
+    std::vector<std::string> argv = emulatorPrefix();
     argv.push_back(frameProbePath());
     argv.push_back(modulePath(variant));
     argv.insert(argv.end(), steps.begin(), steps.end());
@@ -264,7 +262,7 @@ ProcessResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& f
         mkdir("/sys/class/leds", 0755);
         return true;
     };
-    return runProcess(argv, {}, RUN_TIMEOUT_SECONDS, makeTree);
+    return quorvel::testing::runHostProgram(argv, RUN_TIMEOUT, {}, makeTree);
 }
 
 } // namespace lights_test

@@ -2,13 +2,19 @@
 // did: the journal of probes, opens, writes and closes, and the final values.
 #pragma once
 
-#include "child_process.h"
+#include <test_support/process_fixture.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
 namespace lights_test {
+
+using quorvel::testing::emulatorPrefix;
+using quorvel::testing::readFile;
+using quorvel::testing::runHostProgram;
+using quorvel::testing::RunResult;
+using quorvel::testing::TempDir;
 
 enum class Variant { Pavok, Quillano };
 
@@ -21,7 +27,8 @@ std::string decoyProbePath();
 // The frame probe whose device allocation can be made to fail; empty in builds
 // without one (sanitized builds).
 std::string nomemProbePath();
-// $QUORVEL_LEDSIM, else the ledsim of this build; empty if there is none.
+// The ledsim of this build, or the host-built one a cross build was given; empty if
+// there is none.
 std::string ledsimPath();
 
 // Why the simulated-tree tests cannot run here, or empty if they can.
@@ -43,7 +50,7 @@ struct JournalEntry {
 };
 
 struct SimRun {
-    ProcessResult process;
+    RunResult process;
     std::string journalText;
     std::vector<JournalEntry> journal;
     std::map<std::string, std::string> values; // relative path -> stored bytes
@@ -82,7 +89,7 @@ SimRun runProbeProgram(const std::string& program, Variant variant, const Board&
 // The frame probe in a private mount namespace whose /sys/class/leds is a plain
 // tmpfs holding exactly `files` (relative paths, each "0\n"): no journal, but real
 // file semantics, so files can appear while the module runs.
-ProcessResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
+RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
                               const std::vector<std::string>& steps);
 
 // Undoes the quoting of ledsim's journal ("255\n" in quotes with escapes).

@@ -24,6 +24,7 @@
 #include <regex>
 
 using namespace lights_test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -212,9 +213,9 @@ TEST(LedsimPictureProgram, DrawsTheRunOfTheCommand)
     REQUIRE_SIMULATED_TREE();
     TempDir dir;
     const std::string picture = dir.path() + "/run.svg";
-    const ProcessResult run =
-        runProcess({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, {}, 30);
-    ASSERT_EQ(run.status, 0) << run.err;
+    const RunResult run =
+        runHostProgram({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
     const std::string svg = readFile(picture);
     EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
     const auto lit = withState(rectsOf(svg, "indicator"), "blink-on");
@@ -231,9 +232,9 @@ TEST(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
 {
     REQUIRE_SIMULATED_TREE();
     TempDir dir;
-    const ProcessResult run = runProcess(
-        {ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, {}, 30);
-    ASSERT_EQ(run.status, 0) << run.err;
+    const RunResult run =
+        runHostProgram({ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
     Strings changes;
     size_t start = 0;
     while (start < run.out.size()) {
@@ -258,9 +259,9 @@ TEST(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
     TempDir dir;
     const std::string marker = dir.path() + "/ran";
     for (const char* option : {"--journal", "--picture"}) {
-        const ProcessResult run =
-            runProcess({ledsimPath(), option, dir.path() + "/missing/out", "--", "touch", marker}, {}, 30);
-        EXPECT_EQ(run.status, 2) << option;
+        const RunResult run =
+            runHostProgram({ledsimPath(), option, dir.path() + "/missing/out", "--", "touch", marker}, 30s);
+        EXPECT_EQ(run.exitStatus, 2) << option;
         EXPECT_NE(run.err.find(" to " + dir.path() + "/missing/out: No such file or directory"), std::string::npos)
             << run.err;
         EXPECT_NE(access(marker.c_str(), F_OK), 0) << option << ": the command ran";

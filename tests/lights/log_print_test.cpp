@@ -1,5 +1,5 @@
 // The platform log stand-in: one line per call on standard error.
-#include "child_process.h"
+#include <test_support/process_fixture.h>
 
 #include <quorvel/log.h>
 
@@ -17,7 +17,7 @@ namespace {
 template <typename Body>
 std::string captureStderr(Body body)
 {
-    lights_test::TempDir dir;
+    quorvel::testing::TempDir dir;
     const std::string path = dir.path() + "/stderr";
     const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int saved = dup(STDERR_FILENO);
@@ -26,7 +26,7 @@ std::string captureStderr(Body body)
     dup2(saved, STDERR_FILENO);
     close(saved);
     close(file);
-    return lights_test::readFile(path);
+    return quorvel::testing::readFile(path);
 }
 
 TEST(LogPrint, WritesLetterTagAndMessageWithOneNewline)

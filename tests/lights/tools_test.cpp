@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 using namespace lights_test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -325,10 +326,10 @@ TEST(LedsimOptions, ParsesTheCommandLine)
 TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
 {
     REQUIRE_SIMULATED_TREE();
-    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.status, 7);
-    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.status, 128 + 15);
+    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.exitStatus, 7);
+    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
     const SimRun missing = runHostCommandInLedsim(Board{}, {"/nonexistent/program"});
-    EXPECT_EQ(missing.process.status, 127);
+    EXPECT_EQ(missing.process.exitStatus, 127);
     EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos)
         << missing.dump();
 }
@@ -341,7 +342,7 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
                                                "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
                                                "cat /sys/class/leds/lcd-backlight/auto; "
                                                "test -w /sys/class/leds/amber/blink || echo read-only"});
-    EXPECT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), (Strings{"amber", "button-backlight", "green", "keyboard-backlight", "lcd-backlight",
                                        "3", "read-only"}))
         << run.dump();
@@ -352,61 +353,61 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 TEST(LedsimProgram, RefusesToRunWithoutRoot)
 {
     REQUIRE_SIMULATED_TREE();
-    const ProcessResult result = runProcess({ledsimPath(), "--", "true"}, {}, 30, [] {
+    const RunResult result = runHostProgram({ledsimPath(), "--", "true"}, 30s, {}, [] {
         return setgid(65534) == 0 && setuid(65534) == 0;
     });
-    EXPECT_EQ(result.status, 125);
+    EXPECT_EQ(result.exitStatus, 125);
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }
 
 TEST(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 {
     REQUIRE_SIMULATED_TREE();
-    const ProcessResult result = runProcess({ledsimPath(), "--timeout", "1", "--", "sleep", "30"}, {}, 20);
+    const RunResult result = runHostProgram({ledsimPath(), "--timeout", "1", "--", "sleep", "30"}, 20s);
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.status, 124);
+    EXPECT_EQ(result.exitStatus, 124);
     EXPECT_NE(result.err.find("command timed out after 1 s"), std::string::npos) << result.err;
 }
 
 TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 {
-    std::vector<std::string> prefix = emulatorWords();
+    std::vector<std::string> prefix = emulatorPrefix();
     prefix.push_back(lightsctlPath());
     auto run = [&](Strings words) {
         Strings argv = prefix;
         argv.insert(argv.end(), words.begin(), words.end());
-        return runProcess(argv, {}, 30);
+        return runHostProgram(argv, 30s);
     };
-    const ProcessResult help = runProcess(concat(prefix, {"--help"}), {"QUORVEL_MODULE_DIR=/opt/boards"}, 30);
-    EXPECT_EQ(help.status, 0);
+    const RunResult help = runHostProgram(concat(prefix, {"--help"}), 30s, {"QUORVEL_MODULE_DIR=/opt/boards"});
+    EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find("usage: lightsctl MODULE LIGHT COLOR"), std::string::npos);
     // The folder in force is not the default.
     EXPECT_NE(help.out.find("in $QUORVEL_MODULE_DIR, or in /"), std::string::npos) << help.out;
     EXPECT_EQ(help.out.find("or in /opt/boards"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("(now: /opt/boards)"), std::string::npos) << help.out;
 
-    const ProcessResult forgotten = run({"backlight", "0xff"});
-    EXPECT_EQ(forgotten.status, 2);
+    const RunResult forgotten = run({"backlight", "0xff"});
+    EXPECT_EQ(forgotten.exitStatus, 2);
     EXPECT_EQ(forgotten.err, "lightsctl: \"backlight\" is a light, not a module: the module comes first "
                              "(lightsctl MODULE LIGHT COLOR ...)\n");
 
-    const ProcessResult none = run({});
-    EXPECT_EQ(none.status, 2);
+    const RunResult none = run({});
+    EXPECT_EQ(none.exitStatus, 2);
     EXPECT_NE(none.err.find("lightsctl: no module given"), std::string::npos) << none.err;
 
-    const ProcessResult badColour = run({modulePath(Variant::Pavok), "battery", "blue"});
-    EXPECT_EQ(badColour.status, 2);
+    const RunResult badColour = run({modulePath(Variant::Pavok), "battery", "blue"});
+    EXPECT_EQ(badColour.exitStatus, 2);
     EXPECT_NE(badColour.err.find("colour \"blue\" is not"), std::string::npos) << badColour.err;
 
-    const ProcessResult noModule = run({"/nonexistent/lights.x.so", "battery", "1"});
-    EXPECT_EQ(noModule.status, 3);
+    const RunResult noModule = run({"/nonexistent/lights.x.so", "battery", "1"});
+    EXPECT_EQ(noModule.exitStatus, 3);
     EXPECT_NE(noModule.err.find("lightsctl: cannot load /nonexistent/lights.x.so: "), std::string::npos)
         << noModule.err;
     // The dynamic linker's message names the file too; it is said once.
     EXPECT_EQ(noModule.err.find("lights.x.so"), noModule.err.rfind("lights.x.so")) << noModule.err;
 
-    const ProcessResult badBoard = run({"..", "battery", "1"});
-    EXPECT_EQ(badBoard.status, 3);
+    const RunResult badBoard = run({"..", "battery", "1"});
+    EXPECT_EQ(badBoard.exitStatus, 3);
     EXPECT_NE(badBoard.err.find("invalid board name"), std::string::npos) << badBoard.err;
 }
 
@@ -416,7 +417,7 @@ TEST(LightsctlProgram, LoadsABoardByNameFromTheModuleFolder)
     const std::string path = modulePath(Variant::Pavok);
     const SimRun run = runInLedsim(Board{}, {lightsctlPath(), "pavok", "keyboard", "1", "buttons", "0"},
                                    {"QUORVEL_MODULE_DIR=" + path.substr(0, path.rfind('/'))});
-    EXPECT_EQ(run.process.status, 0) << run.dump();
+    EXPECT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), (Strings{"keyboard: 0", "buttons: 0"}));
     EXPECT_EQ(run.writes(), (Strings{"keyboard-backlight/brightness=255\n", "button-backlight/brightness=0\n"}));
 }

@@ -35,7 +35,7 @@ TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
 {
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{}, {"keyboard", "0x1", "keyboard", "0"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // O_RDWR alone: no O_CREAT, O_TRUNC, O_APPEND, O_CLOEXEC.
     const std::vector<std::string> expected = {
         "open O_RDWR = 0", "write 255\n = 4", "close  = 0",
@@ -53,7 +53,7 @@ TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
     const SimRun run = runProbe(GetParam(), Board{"rgb+lcd-auto"},
                                 {"open:keyboard", "trace-opens", "set:keyboard:1:0:0:0:0", "set:battery:0:0:0:0:0",
                                  "opens"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     char rdwr[16];
     snprintf(rdwr, sizeof rdwr, " 0%o", static_cast<unsigned>(O_RDWR));
     const std::vector<std::string> expected = {
@@ -77,7 +77,7 @@ TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
                                     {"attention", "0", "trackball", "-5", "attention", "0", "trackball", "1234567",
                                      "attention", "0", "trackball", "-2147483648", "attention", "0", "trackball",
                                      "2147483647"});
-    ASSERT_EQ(run.process.status, 0) << run.dump();
+    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writesTo("jogball-backlight/brightness"),
               (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"}))
         << run.dump();
@@ -88,7 +88,7 @@ TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=missing", BUTTONS + "=eacces"}},
                                     {"keyboard", "1", "buttons", "1", "keyboard", "0", "buttons", "0"});
-    EXPECT_EQ(run.process.status, 1) << run.dump();
+    EXPECT_EQ(run.process.exitStatus, 1) << run.dump();
     const std::vector<std::string> expected = {
         "keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)",
         "keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)",
@@ -134,21 +134,22 @@ TEST_P(WriteInt, TheWriteErrnoSurvivesAFailingClose)
 
 struct FaultCase {
     const char* fault;
-    const char* status;
     bool stored; // the value reaches the file
 };
 
 class SimpleLightFaults : public testing::TestWithParam<std::tuple<Variant, FaultCase>> {};
 
-// The keyboard and button lights report their one write's status as is.
-TEST_P(SimpleLightFaults, HandlerReportsTheStatusOfItsWrite)
+// The keyboard and button lights store their value only when the write goes through
+// (a short write stores what it wrote). The status each reports under each fault is
+// checked by the lights fault matrix (tests/robustness/lights).
+TEST_P(SimpleLightFaults, ValueIsStoredOnlyWhenTheWriteGoesThrough)
 {
     REQUIRE_SIMULATED_TREE();
     const auto& [variant, fault] = GetParam();
     for (const std::string& file : {KEYBOARD, BUTTONS}) {
         const std::string light = file == KEYBOARD ? "keyboard" : "buttons";
         const SimRun run = runLightsctl(variant, Board{"rgb", {file + "=" + fault.fault}}, {light, "0xff"});
-        EXPECT_EQ(run.outLines(), std::vector<std::string>{light + ": " + fault.status}) << run.dump();
+        ASSERT_EQ(run.outLines().size(), 1u) << run.dump();
         if (fault.stored) {
             // A short write still stores the number in the bytes taken, as a number.
             EXPECT_EQ(run.values.at(file), "255\n");
@@ -161,13 +162,10 @@ TEST_P(SimpleLightFaults, HandlerReportsTheStatusOfItsWrite)
 INSTANTIATE_TEST_SUITE_P(
     Matrix, SimpleLightFaults,
     testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
-                     testing::Values(FaultCase{"missing", "-2 (No such file or directory)", false},
-                                     FaultCase{"eacces", "-13 (Permission denied)", false},
-                                     FaultCase{"readonly", "-13 (Permission denied)", false},
-                                     FaultCase{"enospc", "-28 (No space left on device)", false},
-                                     FaultCase{"eio", "-5 (Input/output error)", false},
-                                     FaultCase{"short", "0", true},
-                                     FaultCase{"close-eio", "0", true})),
+                     testing::Values(FaultCase{"missing", false}, FaultCase{"eacces", false},
+                                     FaultCase{"readonly", false}, FaultCase{"enospc", false},
+                                     FaultCase{"eio", false}, FaultCase{"short", true},
+                                     FaultCase{"close-eio", true})),
     [](const auto& p) {
         std::string name = std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param).fault;
         for (char& c : name) {

@@ -26,8 +26,8 @@ ProcessUsage settledUsageOf(pid_t pid, std::chrono::milliseconds quiet = std::ch
 std::string describe(const ProcessUsage& usage);
 
 // How much of each load a test applies: 1 by default, 0.1 in sanitizer builds, whose
-// code runs several times slower. $QUORVEL_ROBUSTNESS_SCALE (a positive number)
-// overrides both; the cross build's tests set it, since emulation is slower still.
+// code runs several times slower, and in cross builds, whose programs run emulated.
+// $QUORVEL_ROBUSTNESS_SCALE (a positive number) overrides both.
 double loadScale();
 // `count` scaled, at least `minimum`.
 int scaled(int count, int minimum = 1);

@@ -16,21 +16,21 @@ constexpr std::uint32_t SECTION_STRTAB = 3;
 // every access goes through here and fails instead of reading past the buffer.
 class Reader {
 public:
-    explicit Reader(std::span<const unsigned char> bytes) : bytes_(bytes) {}
+    explicit Reader(std::span<const unsigned char> bytes) : mBytes(bytes) {}
 
     bool fits(std::uint64_t offset, std::uint64_t length) const {
-        return offset <= bytes_.size() && length <= bytes_.size() - offset;
+        return offset <= mBytes.size() && length <= mBytes.size() - offset;
     }
     std::uint64_t read(std::uint64_t offset, unsigned width) const {
         std::uint64_t value = 0;
         for (unsigned i = 0; i < width; ++i)
-            value |= std::uint64_t{bytes_[offset + i]} << (8 * i);
+            value |= std::uint64_t{mBytes[offset + i]} << (8 * i);
         return value;
     }
-    std::span<const unsigned char> bytes() const { return bytes_; }
+    std::span<const unsigned char> bytes() const { return mBytes; }
 
 private:
-    std::span<const unsigned char> bytes_;
+    std::span<const unsigned char> mBytes;
 };
 
 struct Section {

@@ -4,13 +4,13 @@
 # and lightsctl loading a staged module (which needs the staged log library) from
 # the folder the loader searches by default.
 #
-# Usage: install_test.sh CMAKE BUILD_DIR PREFIX BINDIR LIBDIR DATADIR MODULE_DIR WITH_LEDSIM
+# Usage: install_test.sh CMAKE BUILD_DIR PREFIX BINDIR LIBDIR DATADIR MODULE_DIR WITH_LEDSIM [EMULATOR]
 # (BINDIR, LIBDIR, DATADIR relative to PREFIX; MODULE_DIR absolute, as compiled into
-# the loader). Target programs run through $QUORVEL_EMULATOR when it is set.
+# the loader). Target programs run through EMULATOR, a command line, when it is given.
 set -euo pipefail
 
 cmake=$1 build=$2 prefix=$3 bindir=$4 libdir=$5 datadir=$6 module_dir=$7 with_ledsim=$8
-read -r -a emulator <<<"${QUORVEL_EMULATOR:-}"
+read -r -a emulator <<<"${9:-}"
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT

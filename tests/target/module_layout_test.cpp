@@ -108,13 +108,13 @@ class ModuleLayout : public ::testing::TestWithParam<Board> {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_EQ(quorvel::loadModule(GetParam().path, module_, error), 0) << error;
-        raw_ = reinterpret_cast<const unsigned char*>(module_.info);
+        ASSERT_EQ(quorvel::loadModule(GetParam().path, mModule, error), 0) << error;
+        mRaw = reinterpret_cast<const unsigned char*>(mModule.info);
     }
-    void TearDown() override { quorvel::unloadModule(module_); }
+    void TearDown() override { quorvel::unloadModule(mModule); }
 
     OpenEntry openEntry() const {
-        const auto* methods = reinterpret_cast<const unsigned char*>(readPointer(raw_, LAYOUT.methodsAt));
+        const auto* methods = reinterpret_cast<const unsigned char*>(readPointer(mRaw, LAYOUT.methodsAt));
         return functionAt<OpenEntry>(methods, 0);
     }
 
@@ -122,7 +122,7 @@ protected:
     // does not open.
     const unsigned char* openRaw(const char* lightName) {
         void* device = nullptr;
-        const int status = openEntry()(module_.info, lightName, &device);
+        const int status = openEntry()(mModule.info, lightName, &device);
         EXPECT_EQ(status, 0) << lightName;
         EXPECT_NE(device, nullptr) << lightName;
         return static_cast<const unsigned char*>(device);
@@ -133,32 +133,32 @@ protected:
         EXPECT_EQ(functionAt<CloseEntry>(device, LAYOUT.closeAt)(mutableDevice), 0);
     }
 
-    quorvel::LoadedModule module_;
-    const unsigned char* raw_ = nullptr;
+    quorvel::LoadedModule mModule;
+    const unsigned char* mRaw = nullptr;
 };
 
 TEST_P(ModuleLayout, ModuleRecordHasItsTagAndVersionAtTheStart) {
-    EXPECT_EQ(std::memcmp(raw_, MODULE_TAG_BYTES.data(), MODULE_TAG_BYTES.size()), 0)
-        << std::hex << "tag word 0x" << readU32(raw_, 0);
-    EXPECT_EQ(readU16(raw_, 4), 1) << "version_major";
-    EXPECT_EQ(readU16(raw_, 6), 0) << "version_minor";
+    EXPECT_EQ(std::memcmp(mRaw, MODULE_TAG_BYTES.data(), MODULE_TAG_BYTES.size()), 0)
+        << std::hex << "tag word 0x" << readU32(mRaw, 0);
+    EXPECT_EQ(readU16(mRaw, 4), 1) << "version_major";
+    EXPECT_EQ(readU16(mRaw, 6), 0) << "version_minor";
 }
 
 TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry) {
     const auto text = [this](std::size_t at) {
-        const auto pointer = readPointer(raw_, at);
+        const auto pointer = readPointer(mRaw, at);
         return pointer == 0 ? std::string("<null>") : std::string(reinterpret_cast<const char*>(pointer));
     };
     EXPECT_EQ(text(LAYOUT.idAt), "lights");
     EXPECT_EQ(text(LAYOUT.nameAt), GetParam().name);
     EXPECT_EQ(text(LAYOUT.authorAt), GetParam().author);
-    ASSERT_NE(readPointer(raw_, LAYOUT.methodsAt), 0u);
+    ASSERT_NE(readPointer(mRaw, LAYOUT.methodsAt), 0u);
     EXPECT_NE(openEntry(), nullptr);
 }
 
 TEST_P(ModuleLayout, ModuleRecordEndsInZeroReservedWords) {
     EXPECT_EQ(LAYOUT.infoReservedAt + INFO_RESERVED_BYTES, LAYOUT.infoSize);
-    EXPECT_EQ(nonZeroOffsets(raw_, LAYOUT.infoReservedAt, INFO_RESERVED_BYTES), std::vector<std::size_t>{});
+    EXPECT_EQ(nonZeroOffsets(mRaw, LAYOUT.infoReservedAt, INFO_RESERVED_BYTES), std::vector<std::size_t>{});
 }
 
 TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords) {
@@ -168,7 +168,7 @@ TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords) {
     EXPECT_EQ(std::memcmp(device, DEVICE_TAG_BYTES.data(), DEVICE_TAG_BYTES.size()), 0)
         << std::hex << "tag word 0x" << readU32(device, 0);
     EXPECT_EQ(readU32(device, 4), 0u) << "version";
-    EXPECT_EQ(readPointer(device, LAYOUT.moduleAt), reinterpret_cast<std::uintptr_t>(module_.info));
+    EXPECT_EQ(readPointer(device, LAYOUT.moduleAt), reinterpret_cast<std::uintptr_t>(mModule.info));
     EXPECT_EQ(LAYOUT.deviceReservedAt + DEVICE_RESERVED_BYTES, LAYOUT.closeAt);
     EXPECT_EQ(nonZeroOffsets(device, LAYOUT.deviceReservedAt, DEVICE_RESERVED_BYTES), std::vector<std::size_t>{});
     closeRaw(device);
@@ -202,10 +202,14 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord) {
     quorvel::LoadedModule byBoard;
     std::string error;
     const int status = quorvel::loadModuleForBoard(GetParam().board, byBoard, error);
+    const std::string foundPath = quorvel::modulePathForBoard(GetParam().board);
     if (previous) setenv(quorvel::MODULE_DIR_VARIABLE, saved.c_str(), 1); else unsetenv(quorvel::MODULE_DIR_VARIABLE);
     ASSERT_EQ(status, 0) << error;
-    EXPECT_EQ(byBoard.info, module_.info);
+    EXPECT_EQ(byBoard.info, mModule.info);
+    EXPECT_EQ(foundPath, folder + "/lights." + GetParam().board + ".so");
     quorvel::unloadModule(byBoard);
+    EXPECT_EQ(byBoard.info, nullptr);
+    EXPECT_EQ(byBoard.library, nullptr);
 }
 
 class ModuleSymbols : public ::testing::TestWithParam<Board> {
@@ -214,22 +218,22 @@ protected:
         std::string error;
         auto image = quorvel::elf::readFile(GetParam().path, &error);
         ASSERT_TRUE(image) << error;
-        image_ = std::move(*image);
+        mImage = std::move(*image);
     }
-    quorvel::elf::Image image_;
+    quorvel::elf::Image mImage;
 };
 
 TEST_P(ModuleSymbols, LibraryIsBuiltForThisTarget) {
-    EXPECT_EQ(image_.elfClass, sizeof(void*) == 4 ? quorvel::elf::CLASS_32 : quorvel::elf::CLASS_64);
+    EXPECT_EQ(mImage.elfClass, sizeof(void*) == 4 ? quorvel::elf::CLASS_32 : quorvel::elf::CLASS_64);
 #if defined(__arm__)
-    EXPECT_EQ(image_.machine, quorvel::elf::MACHINE_ARM);
+    EXPECT_EQ(mImage.machine, quorvel::elf::MACHINE_ARM);
 #elif defined(__x86_64__)
-    EXPECT_EQ(image_.machine, quorvel::elf::MACHINE_X86_64);
+    EXPECT_EQ(mImage.machine, quorvel::elf::MACHINE_X86_64);
 #endif
 }
 
 TEST_P(ModuleSymbols, ModuleRecordSymbolHasTheRecordSize) {
-    const quorvel::elf::Symbol* hmi = image_.findDefined("HMI");
+    const quorvel::elf::Symbol* hmi = mImage.findDefined("HMI");
     ASSERT_NE(hmi, nullptr) << "HMI is not exported";
     EXPECT_EQ(hmi->size, LAYOUT.infoSize);
     EXPECT_EQ(hmi->type, quorvel::elf::TYPE_OBJECT);
@@ -238,7 +242,7 @@ TEST_P(ModuleSymbols, ModuleRecordSymbolHasTheRecordSize) {
 }
 
 TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes) {
-    const quorvel::elf::Symbol* init = image_.findDefined("init_globals");
+    const quorvel::elf::Symbol* init = mImage.findDefined("init_globals");
     ASSERT_NE(init, nullptr) << "init_globals is not exported";
     EXPECT_EQ(init->type, quorvel::elf::TYPE_FUNC);
     std::vector<std::string> globals{"TRACKBALL_FILE", "RED_LED_FILE", "GREEN_LED_FILE", "BLUE_LED_FILE",
@@ -246,10 +250,41 @@ TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes) {
                                      "RED_BLINK_FILE", "AMBER_BLINK_FILE", "KEYBOARD_FILE", "BUTTON_FILE",
                                      GetParam().extraPathGlobal};
     for (const std::string& name : globals) {
-        const quorvel::elf::Symbol* symbol = image_.findDefined(name);
+        const quorvel::elf::Symbol* symbol = mImage.findDefined(name);
         ASSERT_NE(symbol, nullptr) << name << " is not exported";
         EXPECT_EQ(symbol->type, quorvel::elf::TYPE_OBJECT) << name;
         EXPECT_EQ(symbol->size, LAYOUT.pointerSize) << name;
+    }
+}
+
+TEST_P(ModuleSymbols, ExportsNothingButTheRecordTheInitialiserAndThePathGlobals) {
+    std::set<std::string> exported;
+    for (const quorvel::elf::Symbol& symbol : mImage.dynamicSymbols) {
+        if (symbol.section == 0 || symbol.binding == 0 || symbol.name.empty()) continue;
+#ifdef QUORVEL_TEST_SANITIZED
+        // Instrumented builds add their own bookkeeping symbols.
+        if (symbol.name.starts_with("__odr_asan") || symbol.name.starts_with("__asan") ||
+            symbol.name.starts_with("__ubsan") || symbol.name.starts_with("__tsan"))
+            continue;
+#endif
+        exported.insert(symbol.name);
+    }
+    const std::set<std::string> expected{"HMI", "init_globals", "TRACKBALL_FILE", "RED_LED_FILE", "GREEN_LED_FILE",
+                                         "BLUE_LED_FILE", "AMBER_LED_FILE", "LCD_FILE", "RED_FREQ_FILE",
+                                         "RED_PWM_FILE", "RED_BLINK_FILE", "AMBER_BLINK_FILE", "KEYBOARD_FILE",
+                                         "BUTTON_FILE", GetParam().extraPathGlobal};
+    EXPECT_EQ(exported, expected);
+}
+
+TEST_P(ModuleSymbols, ImportsNothingFromTheCxxRuntime) {
+    for (const quorvel::elf::Symbol& symbol : mImage.dynamicSymbols) {
+        if (symbol.section != 0 || symbol.name.empty()) continue;
+        EXPECT_FALSE(symbol.name.starts_with("_Z")) << symbol.name;
+        // __cxa_finalize comes from the C library for every shared object.
+        if (symbol.name != "__cxa_finalize") {
+            EXPECT_FALSE(symbol.name.starts_with("__cxa")) << symbol.name;
+        }
+        EXPECT_FALSE(symbol.name.starts_with("__gxx")) << symbol.name;
     }
 }
 

@@ -66,7 +66,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 // Everything the child needs is prepared before fork: after it, only
 // async-signal-safe calls, since the test process may have other threads.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int in, int out,
-            int err, bool emulated = true)
+            int err, bool emulated = true, const std::function<bool()>& beforeExec = {}, bool ownGroup = false)
 {
     std::vector<std::string> words = emulated ? emulatorPrefix() : std::vector<std::string>{};
     words.insert(words.end(), argv.begin(), argv.end());
@@ -75,15 +75,22 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     std::vector<char*> envPointers = pointers(env);
     // execvpe so that an emulator named without a path is found on PATH.
     const pid_t pid = ::fork();
-    if (pid != 0)
+    if (pid != 0) {
+        if (pid > 0 && ownGroup)
+            ::setpgid(pid, pid); // also here: the caller may signal the group before the child runs
         return pid;
+    }
     ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive a crashed test
+    if (ownGroup)
+        ::setpgid(0, 0);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (beforeExec && !beforeExec())
+        ::_exit(125);
     ::execvpe(argvPointers[0], argvPointers.data(), envPointers.data());
     ::_exit(127);
 }
@@ -111,14 +118,6 @@ int boundDatagramSocket(sockaddr_un* name, socklen_t* nameLength)
 bool sameName(const sockaddr_un& a, socklen_t aLength, const sockaddr_un& b, socklen_t bLength)
 {
     return aLength == bLength && std::memcmp(&a, &b, aLength) == 0;
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string toAscii(const String16& text)
@@ -156,15 +155,44 @@ const std::vector<std::string>& exampleServiceNames()
 std::vector<std::string> emulatorPrefix()
 {
     std::vector<std::string> words;
-    const char* value = std::getenv("QUORVEL_EMULATOR");
-    std::istringstream in(value ? value : "");
+    std::istringstream in(QUORVEL_TEST_EMULATOR);
     for (std::string word; in >> word;)
         words.push_back(word);
     return words;
 }
 
+std::string ledsimProgram()
+{
+    return QUORVEL_TEST_LEDSIM;
+}
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/quorvel-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr)
+        mPath = pattern;
+}
+
+TempDir::~TempDir()
+{
+    if (!mPath.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(mPath, ignored);
+    }
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                      const std::vector<std::string>& environment, bool emulated)
+                             const std::vector<std::string>& environment, bool emulated,
+                             const std::function<bool()>& beforeExec)
 {
     RunResult result;
     sockaddr_un sink{}, outName{}, errName{};
@@ -185,7 +213,7 @@ static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::
         result.err = "runProgram: cannot set up output capture";
         return result;
     }
-    const pid_t pid = spawn(argv, environment, in, out, err, emulated);
+    const pid_t pid = spawn(argv, environment, in, out, err, emulated, beforeExec, true);
     ::close(out);
     ::close(err);
     ::close(in);
@@ -222,12 +250,13 @@ static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::
         if (done == pid)
             break;
         if (Clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
+            ::kill(-pid, SIGKILL);
             ::waitpid(pid, &status, 0);
             result.timedOut = true;
             break;
         }
     }
+    ::kill(-pid, SIGKILL); // whatever it left running in its group
     // Whatever the program wrote before it ended is queued by now.
     drain(0);
     ::close(receiver);
@@ -236,15 +265,15 @@ static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::
 }
 
 RunResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                     const std::vector<std::string>& environment)
+                     const std::vector<std::string>& environment, const std::function<bool()>& beforeExec)
 {
-    return runCaptured(argv, timeout, environment, true);
+    return runCaptured(argv, timeout, environment, true, beforeExec);
 }
 
 RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                         const std::vector<std::string>& environment)
+                         const std::vector<std::string>& environment, const std::function<bool()>& beforeExec)
 {
-    return runCaptured(argv, timeout, environment, false);
+    return runCaptured(argv, timeout, environment, false, beforeExec);
 }
 
 BackgroundProcess::~BackgroundProcess()

@@ -11,8 +11,8 @@
 //   EXPECT_EQ(r.exitStatus, 0);
 //   EXPECT_EQ(r.out, "...");                      // r.err, and r.combined in write order
 //
-// Every program is started with the words of $QUORVEL_EMULATOR in front when that is
-// set (for example "qemu-arm -L /usr/arm-linux-gnueabihf" in a cross build), and with
+// Every program is started with the emulator of the build in front when it has one
+// (for example "qemu-arm -L /usr/arm-linux-gnueabihf" in a cross build), and with
 // QUORVEL_SERVICE_MANAGER pointing at the fixture's socket. The fixture sets that
 // variable in the test process too, so quorvel::defaultServiceManager() reaches the
 // same daemon; the destructor restores it, stops and reaps every process it started
@@ -40,8 +40,29 @@ const char* exampleClientProgram();
 // The five names example-services registers, sorted.
 const std::vector<std::string>& exampleServiceNames();
 
-// The words of $QUORVEL_EMULATOR (empty on the host).
+// The words of the command line that runs a target program on the build machine
+// (empty on the host).
 std::vector<std::string> emulatorPrefix();
+// The ledsim program, which always runs on the build machine; empty if the build has
+// none (a cross build configured without QUORVEL_HOST_LEDSIM).
+std::string ledsimProgram();
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its files by the destructor;
+// path() is empty if it could not be made.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return mPath; }
+
+private:
+    std::string mPath;
+};
+
+// The whole content of a file; empty if it cannot be read.
+std::string readFile(const std::string& path);
 
 struct RunResult {
     // The exit status, or 128 + the signal number when a signal ended the program
@@ -54,17 +75,24 @@ struct RunResult {
     std::string combined;  // both, in the order the program wrote them
 };
 
-// Runs `argv` (argv[0] is a path) to completion or until `timeout`, with standard
-// input from /dev/null. `environment` entries ("NAME=value") are added to, or
-// replace, this process's environment. Standard output and standard error each go
-// to a datagram socket that feeds one queue, which is how `combined` keeps the exact
-// write order; a single write larger than the socket buffer (about 200 KiB) fails.
+// Runs `argv` (argv[0] is a path, or a name searched in PATH) to completion or until
+// `timeout`, with standard input from /dev/null. `environment` entries ("NAME=value")
+// are added to, or replace, this process's environment. Standard output and standard
+// error each go to a datagram socket that feeds one queue, which is how `combined`
+// keeps the exact write order; a single write larger than the socket buffer (about
+// 200 KiB) fails. The program runs in a process group of its own: whatever it leaves
+// running in that group is killed when it ends or times out. `beforeExec` runs in the
+// child just before exec (to set up namespaces, say); when it returns false the child
+// exits with status 125.
 RunResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s,
-                     const std::vector<std::string>& environment = {});
-// The same for a program of the build machine (setpriv, a shell): no emulator prefix.
-// To run a built program through it, put emulatorPrefix() in front of that program.
+                     const std::vector<std::string>& environment = {},
+                     const std::function<bool()>& beforeExec = {});
+// The same for a program of the build machine (setpriv, a shell, ledsim): no emulator
+// prefix. To run a built program through it, put emulatorPrefix() in front of that
+// program.
 RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s,
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {},
+                         const std::function<bool()>& beforeExec = {});
 
 // Runs `body` in a forked child that first raises its descriptor limit to
 // `maxFiles`, then drops to `uid` and `gid` with no supplementary groups; the child
