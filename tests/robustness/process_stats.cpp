@@ -91,8 +91,7 @@ long memorySlackKiB(long plainKiB)
     // Under an emulator the resident memory is the emulator's own, whose per-thread
     // translation state grows with every serving thread it has run; there, too, only
     // descriptors catch leaks.
-    const char* emulator = std::getenv("QUORVEL_EMULATOR");
-    if (emulator && *emulator)
+    if (QUORVEL_TEST_EMULATOR[0] != '\0')
         return 1024 * 1024;
     return plainKiB;
 #endif

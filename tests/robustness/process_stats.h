@@ -35,7 +35,7 @@ int scaled(int count, int minimum = 1);
 // How much resident memory may be added without counting as growth: `plainKiB` in a
 // plain build. A sanitizer build keeps freed memory in quarantine for a while, so
 // there only descriptors and the leak checker catch leaks. Under an emulator
-// ($QUORVEL_EMULATOR) the memory is the emulator's, and only descriptors count.
+// (an emulated build) the memory is the emulator's, and only descriptors count.
 long memorySlackKiB(long plainKiB);
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
