@@ -1,5 +1,7 @@
 #include "process_stats.h"
 
+#include <test_support/process_fixture.h>
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -67,7 +69,7 @@ double loadScale()
             return value;
     }
     // Every emulated process start costs tens of milliseconds.
-    if (QUORVEL_TEST_EMULATOR[0] != '\0')
+    if (!quorvel::testing::emulatorPrefix().empty())
         return 0.1;
 #ifdef QUORVEL_ROBUSTNESS_SANITIZED
     return 0.1;
@@ -91,7 +93,7 @@ long memorySlackKiB(long plainKiB)
     // Under an emulator the resident memory is the emulator's own, whose per-thread
     // translation state grows with every serving thread it has run; there, too, only
     // descriptors catch leaks.
-    if (QUORVEL_TEST_EMULATOR[0] != '\0')
+    if (!quorvel::testing::emulatorPrefix().empty())
         return 1024 * 1024;
     return plainKiB;
 #endif

@@ -152,12 +152,35 @@ const std::vector<std::string>& exampleServiceNames()
     return names;
 }
 
+namespace {
+
+bool programFound(const std::string& program)
+{
+    if (program.find('/') != std::string::npos)
+        return ::access(program.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');)
+        if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::vector<std::string> emulatorPrefix()
 {
-    std::vector<std::string> words;
-    std::istringstream in(QUORVEL_TEST_EMULATOR);
-    for (std::string word; in >> word;)
-        words.push_back(word);
+    // The cross build's tests also run natively on the target itself, which has no
+    // emulator: there the compiled-in words are dropped.
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> found;
+        std::istringstream in(QUORVEL_TEST_EMULATOR);
+        for (std::string word; in >> word;)
+            found.push_back(word);
+        if (!found.empty() && !programFound(found.front()))
+            found.clear();
+        return found;
+    }();
     return words;
 }
 

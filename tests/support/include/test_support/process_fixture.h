@@ -41,7 +41,7 @@ const char* exampleClientProgram();
 const std::vector<std::string>& exampleServiceNames();
 
 // The words of the command line that runs a target program on the build machine
-// (empty on the host).
+// (empty on the host, and on the target itself, where the emulator is not found).
 std::vector<std::string> emulatorPrefix();
 // The ledsim program, which always runs on the build machine; empty if the build has
 // none (a cross build configured without QUORVEL_HOST_LEDSIM).
