@@ -152,6 +152,53 @@ TEST_F(HostilePeers, OversizedFrameClosesTheConnection)
     expectStillServing();
 }
 
+// The largest frame there can be: a full parcel with every object slot used, each
+// reference carrying the longest endpoint.
+std::vector<uint8_t> largestFrame()
+{
+    std::vector<uint32_t> words = {MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(MAX_PARCEL_DATA),
+                                   static_cast<uint32_t>(MAX_PARCEL_OBJECTS)};
+    std::vector<uint32_t> data(MAX_PARCEL_DATA / 4, 0);
+    for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i)
+        data[i * 2] = 1; // a reference
+    words.insert(words.end(), data.begin(), data.end());
+    std::vector<uint8_t> frame(words.size() * 4);
+    std::memcpy(frame.data(), words.data(), frame.size());
+    const std::string endpoint = "@nobody." + std::string(MAX_ENDPOINT_LENGTH - 8, 'x');
+    for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i) {
+        const uint32_t record[3] = {static_cast<uint32_t>(i * 8), 1, static_cast<uint32_t>(endpoint.size())};
+        const auto* bytes = reinterpret_cast<const uint8_t*>(record);
+        frame.insert(frame.end(), bytes, bytes + sizeof record);
+        frame.insert(frame.end(), endpoint.begin(), endpoint.end());
+        frame.resize((frame.size() + 3) & ~size_t{3}, 0);
+    }
+    return frame;
+}
+
+TEST_F(HostilePeers, TheLargestFrameIsAnsweredAndOneByteMoreClosesTheConnection)
+{
+    std::vector<uint8_t> frame = largestFrame();
+    ASSERT_EQ(frame.size(), MAX_FRAME_SIZE);
+    int size = 1 << 20;
+    {
+        RawPeer peer(world.socketPath());
+        ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ASSERT_TRUE(peer.sendBytes(frame.data(), frame.size())) << std::strerror(errno);
+        // Answered with an error, since it carries no interface token.
+        const auto answer = peer.receive();
+        ASSERT_TRUE(answer.has_value()) << "the largest frame cost the peer its connection";
+        ASSERT_GE(answer->size(), 7u);
+        EXPECT_EQ((*answer)[1], 2u);
+        EXPECT_NE(static_cast<int32_t>((*answer)[3]), OK);
+    }
+    frame.push_back(0);
+    RawPeer peer(world.socketPath());
+    ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    ASSERT_TRUE(peer.sendBytes(frame.data(), frame.size())) << std::strerror(errno);
+    EXPECT_EQ(peer.receive(), std::nullopt);
+    expectStillServing();
+}
+
 TEST_F(HostilePeers, UnknownHandleAndUnknownCodeGetErrorReplies)
 {
     RawPeer peer(world.socketPath());
