@@ -6,6 +6,8 @@
 
 #include <test_support/process_fixture.h>
 
+#include "wire_format.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -26,8 +28,6 @@ namespace quorvel {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr uint32_t MAGIC = 0x51564631; // "QVF1"
 
 // A raw SOCK_SEQPACKET connection that speaks whatever bytes a test gives it.
 class RawPeer {
@@ -76,7 +76,7 @@ private:
 std::vector<uint32_t> transaction(uint32_t handle, uint32_t code, const std::vector<uint32_t>& data,
                                   uint32_t objectCount = 0)
 {
-    std::vector<uint32_t> frame = {MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4), objectCount};
+    std::vector<uint32_t> frame = {FRAME_MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4), objectCount};
     frame.insert(frame.end(), data.begin(), data.end());
     return frame;
 }
@@ -110,15 +110,15 @@ TEST_F(HostilePeers, GarbageClosesTheConnection)
 TEST_F(HostilePeers, TruncatedAndInconsistentFramesCloseTheConnection)
 {
     const std::vector<std::vector<uint32_t>> frames = {
-        {MAGIC, 1, 0},                                      // shorter than a header
-        {MAGIC, 1, 0, 1, 0, 64, 0, 1, 2},                   // claims more data than it has
-        {MAGIC, 1, 0, 1, 0, 6, 0, 1, 2},                    // data not a whole number of words
+        {FRAME_MAGIC, 1, 0},                                      // shorter than a header
+        {FRAME_MAGIC, 1, 0, 1, 0, 64, 0, 1, 2},                   // claims more data than it has
+        {FRAME_MAGIC, 1, 0, 1, 0, 6, 0, 1, 2},                    // data not a whole number of words
         transaction(0, 1, {1, 0}, 1),                       // an object with no table entry
-        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200},         // an endpoint longer than allowed
-        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
-        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
-        {MAGIC, 2, 0, 0, 0, 0, 0},                          // a reply where a request belongs
-        {MAGIC, 1, 0, 1, 0, 0, 0, 99},                      // trailing bytes after the frame
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200},         // an endpoint longer than allowed
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
+        {FRAME_MAGIC, 2, 0, 0, 0, 0, 0},                          // a reply where a request belongs
+        {FRAME_MAGIC, 1, 0, 1, 0, 0, 0, 99},                      // trailing bytes after the frame
     };
     for (size_t i = 0; i < frames.size(); ++i) {
         RawPeer peer(world.socketPath());
@@ -144,7 +144,7 @@ TEST_F(HostilePeers, OversizedFrameClosesTheConnection)
     int size = 1 << 20;
     ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     std::vector<uint8_t> big(MAX_FRAME_SIZE + 4096, 0);
-    const uint32_t header[7] = {MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(big.size() - 28), 0};
+    const uint32_t header[7] = {FRAME_MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(big.size() - 28), 0};
     std::memcpy(big.data(), header, sizeof header);
     if (!peer.sendBytes(big.data(), big.size()))
         GTEST_SKIP() << "this kernel refuses to send a frame that large: " << std::strerror(errno);
@@ -156,7 +156,7 @@ TEST_F(HostilePeers, OversizedFrameClosesTheConnection)
 // reference carrying the longest endpoint.
 std::vector<uint8_t> largestFrame()
 {
-    std::vector<uint32_t> words = {MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(MAX_PARCEL_DATA),
+    std::vector<uint32_t> words = {FRAME_MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(MAX_PARCEL_DATA),
                                    static_cast<uint32_t>(MAX_PARCEL_OBJECTS)};
     std::vector<uint32_t> data(MAX_PARCEL_DATA / 4, 0);
     for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i)
@@ -310,7 +310,7 @@ private:
         std::vector<uint32_t> units((text.size() + 2) / 2, 0);
         std::memcpy(units.data(), text.data(), text.size() * 2);
         data.insert(data.end(), units.begin(), units.end());
-        std::vector<uint32_t> frame = {MAGIC, 2, 0, 0, 0, static_cast<uint32_t>(data.size() * 4), 0};
+        std::vector<uint32_t> frame = {FRAME_MAGIC, 2, 0, 0, 0, static_cast<uint32_t>(data.size() * 4), 0};
         frame.insert(frame.end(), data.begin(), data.end());
         ::send(fd, frame.data(), frame.size() * 4, MSG_NOSIGNAL);
     }
@@ -383,7 +383,7 @@ TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
     std::string endpoint;
     uint32_t handle;
     ASSERT_EQ(describeObject(sp<IBinder>(new Nothing()), &endpoint, &handle), OK);
-    std::vector<uint32_t> answer = {MAGIC, 2, 0, 0, 0, 8, 1, 1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
+    std::vector<uint32_t> answer = {FRAME_MAGIC, 2, 0, 0, 0, 8, 1, 1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
     std::vector<uint32_t> name((endpoint.size() + 3) / 4, 0);
     std::memcpy(name.data(), endpoint.data(), endpoint.size());
     answer.insert(answer.end(), name.begin(), name.end());
@@ -397,7 +397,7 @@ TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
 TEST_F(BrokenHost, ListingAndLookUpSurviveNonsenseAnswers)
 {
     // A well-formed reply whose content is nonsense: a huge count, no names.
-    FakeHost host(path, answerWith({MAGIC, 2, 0, 0, 0, 8, 0, 1000000, 1000000}));
+    FakeHost host(path, answerWith({FRAME_MAGIC, 2, 0, 0, 0, 8, 0, 1000000, 1000000}));
     const sp<ServiceManagerPort> sm = defaultServiceManager();
     ASSERT_NE(sm, nullptr);
     EXPECT_EQ(sm->listServices().size(), 0u);

@@ -247,14 +247,9 @@ TEST_F(ServiceManagerLoad, KeepsAnsweringEveryoneWhileServicesComeAndGoAndPeersS
 
     // Descriptors: no more than before. Memory: back within what the allocator may
     // keep in its free lists.
-    ProcessUsage after;
-    EXPECT_TRUE(eventually(
-        [&] {
-            after = usageOf(daemon);
-            return after.descriptors <= baseline.descriptors;
-        },
-        5s))
-        << "before: " << describe(baseline) << "; after: " << describe(after);
+    const ProcessUsage after = usageBackTo(daemon, baseline);
+    EXPECT_LE(after.descriptors, baseline.descriptors) << "before: " << describe(baseline) << "; after: "
+                                                       << describe(after);
     EXPECT_LE(after.rssKiB, baseline.rssKiB + memorySlackKiB(1024)) << "before: " << describe(baseline) << "; after: "
                                                     << describe(after);
     std::printf("%d client operations, %d malformed frames, %d services registered and ended; service manager: "

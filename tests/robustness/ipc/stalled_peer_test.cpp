@@ -98,14 +98,9 @@ TEST_F(StalledPeers, SilentAndHalfFramePeersDoNotHoldUpTheServiceManager)
                   RawPeer::Outcome::Closed);
     }
     // All of them gone: the daemon holds what it held before.
-    ProcessUsage after;
-    EXPECT_TRUE(eventually(
-        [&] {
-            after = usageOf(daemon);
-            return after.descriptors <= baseline.descriptors;
-        },
-        5s))
-        << "before: " << describe(baseline) << "; after: " << describe(after);
+    const ProcessUsage after = usageBackTo(daemon, baseline);
+    EXPECT_LE(after.descriptors, baseline.descriptors) << "before: " << describe(baseline) << "; after: "
+                                                       << describe(after);
 }
 
 TEST_F(StalledPeers, PeerThatNeverReadsItsRepliesIsDroppedNotWaitedFor)
