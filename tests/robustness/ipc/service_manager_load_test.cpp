@@ -3,11 +3,11 @@
 // It must keep answering everyone else, and afterwards hold no more descriptors and
 // no more memory than before.
 #include "process_stats.h"
-#include "raw_peer.h"
 
 #include <quorvel/service_manager.h>
 #include <quorvel/string16.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,8 @@
 
 namespace quorvel::robustness {
 namespace {
+
+using namespace quorvel::testing;
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;

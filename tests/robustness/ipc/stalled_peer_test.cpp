@@ -3,13 +3,13 @@
 // middle of a call. None of them may hold up anyone else, and the caller of the dead
 // service learns of it at once.
 #include "process_stats.h"
-#include "raw_peer.h"
 
 #include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,8 @@
 
 namespace quorvel::robustness {
 namespace {
+
+using namespace quorvel::testing;
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;
