@@ -5,6 +5,9 @@
 #include <quorvel/service_manager.h>
 
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
+
+#include "wire_format.h"
 
 #include <gtest/gtest.h>
 
@@ -27,56 +30,39 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t MAGIC = 0x51564631; // "QVF1"
+using testing::FakeHost;
+using testing::RawPeer;
 
-// A raw SOCK_SEQPACKET connection that speaks whatever bytes a test gives it.
-class RawPeer {
-public:
-    explicit RawPeer(const std::string& path)
-    {
-        mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+// Frames here are written as 32-bit words.
+std::vector<uint8_t> bytesOf(const std::vector<uint32_t>& words)
+{
+    std::vector<uint8_t> bytes(words.size() * 4);
+    std::memcpy(bytes.data(), words.data(), bytes.size());
+    return bytes;
+}
+
+// The next message as words, or nothing when the daemon closed the connection.
+// Fails the test rather than wait past `timeout`.
+std::optional<std::vector<uint32_t>> answerTo(RawPeer& peer, std::chrono::milliseconds timeout = 5s)
+{
+    std::vector<uint8_t> message;
+    const RawPeer::Outcome outcome = peer.receive(timeout, &message);
+    if (outcome == RawPeer::Outcome::Nothing) {
+        ADD_FAILURE() << "no answer and no close within the timeout";
+        return std::vector<uint32_t>{};
     }
-    ~RawPeer() { ::close(mFd); }
-
-    bool connected() const { return mConnected; }
-    bool send(const std::vector<uint32_t>& words, size_t trimBytes = 0)
-    {
-        return ::send(mFd, words.data(), words.size() * 4 - trimBytes, MSG_NOSIGNAL) >= 0;
-    }
-    bool sendBytes(const void* bytes, size_t length) { return ::send(mFd, bytes, length, MSG_NOSIGNAL) >= 0; }
-
-    // The next message: its words, or nothing when the daemon closed the connection.
-    // Fails the test rather than wait past `timeout`.
-    std::optional<std::vector<uint32_t>> receive(std::chrono::milliseconds timeout = 5s)
-    {
-        pollfd p{mFd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
-            ADD_FAILURE() << "no answer and no close within the timeout";
-            return std::vector<uint32_t>{};
-        }
-        std::vector<uint32_t> words(MAX_FRAME_SIZE / 4 + 1);
-        const ssize_t n = ::recv(mFd, words.data(), words.size() * 4, 0);
-        if (n <= 0)
-            return std::nullopt;
-        words.resize(static_cast<size_t>(n) / 4);
-        return words;
-    }
-    int fd() const { return mFd; }
-
-private:
-    int mFd = -1;
-    bool mConnected = false;
-};
+    if (outcome == RawPeer::Outcome::Closed)
+        return std::nullopt;
+    std::vector<uint32_t> words(message.size() / 4);
+    std::memcpy(words.data(), message.data(), words.size() * 4);
+    return words;
+}
 
 // A transaction frame: header then data words, no objects.
 std::vector<uint32_t> transaction(uint32_t handle, uint32_t code, const std::vector<uint32_t>& data,
                                   uint32_t objectCount = 0)
 {
-    std::vector<uint32_t> frame = {MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4), objectCount};
+    std::vector<uint32_t> frame = {FRAME_MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4), objectCount};
     frame.insert(frame.end(), data.begin(), data.end());
     return frame;
 }
@@ -102,29 +88,29 @@ TEST_F(HostilePeers, GarbageClosesTheConnection)
 {
     RawPeer peer(world.socketPath());
     ASSERT_TRUE(peer.connected());
-    ASSERT_TRUE(peer.send({0xdeadbeef, 1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_EQ(peer.receive(), std::nullopt);
+    ASSERT_TRUE(peer.send(bytesOf({0xdeadbeef, 1, 2, 3, 4, 5, 6, 7})));
+    EXPECT_EQ(answerTo(peer), std::nullopt);
     expectStillServing();
 }
 
 TEST_F(HostilePeers, TruncatedAndInconsistentFramesCloseTheConnection)
 {
     const std::vector<std::vector<uint32_t>> frames = {
-        {MAGIC, 1, 0},                                      // shorter than a header
-        {MAGIC, 1, 0, 1, 0, 64, 0, 1, 2},                   // claims more data than it has
-        {MAGIC, 1, 0, 1, 0, 6, 0, 1, 2},                    // data not a whole number of words
+        {FRAME_MAGIC, 1, 0},                                      // shorter than a header
+        {FRAME_MAGIC, 1, 0, 1, 0, 64, 0, 1, 2},                   // claims more data than it has
+        {FRAME_MAGIC, 1, 0, 1, 0, 6, 0, 1, 2},                    // data not a whole number of words
         transaction(0, 1, {1, 0}, 1),                       // an object with no table entry
-        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200},         // an endpoint longer than allowed
-        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
-        {MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
-        {MAGIC, 2, 0, 0, 0, 0, 0},                          // a reply where a request belongs
-        {MAGIC, 1, 0, 1, 0, 0, 0, 99},                      // trailing bytes after the frame
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200},         // an endpoint longer than allowed
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
+        {FRAME_MAGIC, 2, 0, 0, 0, 0, 0},                          // a reply where a request belongs
+        {FRAME_MAGIC, 1, 0, 1, 0, 0, 0, 99},                      // trailing bytes after the frame
     };
     for (size_t i = 0; i < frames.size(); ++i) {
         RawPeer peer(world.socketPath());
         ASSERT_TRUE(peer.connected());
-        ASSERT_TRUE(peer.send(frames[i]));
-        const auto answer = peer.receive();
+        ASSERT_TRUE(peer.send(bytesOf(frames[i])));
+        const auto answer = answerTo(peer);
         // The one well-formed frame (index 6) is answered, with an error since it
         // carries no interface token; every other frame costs the peer its connection.
         if (i == 6) {
@@ -144,27 +130,74 @@ TEST_F(HostilePeers, OversizedFrameClosesTheConnection)
     int size = 1 << 20;
     ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     std::vector<uint8_t> big(MAX_FRAME_SIZE + 4096, 0);
-    const uint32_t header[7] = {MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(big.size() - 28), 0};
+    const uint32_t header[7] = {FRAME_MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(big.size() - 28), 0};
     std::memcpy(big.data(), header, sizeof header);
-    if (!peer.sendBytes(big.data(), big.size()))
+    if (!peer.send(big))
         GTEST_SKIP() << "this kernel refuses to send a frame that large: " << std::strerror(errno);
-    EXPECT_EQ(peer.receive(), std::nullopt);
+    EXPECT_EQ(answerTo(peer), std::nullopt);
+    expectStillServing();
+}
+
+// The largest frame there can be: a full parcel with every object slot used, each
+// reference carrying the longest endpoint.
+std::vector<uint8_t> largestFrame()
+{
+    std::vector<uint32_t> words = {FRAME_MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(MAX_PARCEL_DATA),
+                                   static_cast<uint32_t>(MAX_PARCEL_OBJECTS)};
+    std::vector<uint32_t> data(MAX_PARCEL_DATA / 4, 0);
+    for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i)
+        data[i * 2] = 1; // a reference
+    words.insert(words.end(), data.begin(), data.end());
+    std::vector<uint8_t> frame(words.size() * 4);
+    std::memcpy(frame.data(), words.data(), frame.size());
+    const std::string endpoint = "@nobody." + std::string(MAX_ENDPOINT_LENGTH - 8, 'x');
+    for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i) {
+        const uint32_t record[3] = {static_cast<uint32_t>(i * 8), 1, static_cast<uint32_t>(endpoint.size())};
+        const auto* bytes = reinterpret_cast<const uint8_t*>(record);
+        frame.insert(frame.end(), bytes, bytes + sizeof record);
+        frame.insert(frame.end(), endpoint.begin(), endpoint.end());
+        frame.resize((frame.size() + 3) & ~size_t{3}, 0);
+    }
+    return frame;
+}
+
+TEST_F(HostilePeers, TheLargestFrameIsAnsweredAndOneByteMoreClosesTheConnection)
+{
+    std::vector<uint8_t> frame = largestFrame();
+    ASSERT_EQ(frame.size(), MAX_FRAME_SIZE);
+    int size = 1 << 20;
+    {
+        RawPeer peer(world.socketPath());
+        ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ASSERT_TRUE(peer.send(frame)) << std::strerror(errno);
+        // Answered with an error, since it carries no interface token.
+        const auto answer = answerTo(peer);
+        ASSERT_TRUE(answer.has_value()) << "the largest frame cost the peer its connection";
+        ASSERT_GE(answer->size(), 7u);
+        EXPECT_EQ((*answer)[1], 2u);
+        EXPECT_NE(static_cast<int32_t>((*answer)[3]), OK);
+    }
+    frame.push_back(0);
+    RawPeer peer(world.socketPath());
+    ::setsockopt(peer.fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    ASSERT_TRUE(peer.send(frame)) << std::strerror(errno);
+    EXPECT_EQ(answerTo(peer), std::nullopt);
     expectStillServing();
 }
 
 TEST_F(HostilePeers, UnknownHandleAndUnknownCodeGetErrorReplies)
 {
     RawPeer peer(world.socketPath());
-    ASSERT_TRUE(peer.send(transaction(12345, 1, {})));
-    auto answer = peer.receive();
+    ASSERT_TRUE(peer.send(bytesOf(transaction(12345, 1, {}))));
+    auto answer = answerTo(peer);
     ASSERT_TRUE(answer.has_value());
     ASSERT_GE(answer->size(), 7u);
     EXPECT_EQ((*answer)[1], 2u);
     EXPECT_EQ(static_cast<int32_t>((*answer)[3]), NAME_NOT_FOUND);
 
     // Same connection, still usable: a request without the interface token.
-    ASSERT_TRUE(peer.send(transaction(0, 3, {7})));
-    answer = peer.receive();
+    ASSERT_TRUE(peer.send(bytesOf(transaction(0, 3, {7}))));
+    answer = answerTo(peer);
     ASSERT_TRUE(answer.has_value());
     ASSERT_GE(answer->size(), 7u);
     EXPECT_EQ(static_cast<int32_t>((*answer)[3]), BAD_TYPE);
@@ -185,7 +218,7 @@ TEST_F(HostilePeers, ConnectionsPastTheLimitAreClosedAndOthersRecoverAfterwards)
     for (size_t i = 0; i < MAX_CONNECTIONS + 8; ++i)
         peers.push_back(std::make_unique<RawPeer>(world.socketPath()));
     // The last ones were accepted and closed at once.
-    EXPECT_EQ(peers.back()->receive(), std::nullopt);
+    EXPECT_EQ(answerTo(*peers.back()), std::nullopt);
     peers.clear();
     // The daemon notices the closed connections before it runs out of room.
     bool served = false;
@@ -217,60 +250,9 @@ TEST_F(HostilePeers, PassedDescriptorsAreClosedAndTheConnectionDropped)
     std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
     ASSERT_GE(::sendmsg(peer.fd(), &message, MSG_NOSIGNAL), 0);
     ::close(passed);
-    EXPECT_EQ(peer.receive(), std::nullopt);
+    EXPECT_EQ(answerTo(peer), std::nullopt);
     expectStillServing();
 }
-
-// A host that breaks the protocol: stands in for the service manager here.
-class FakeHost {
-public:
-    // `behaviour` gets the accepted connection once the host has answered the
-    // descriptor query as a service manager would (defaultServiceManager asks it).
-    FakeHost(const std::string& path, std::function<void(int)> behaviour)
-    {
-        mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(mFd, 4), 0);
-        mThread = std::thread([this, behaviour] {
-            pollfd p{mFd, POLLIN, 0};
-            if (::poll(&p, 1, 10000) != 1)
-                return;
-            const int connection = ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection >= 0) {
-                answerDescriptorQuery(connection);
-                behaviour(connection);
-                ::close(connection);
-            }
-        });
-    }
-    ~FakeHost()
-    {
-        mThread.join();
-        ::close(mFd);
-    }
-
-private:
-    static void answerDescriptorQuery(int fd)
-    {
-        char request[4096];
-        if (::recv(fd, request, sizeof request, 0) <= 0)
-            return;
-        const std::u16string text = u"quorvel.os.IServiceRegistry";
-        std::vector<uint32_t> data = {static_cast<uint32_t>(text.size())};
-        std::vector<uint32_t> units((text.size() + 2) / 2, 0);
-        std::memcpy(units.data(), text.data(), text.size() * 2);
-        data.insert(data.end(), units.begin(), units.end());
-        std::vector<uint32_t> frame = {MAGIC, 2, 0, 0, 0, static_cast<uint32_t>(data.size() * 4), 0};
-        frame.insert(frame.end(), data.begin(), data.end());
-        ::send(fd, frame.data(), frame.size() * 4, MSG_NOSIGNAL);
-    }
-
-    int mFd;
-    std::thread mThread;
-};
 
 class BrokenHost : public ::testing::Test {
 protected:
@@ -289,14 +271,11 @@ protected:
         ::unsetenv(SERVICE_MANAGER_ENV);
     }
 
-    // Reads one request and answers it with `answer` (raw bytes).
-    static std::function<void(int)> answerWith(std::vector<uint32_t> answer)
+    // A stand-in service manager: answers the descriptor query as one would, then
+    // the next request with `answer` (raw words), then hangs up.
+    static std::function<void(int)> answerWith(const std::vector<uint32_t>& answer)
     {
-        return [answer](int fd) {
-            char request[4096];
-            if (::recv(fd, request, sizeof request, 0) > 0)
-                ::send(fd, answer.data(), answer.size() * 4, MSG_NOSIGNAL);
-        };
+        return testing::answerInTurn({testing::serviceManagerDescriptorReply(), bytesOf(answer)});
     }
 
     std::string dir, path;
@@ -305,6 +284,7 @@ protected:
 TEST_F(BrokenHost, HostThatClosesMidTransactionGivesDeadObject)
 {
     FakeHost host(path, [](int fd) {
+        testing::answerInTurn({testing::serviceManagerDescriptorReply()})(fd);
         char request[4096];
         (void)::recv(fd, request, sizeof request, 0);
     });
@@ -336,7 +316,7 @@ TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
     std::string endpoint;
     uint32_t handle;
     ASSERT_EQ(describeObject(sp<IBinder>(new Nothing()), &endpoint, &handle), OK);
-    std::vector<uint32_t> answer = {MAGIC, 2, 0, 0, 0, 8, 1, 1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
+    std::vector<uint32_t> answer = {FRAME_MAGIC, 2, 0, 0, 0, 8, 1, 1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
     std::vector<uint32_t> name((endpoint.size() + 3) / 4, 0);
     std::memcpy(name.data(), endpoint.data(), endpoint.size());
     answer.insert(answer.end(), name.begin(), name.end());
@@ -350,7 +330,7 @@ TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
 TEST_F(BrokenHost, ListingAndLookUpSurviveNonsenseAnswers)
 {
     // A well-formed reply whose content is nonsense: a huge count, no names.
-    FakeHost host(path, answerWith({MAGIC, 2, 0, 0, 0, 8, 0, 1000000, 1000000}));
+    FakeHost host(path, answerWith({FRAME_MAGIC, 2, 0, 0, 0, 8, 0, 1000000, 1000000}));
     const sp<ServiceManagerPort> sm = defaultServiceManager();
     ASSERT_NE(sm, nullptr);
     EXPECT_EQ(sm->listServices().size(), 0u);

@@ -201,6 +201,22 @@ TEST_F(ExampleServices, KilledHostLosesItsNamesAndAPendingCallFailsPromptly)
     EXPECT_EQ(reply.errorCheck(), DEAD_OBJECT);
 }
 
+TEST_F(ExampleServices, DyingHostLosesEveryNameItRegisteredAndNoOtherHostsName)
+{
+    // A live host whose name sorts among the five of example-services.
+    testing::BackgroundProcess other;
+    ASSERT_TRUE(other.start({testing::exampleClientProgram(), "serve", "example.keep"}, world.environment(),
+                            world.runtimeDir() + "/other.log"));
+    ASSERT_TRUE(world.waitForServices({"example.keep"}, true, 10s));
+
+    world.exampleServices().stop(SIGKILL);
+    ASSERT_TRUE(world.waitForServices(testing::exampleServiceNames(), false, 10s)) << "some names outlived their host";
+    for (const std::string& name : testing::exampleServiceNames())
+        EXPECT_EQ(sm->checkService(String16(name.c_str())), nullptr) << name;
+    EXPECT_EQ(world.listedNames(), std::vector<std::string>{"example.keep"});
+    EXPECT_NE(sm->checkService(String16("example.keep")), nullptr);
+}
+
 TEST_F(ExampleServices, LaterRegistrationReplacesTheEarlierOne)
 {
     testing::BackgroundProcess second;

@@ -111,4 +111,16 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     }
 }
 
+ProcessUsage usageBackTo(pid_t pid, const ProcessUsage& baseline, std::chrono::milliseconds timeout)
+{
+    ProcessUsage now;
+    eventually(
+        [&] {
+            now = usageOf(pid);
+            return now.descriptors <= baseline.descriptors;
+        },
+        timeout);
+    return now;
+}
+
 } // namespace quorvel::robustness

@@ -24,6 +24,11 @@ ProcessUsage usageOf(pid_t pid);
 ProcessUsage settledUsageOf(pid_t pid, std::chrono::milliseconds quiet = std::chrono::milliseconds(300),
                             std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 std::string describe(const ProcessUsage& usage);
+// Waits up to `timeout` until `pid` holds no more descriptors than `baseline` did,
+// and returns its usage as last read: a process that is done with its peers may
+// still be handling their closes.
+ProcessUsage usageBackTo(pid_t pid, const ProcessUsage& baseline,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 // How much of each load a test applies: 1 by default, 0.1 in sanitizer builds, whose
 // code runs several times slower, and in cross builds, whose programs run emulated.

@@ -4,13 +4,13 @@
 // descriptors, endpoint names taken in advance, unsafe socket paths, restarts and
 // signals. Each asserts what must happen now.
 #include "process_stats.h"
-#include "raw_peer.h"
 
 #include <quorvel/binder.h>
 #include <quorvel/hosting.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +34,8 @@
 
 namespace quorvel::robustness {
 namespace {
+
+using namespace quorvel::testing;
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;

@@ -119,17 +119,12 @@ TEST(RepeatedServiceRuns, EveryRunEndsRightAndTheDaemonsDoNotGrow)
     EXPECT_EQ(runMany(runs, first), 0) << first;
     ::testing::Test::RecordProperty("service_runs", runs);
 
-    ProcessUsage daemonAfter, servicesAfter;
-    EXPECT_TRUE(eventually(
-        [&] {
-            daemonAfter = usageOf(daemon);
-            servicesAfter = usageOf(services);
-            return daemonAfter.descriptors <= daemonBefore.descriptors &&
-                   servicesAfter.descriptors <= servicesBefore.descriptors;
-        },
-        5s))
-        << "service manager before: " << describe(daemonBefore) << "; after: " << describe(daemonAfter)
-        << "\nexample-services before: " << describe(servicesBefore) << "; after: " << describe(servicesAfter);
+    const ProcessUsage daemonAfter = usageBackTo(daemon, daemonBefore);
+    const ProcessUsage servicesAfter = usageBackTo(services, servicesBefore);
+    EXPECT_LE(daemonAfter.descriptors, daemonBefore.descriptors)
+        << "service manager before: " << describe(daemonBefore) << "; after: " << describe(daemonAfter);
+    EXPECT_LE(servicesAfter.descriptors, servicesBefore.descriptors)
+        << "example-services before: " << describe(servicesBefore) << "; after: " << describe(servicesAfter);
     EXPECT_LE(daemonAfter.rssKiB, daemonBefore.rssKiB + memorySlackKiB(512)) << describe(daemonAfter);
     EXPECT_LE(servicesAfter.rssKiB, servicesBefore.rssKiB + memorySlackKiB(512)) << describe(servicesAfter);
     std::printf("%d runs; service manager: before %s, after %s; example-services: before %s, after %s\n", runs,

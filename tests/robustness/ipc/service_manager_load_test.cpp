@@ -3,11 +3,11 @@
 // It must keep answering everyone else, and afterwards hold no more descriptors and
 // no more memory than before.
 #include "process_stats.h"
-#include "raw_peer.h"
 
 #include <quorvel/service_manager.h>
 #include <quorvel/string16.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,8 @@
 
 namespace quorvel::robustness {
 namespace {
+
+using namespace quorvel::testing;
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;
@@ -247,14 +249,9 @@ TEST_F(ServiceManagerLoad, KeepsAnsweringEveryoneWhileServicesComeAndGoAndPeersS
 
     // Descriptors: no more than before. Memory: back within what the allocator may
     // keep in its free lists.
-    ProcessUsage after;
-    EXPECT_TRUE(eventually(
-        [&] {
-            after = usageOf(daemon);
-            return after.descriptors <= baseline.descriptors;
-        },
-        5s))
-        << "before: " << describe(baseline) << "; after: " << describe(after);
+    const ProcessUsage after = usageBackTo(daemon, baseline);
+    EXPECT_LE(after.descriptors, baseline.descriptors) << "before: " << describe(baseline) << "; after: "
+                                                       << describe(after);
     EXPECT_LE(after.rssKiB, baseline.rssKiB + memorySlackKiB(1024)) << "before: " << describe(baseline) << "; after: "
                                                     << describe(after);
     std::printf("%d client operations, %d malformed frames, %d services registered and ended; service manager: "

@@ -3,13 +3,13 @@
 // middle of a call. None of them may hold up anyone else, and the caller of the dead
 // service learns of it at once.
 #include "process_stats.h"
-#include "raw_peer.h"
 
 #include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,8 @@
 
 namespace quorvel::robustness {
 namespace {
+
+using namespace quorvel::testing;
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;
@@ -98,14 +100,9 @@ TEST_F(StalledPeers, SilentAndHalfFramePeersDoNotHoldUpTheServiceManager)
                   RawPeer::Outcome::Closed);
     }
     // All of them gone: the daemon holds what it held before.
-    ProcessUsage after;
-    EXPECT_TRUE(eventually(
-        [&] {
-            after = usageOf(daemon);
-            return after.descriptors <= baseline.descriptors;
-        },
-        5s))
-        << "before: " << describe(baseline) << "; after: " << describe(after);
+    const ProcessUsage after = usageBackTo(daemon, baseline);
+    EXPECT_LE(after.descriptors, baseline.descriptors) << "before: " << describe(baseline) << "; after: "
+                                                       << describe(after);
 }
 
 TEST_F(StalledPeers, PeerThatNeverReadsItsRepliesIsDroppedNotWaitedFor)

@@ -7,14 +7,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace quorvel::robustness {
+namespace quorvel::testing {
 
 class RawPeer {
 public:
@@ -34,6 +34,8 @@ public:
     // Waits up to `timeout` for the next message: a reply frame (its header in
     // `header`), the peer closing the connection, nothing at all, or something else.
     Outcome await(std::chrono::milliseconds timeout, FrameHeader* header = nullptr);
+    // The same, keeping the whole message (reply or garbage) in `message`.
+    Outcome receive(std::chrono::milliseconds timeout, std::vector<uint8_t>* message);
 
 private:
     int mFd = -1;
@@ -94,4 +96,4 @@ struct BadFrame {
 inline constexpr int BAD_FRAME_KINDS = 16;
 BadFrame badFrame(int kind, std::mt19937& random);
 
-} // namespace quorvel::robustness
+} // namespace quorvel::testing

@@ -1,4 +1,4 @@
-#include "raw_peer.h"
+#include <test_support/raw_peer.h>
 
 #include <quorvel/limits.h>
 #include <quorvel/service_manager_protocol.h>
@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace quorvel::robustness {
+namespace quorvel::testing {
 
 RawPeer::RawPeer(const std::string& path)
 {
@@ -128,22 +128,34 @@ bool RawPeer::send(const std::vector<uint8_t>& bytes, int passFd)
 
 RawPeer::Outcome RawPeer::await(std::chrono::milliseconds timeout, FrameHeader* header)
 {
+    std::vector<uint8_t> message;
+    const Outcome outcome = receive(timeout, &message);
+    if (outcome == Outcome::Reply && header)
+        std::memcpy(header, message.data(), sizeof *header);
+    return outcome;
+}
+
+RawPeer::Outcome RawPeer::receive(std::chrono::milliseconds timeout, std::vector<uint8_t>* message)
+{
+    message->clear();
     pollfd p{mFd, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
     if (ready == 0)
         return Outcome::Nothing;
-    std::vector<uint8_t> buffer(MAX_FRAME_SIZE);
-    const ssize_t n = ::recv(mFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n <= 0)
+    // One byte more than the largest frame, so that an oversized one shows as such.
+    message->resize(MAX_FRAME_SIZE + 1);
+    const ssize_t n = ::recv(mFd, message->data(), message->size(), MSG_DONTWAIT);
+    if (n <= 0) {
+        message->clear();
         return Outcome::Closed; // end of stream, or a reset
+    }
+    message->resize(static_cast<size_t>(n));
     FrameHeader received;
-    if (static_cast<size_t>(n) < sizeof received)
+    if (message->size() < sizeof received)
         return Outcome::Garbage;
-    std::memcpy(&received, buffer.data(), sizeof received);
+    std::memcpy(&received, message->data(), sizeof received);
     if (received.magic != FRAME_MAGIC || received.kind != FRAME_REPLY)
         return Outcome::Garbage;
-    if (header)
-        *header = received;
     return Outcome::Reply;
 }
 
@@ -346,4 +358,4 @@ BadFrame badFrame(int kind, std::mt19937& random)
     return bad;
 }
 
-} // namespace quorvel::robustness
+} // namespace quorvel::testing
