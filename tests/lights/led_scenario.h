@@ -101,7 +101,7 @@ std::string unquote(const std::string& text);
 // ledsim for this build).
 #define REQUIRE_SIMULATED_TREE()                                                        \
     do {                                                                                \
-        const std::string reason_ = ::lights_test::simulationUnavailableReason();       \
-        if (!reason_.empty())                                                           \
-            GTEST_SKIP() << reason_;                                                    \
+        const std::string mReason = ::lights_test::simulationUnavailableReason();       \
+        if (!mReason.empty())                                                           \
+            GTEST_SKIP() << mReason;                                                    \
     } while (false)

@@ -120,16 +120,16 @@ struct fuse_operations makeOperations()
 
 FuseMount::~FuseMount()
 {
-    if (abandoned_) {
-        thread_.detach();
+    if (mAbandoned) {
+        mThread.detach();
         return;
     }
-    if (thread_.joinable())
+    if (mThread.joinable())
         stop(2000);
-    if (thread_.joinable())
-        thread_.detach();
-    else if (fuse_ != nullptr)
-        fuse_destroy(fuse_);
+    if (mThread.joinable())
+        mThread.detach();
+    else if (mFuse != nullptr)
+        fuse_destroy(mFuse);
 }
 
 int FuseMount::start(LedTree& tree, const std::string& mountPoint, std::string& error)
@@ -138,51 +138,51 @@ int FuseMount::start(LedTree& tree, const std::string& mountPoint, std::string& 
     // No default_permissions: permission answers come from the tree.
     const char* arguments[] = {"ledsim", "-o", "fsname=ledsim,subtype=ledsim"};
     struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(arguments));
-    fuse_ = fuse_new(&args, &operations, sizeof operations, &tree);
+    mFuse = fuse_new(&args, &operations, sizeof operations, &tree);
     fuse_opt_free_args(&args);
-    if (fuse_ == nullptr) {
+    if (mFuse == nullptr) {
         error = "cannot create the FUSE file system";
         return -EIO;
     }
-    if (fuse_mount(fuse_, mountPoint.c_str()) != 0) {
-        fuse_destroy(fuse_);
-        fuse_ = nullptr;
+    if (fuse_mount(mFuse, mountPoint.c_str()) != 0) {
+        fuse_destroy(mFuse);
+        mFuse = nullptr;
         error = "cannot mount FUSE at " + mountPoint + " (is /dev/fuse available?)";
         return -EIO;
     }
-    mountPoint_ = mountPoint;
+    mMountPoint = mountPoint;
     // The command we start must not inherit the device.
-    const int fd = fuse_session_fd(fuse_get_session(fuse_));
+    const int fd = fuse_session_fd(fuse_get_session(mFuse));
     fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    thread_ = std::thread([this] { serve(); });
+    mThread = std::thread([this] { serve(); });
     return 0;
 }
 
 void FuseMount::serve()
 {
-    fuse_loop(fuse_);
-    std::lock_guard lock(mutex_);
-    finished_ = true;
-    finishedChanged_.notify_all();
+    fuse_loop(mFuse);
+    std::lock_guard lock(mMutex);
+    mFinished = true;
+    mFinishedChanged.notify_all();
 }
 
 bool FuseMount::stop(int waitMs)
 {
-    if (!thread_.joinable())
+    if (!mThread.joinable())
         return true;
-    fuse_exit(fuse_);
+    fuse_exit(mFuse);
     // Once the last user of the mount is gone the kernel ends the connection and the
     // serving loop returns.
-    umount2(mountPoint_.c_str(), MNT_DETACH);
-    std::unique_lock lock(mutex_);
-    if (!finishedChanged_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return finished_; })) {
-        abandoned_ = true;
+    umount2(mMountPoint.c_str(), MNT_DETACH);
+    std::unique_lock lock(mMutex);
+    if (!mFinishedChanged.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return mFinished; })) {
+        mAbandoned = true;
         return false;
     }
     lock.unlock();
-    thread_.join();
+    mThread.join();
     // The kernel side is gone already; this releases libfuse's own mount state.
-    fuse_unmount(fuse_);
+    fuse_unmount(mFuse);
     return true;
 }
 

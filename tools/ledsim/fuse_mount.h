@@ -31,13 +31,13 @@ public:
 private:
     void serve();
 
-    struct fuse* fuse_ = nullptr;
-    std::string mountPoint_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable finishedChanged_;
-    bool finished_ = false;
-    bool abandoned_ = false;
+    struct fuse* mFuse = nullptr;
+    std::string mMountPoint;
+    std::thread mThread;
+    std::mutex mMutex;
+    std::condition_variable mFinishedChanged;
+    bool mFinished = false;
+    bool mAbandoned = false;
 };
 
 } // namespace ledsim

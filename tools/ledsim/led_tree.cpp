@@ -277,19 +277,19 @@ std::string quoted(std::string_view bytes)
 
 LedTree::LedTree(const Profile& profile)
 {
-    directories_.insert("/");
+    mDirectories.insert("/");
     for (const std::string& file : profileFiles(profile)) {
-        files_[file] = Attribute{};
+        mFiles[file] = Attribute{};
         for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1))
-            directories_.insert(file.substr(0, slash));
+            mDirectories.insert(file.substr(0, slash));
     }
 }
 
 bool LedTree::addFault(const std::string& path, Fault fault, std::string& error)
 {
-    std::lock_guard lock(mutex_);
-    auto it = files_.find(path);
-    if (it == files_.end()) {
+    std::lock_guard lock(mMutex);
+    auto it = mFiles.find(path);
+    if (it == mFiles.end()) {
         error = fullPath(path) + " is not a file of this board profile";
         return false;
     }
@@ -299,30 +299,30 @@ bool LedTree::addFault(const std::string& path, Fault fault, std::string& error)
 
 void LedTree::setWriteObserver(WriteObserver observer)
 {
-    std::lock_guard lock(mutex_);
-    observer_ = std::move(observer);
+    std::lock_guard lock(mMutex);
+    mObserver = std::move(observer);
 }
 
 const LedTree::Attribute* LedTree::find(const std::string& path) const
 {
-    auto it = files_.find(path);
-    if (it == files_.end() || (it->second.faults & FAULT_MISSING))
+    auto it = mFiles.find(path);
+    if (it == mFiles.end() || (it->second.faults & FAULT_MISSING))
         return nullptr;
     return &it->second;
 }
 
 void LedTree::record(std::string line)
 {
-    journal_.push_back(std::move(line));
+    mJournal.push_back(std::move(line));
 }
 
 int LedTree::getattr(const std::string& path, struct stat& attributes)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mMutex);
     memset(&attributes, 0, sizeof attributes);
     attributes.st_uid = getuid();
     attributes.st_gid = getgid();
-    if (directories_.count(path)) {
+    if (mDirectories.count(path)) {
         attributes.st_mode = S_IFDIR | 0755;
         attributes.st_nlink = 2;
         return 0;
@@ -341,8 +341,8 @@ int LedTree::getattr(const std::string& path, struct stat& attributes)
 
 int LedTree::listDirectory(const std::string& path, std::vector<std::string>& names)
 {
-    std::lock_guard lock(mutex_);
-    if (!directories_.count(path))
+    std::lock_guard lock(mMutex);
+    if (!mDirectories.count(path))
         return find(path) != nullptr ? -ENOTDIR : -ENOENT;
     const std::string prefix = path == "/" ? "/" : path + "/";
     std::set<std::string> children;
@@ -352,9 +352,9 @@ int LedTree::listDirectory(const std::string& path, std::vector<std::string>& na
         const std::string rest = entry.substr(prefix.size());
         children.insert(rest.substr(0, rest.find('/')));
     };
-    for (const std::string& directory : directories_)
+    for (const std::string& directory : mDirectories)
         addChild(directory);
-    for (const auto& [file, attribute] : files_) {
+    for (const auto& [file, attribute] : mFiles) {
         if (!(attribute.faults & FAULT_MISSING))
             addChild(file);
     }
@@ -364,7 +364,7 @@ int LedTree::listDirectory(const std::string& path, std::vector<std::string>& na
 
 int LedTree::access(const std::string& path, int mask)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mMutex);
     std::string modeText;
     if (mask == F_OK)
         modeText = "F_OK";
@@ -373,7 +373,7 @@ int LedTree::access(const std::string& path, int mask)
             modeText += (modeText.empty() ? "" : "|") + std::string(name);
     }
     int status = 0;
-    if (directories_.count(path)) {
+    if (mDirectories.count(path)) {
         status = (mask & W_OK) ? -EACCES : 0;
     } else if (const Attribute* file = find(path)) {
         if ((mask & W_OK) && (file->faults & FAULT_READ_ONLY))
@@ -389,28 +389,28 @@ int LedTree::access(const std::string& path, int mask)
 
 int LedTree::open(const std::string& path, int flags, uint64_t& handle)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mMutex);
     const Attribute* file = find(path);
     int status = 0;
     if (file == nullptr)
-        status = directories_.count(path) ? -EISDIR : -ENOENT;
+        status = mDirectories.count(path) ? -EISDIR : -ENOENT;
     else if (file->faults & FAULT_OPEN_EACCES)
         status = -EACCES;
     else if ((file->faults & FAULT_READ_ONLY) && (flags & O_ACCMODE) != O_RDONLY)
         status = -EACCES;
     record("open " + fullPath(path) + " " + openFlagsText(flags) + " = " + statusName(status));
     if (status == 0) {
-        handle = nextHandle_++;
-        handles_[handle] = path;
+        handle = mNextHandle++;
+        mHandles[handle] = path;
     }
     return status;
 }
 
 int LedTree::read(uint64_t handle, char* buffer, size_t size, off_t offset)
 {
-    std::lock_guard lock(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end())
+    std::lock_guard lock(mMutex);
+    auto it = mHandles.find(handle);
+    if (it == mHandles.end())
         return -EBADF;
     const Attribute* file = find(it->second);
     if (file == nullptr)
@@ -424,13 +424,13 @@ int LedTree::read(uint64_t handle, char* buffer, size_t size, off_t offset)
 
 int LedTree::write(uint64_t handle, const char* data, size_t size)
 {
-    std::lock_guard lock(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end())
+    std::lock_guard lock(mMutex);
+    auto it = mHandles.find(handle);
+    if (it == mHandles.end())
         return -EBADF;
     const std::string& path = it->second;
-    auto fileIt = files_.find(path);
-    if (fileIt == files_.end() || (fileIt->second.faults & FAULT_MISSING))
+    auto fileIt = mFiles.find(path);
+    if (fileIt == mFiles.end() || (fileIt->second.faults & FAULT_MISSING))
         return -ENOENT;
     Attribute& file = fileIt->second;
     const std::string_view bytes(data, size);
@@ -448,8 +448,8 @@ int LedTree::write(uint64_t handle, const char* data, size_t size)
         const int parsed = storedValue(path, bytes.substr(0, static_cast<size_t>(status)), stored);
         if (parsed == 0) {
             file.value = std::move(stored);
-            if (observer_)
-                observer_(path, file.value);
+            if (mObserver)
+                mObserver(path, file.value);
         } else {
             status = parsed;
         }
@@ -460,9 +460,9 @@ int LedTree::write(uint64_t handle, const char* data, size_t size)
 
 int LedTree::flush(uint64_t handle)
 {
-    std::lock_guard lock(mutex_);
-    auto it = handles_.find(handle);
-    if (it == handles_.end())
+    std::lock_guard lock(mMutex);
+    auto it = mHandles.find(handle);
+    if (it == mHandles.end())
         return -EBADF;
     const Attribute* file = find(it->second);
     const int status = file != nullptr && (file->faults & FAULT_CLOSE_EIO) ? -EIO : 0;
@@ -472,13 +472,13 @@ int LedTree::flush(uint64_t handle)
 
 void LedTree::release(uint64_t handle)
 {
-    std::lock_guard lock(mutex_);
-    handles_.erase(handle);
+    std::lock_guard lock(mMutex);
+    mHandles.erase(handle);
 }
 
 int LedTree::truncate(const std::string& path)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mMutex);
     const Attribute* file = find(path);
     if (file == nullptr)
         return -ENOENT;
@@ -490,15 +490,15 @@ int LedTree::truncate(const std::string& path)
 
 std::vector<std::string> LedTree::journal() const
 {
-    std::lock_guard lock(mutex_);
-    return journal_;
+    std::lock_guard lock(mMutex);
+    return mJournal;
 }
 
 std::vector<std::string> LedTree::values() const
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mMutex);
     std::vector<std::string> lines;
-    for (const auto& [path, file] : files_) {
+    for (const auto& [path, file] : mFiles) {
         if (!(file.faults & FAULT_MISSING))
             lines.push_back("value " + fullPath(path) + " " + quoted(file.value));
     }

@@ -106,13 +106,13 @@ private:
     const Attribute* find(const std::string& path) const;
     void record(std::string line);
 
-    mutable std::mutex mutex_;
-    std::map<std::string, Attribute> files_;
-    std::set<std::string> directories_;
-    std::map<uint64_t, std::string> handles_;
-    uint64_t nextHandle_ = 1;
-    std::vector<std::string> journal_;
-    WriteObserver observer_;
+    mutable std::mutex mMutex;
+    std::map<std::string, Attribute> mFiles;
+    std::set<std::string> mDirectories;
+    std::map<uint64_t, std::string> mHandles;
+    uint64_t mNextHandle = 1;
+    std::vector<std::string> mJournal;
+    WriteObserver mObserver;
 };
 
 } // namespace ledsim

@@ -26,15 +26,15 @@ std::string seconds(double ms)
 } // namespace
 
 ShowView::ShowView(const Profile& profile, ValueTimeline& timeline, FILE* out)
-    : profile_(profile)
-    , timeline_(timeline)
-    , out_(out)
+    : mProfile(profile)
+    , mTimeline(timeline)
+    , mOut(out)
 {
 }
 
 ShowView::~ShowView()
 {
-    if (thread_.joinable())
+    if (mThread.joinable())
         stop();
 }
 
@@ -64,54 +64,54 @@ std::vector<std::string> ShowView::changedLines(double ms, const std::vector<Led
 
 std::vector<LedRow> ShowView::rowsAfter(size_t count)
 {
-    Values values = initialValues(profile_);
-    const std::vector<ValueChange> changes = timeline_.changes();
+    Values values = initialValues(mProfile);
+    const std::vector<ValueChange> changes = mTimeline.changes();
     for (size_t i = 0; i < changes.size() && i < count; ++i)
         values[changes[i].path] = changes[i].value;
-    return ledRows(profile_, values);
+    return ledRows(mProfile, values);
 }
 
 void ShowView::start()
 {
-    shown_ = ledRows(profile_, initialValues(profile_));
+    mShown = ledRows(mProfile, initialValues(mProfile));
     struct winsize size {};
-    terminal_ = isatty(fileno(out_)) && ioctl(fileno(out_), TIOCGWINSZ, &size) == 0
-        && size.ws_row > static_cast<int>(shown_.size()) + HEADING_LINES + 4;
-    if (terminal_) {
-        screenRows_ = size.ws_row;
-        const int panelLines = HEADING_LINES + static_cast<int>(shown_.size()) + 1;
+    mTerminal = isatty(fileno(mOut)) && ioctl(fileno(mOut), TIOCGWINSZ, &size) == 0
+        && size.ws_row > static_cast<int>(mShown.size()) + HEADING_LINES + 4;
+    if (mTerminal) {
+        mScreenRows = size.ws_row;
+        const int panelLines = HEADING_LINES + static_cast<int>(mShown.size()) + 1;
         // Clear the screen, keep the panel's lines out of the scrolling region and
         // put the cursor at the region's top for the command's output.
-        fprintf(out_, "\x1b[H\x1b[2J\x1b[%d;%dr\x1b[%d;1H", panelLines + 1, screenRows_, panelLines + 1);
-        drawTerminal(shown_, 0);
+        fprintf(mOut, "\x1b[H\x1b[2J\x1b[%d;%dr\x1b[%d;1H", panelLines + 1, mScreenRows, panelLines + 1);
+        drawTerminal(mShown, 0);
     } else {
-        for (const std::string& line : changedLines(0, {}, shown_))
-            fprintf(out_, "%s\n", line.c_str());
-        fflush(out_);
+        for (const std::string& line : changedLines(0, {}, mShown))
+            fprintf(mOut, "%s\n", line.c_str());
+        fflush(mOut);
     }
-    thread_ = std::thread([this] { run(); });
+    mThread = std::thread([this] { run(); });
 }
 
 void ShowView::run()
 {
     size_t seen = 0;
-    while (!timeline_.stopped()) {
-        const size_t count = timeline_.waitForMore(seen, std::chrono::milliseconds(200));
+    while (!mTimeline.stopped()) {
+        const size_t count = mTimeline.waitForMore(seen, std::chrono::milliseconds(200));
         if (count == seen)
             continue;
         seen = count;
         const std::vector<LedRow> rows = rowsAfter(seen);
-        if (rows == shown_)
+        if (rows == mShown)
             continue; // a write that changed nothing one can see
-        const double ms = timeline_.changes()[seen - 1].ms;
-        if (terminal_) {
+        const double ms = mTimeline.changes()[seen - 1].ms;
+        if (mTerminal) {
             drawTerminal(rows, ms);
         } else {
-            for (const std::string& line : changedLines(ms, shown_, rows))
-                fprintf(out_, "%s\n", line.c_str());
-            fflush(out_);
+            for (const std::string& line : changedLines(ms, mShown, rows))
+                fprintf(mOut, "%s\n", line.c_str());
+            fflush(mOut);
         }
-        shown_ = rows;
+        mShown = rows;
     }
 }
 
@@ -122,28 +122,28 @@ void ShowView::drawTerminal(const std::vector<LedRow>& rows, double ms)
     for (size_t i = 0; i < rows.size(); ++i)
         text += "\x1b[" + std::to_string(HEADING_LINES + 1 + i) + ";1H\x1b[2K" + terminalRow(rows[i]);
     text += "\x1b" "8";
-    fputs(text.c_str(), out_);
-    fflush(out_);
+    fputs(text.c_str(), mOut);
+    fflush(mOut);
 }
 
 void ShowView::stop()
 {
-    timeline_.stop();
-    if (thread_.joinable())
-        thread_.join();
+    mTimeline.stop();
+    if (mThread.joinable())
+        mThread.join();
     const std::vector<LedRow> rows = rowsAfter(SIZE_MAX);
-    const std::vector<ValueChange> changes = timeline_.changes();
+    const std::vector<ValueChange> changes = mTimeline.changes();
     const double ms = changes.empty() ? 0 : changes.back().ms;
-    if (terminal_) {
+    if (mTerminal) {
         drawTerminal(rows, ms);
         // The whole screen scrolls again; what follows starts on the last line.
-        fprintf(out_, "\x1b[r\x1b[%d;1H\n", screenRows_);
+        fprintf(mOut, "\x1b[r\x1b[%d;1H\n", mScreenRows);
     } else {
-        for (const std::string& line : changedLines(ms, shown_, rows))
-            fprintf(out_, "%s\n", line.c_str());
+        for (const std::string& line : changedLines(ms, mShown, rows))
+            fprintf(mOut, "%s\n", line.c_str());
     }
-    fflush(out_);
-    shown_ = rows;
+    fflush(mOut);
+    mShown = rows;
 }
 
 } // namespace ledsim

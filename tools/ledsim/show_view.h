@@ -37,13 +37,13 @@ private:
     void drawTerminal(const std::vector<LedRow>& rows, double ms);
     std::vector<LedRow> rowsAfter(size_t count);
 
-    const Profile profile_;
-    ValueTimeline& timeline_;
-    FILE* out_;
-    bool terminal_ = false;
-    int screenRows_ = 0;
-    std::vector<LedRow> shown_;
-    std::thread thread_;
+    const Profile mProfile;
+    ValueTimeline& mTimeline;
+    FILE* mOut;
+    bool mTerminal = false;
+    int mScreenRows = 0;
+    std::vector<LedRow> mShown;
+    std::thread mThread;
 };
 
 } // namespace ledsim

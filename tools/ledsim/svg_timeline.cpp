@@ -114,16 +114,16 @@ std::vector<std::vector<Stretch>> stretchesOf(const Profile& profile, const std:
 class Drawing {
 public:
     explicit Drawing(double endMs)
-        : scale_(PLOT_WIDTH / std::max(endMs, 1.0))
+        : mScale(PLOT_WIDTH / std::max(endMs, 1.0))
     {
     }
 
     void rect(const std::string& led, const char* state, double startMs, double endMs, double y,
               const std::string& fill, const std::string& extra = "")
     {
-        text_ += "<rect data-led=\"" + led + "\" data-state=\"" + state + "\" data-start-ms=\"" + number(startMs)
+        mText += "<rect data-led=\"" + led + "\" data-state=\"" + state + "\" data-start-ms=\"" + number(startMs)
             + "\" data-end-ms=\"" + number(endMs) + "\" x=\"" + number(x(startMs)) + "\" y=\"" + number(y)
-            + "\" width=\"" + number((endMs - startMs) * scale_) + "\" height=\"" + number(LANE_HEIGHT)
+            + "\" width=\"" + number((endMs - startMs) * mScale) + "\" height=\"" + number(LANE_HEIGHT)
             + "\" fill=\"" + fill + "\"" + extra + "/>\n";
     }
 
@@ -153,12 +153,12 @@ public:
         }
     }
 
-    double x(double ms) const { return LABEL_WIDTH + ms * scale_; }
-    std::string& text() { return text_; }
+    double x(double ms) const { return LABEL_WIDTH + ms * mScale; }
+    std::string& text() { return mText; }
 
 private:
-    double scale_;
-    std::string text_;
+    double mScale;
+    std::string mText;
 };
 
 // About ten ticks at 1, 2 or 5 times a power of ten.

@@ -35,11 +35,11 @@ public:
     bool stopped() const;
 
 private:
-    const std::chrono::steady_clock::time_point start_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<ValueChange> changes_;
-    bool stopped_ = false;
+    const std::chrono::steady_clock::time_point mStart;
+    mutable std::mutex mMutex;
+    std::condition_variable mChanged;
+    std::vector<ValueChange> mChanges;
+    bool mStopped = false;
 };
 
 } // namespace ledsim
