@@ -9,8 +9,8 @@ extern "C" {
 // The blink attribute values of one indicator request.
 struct BlinkValues {
     int period; // in 50 ms steps
-    int duty;   // 0 or 16..255 on a 0..255 scale
-    int blink;  // 0 or 1
+    int duty; // 0 or 16..255 on a 0..255 scale
+    int blink; // 0 or 1
 };
 
 // Backlight level 0..255 from the low 24 bits of an 0xAARRGGBB colour.

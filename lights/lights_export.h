@@ -12,6 +12,6 @@
 // (LIGHTS_LOCAL_NAME, on the declaration every part of the module sees), and the
 // exported name is only an alias of it (LIGHTS_EXPORT_ALIAS, beside the definition).
 #define LIGHTS_LOCAL_NAME(name) __asm__("lights_local_" #name) __attribute__((visibility("hidden")))
-#define LIGHTS_EXPORT_ALIAS(name)                                                      \
-    extern __typeof__(name) lights_export_##name __asm__(#name)                        \
+#define LIGHTS_EXPORT_ALIAS(name)                                                                                      \
+    extern __typeof__(name) lights_export_##name __asm__(#name)                                                        \
         __attribute__((alias("lights_local_" #name), visibility("default")))

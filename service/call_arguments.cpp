@@ -60,8 +60,7 @@ std::vector<std::string> splitCategories(const char* value)
     std::vector<std::string> categories;
     std::string copy(value);
     char* save = nullptr;
-    for (const char* item = strtok_r(copy.data(), ",", &save); item != nullptr;
-         item = strtok_r(nullptr, ",", &save))
+    for (const char* item = strtok_r(copy.data(), ",", &save); item != nullptr; item = strtok_r(nullptr, ",", &save))
         categories.emplace_back(item);
     return categories;
 }

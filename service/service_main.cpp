@@ -48,14 +48,13 @@ constexpr int STATUS_BAD_COMMAND_LINE = 10;
 constexpr int STATUS_NO_SERVICE_MANAGER = 20;
 constexpr int STATUS_TRANSACTION_FAILED = 30;
 
-constexpr char USAGE_TEXT[] =
-    "Usage: service [-h|-?]\n"
-    "       service list\n"
-    "       service check SERVICE\n"
-    "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
-    "Options:\n"
-    "   i32: Write the integer INT into the send parcel.\n"
-    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+constexpr char USAGE_TEXT[] = "Usage: service [-h|-?]\n"
+                              "       service list\n"
+                              "       service check SERVICE\n"
+                              "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
+                              "Options:\n"
+                              "   i32: Write the integer INT into the send parcel.\n"
+                              "   s16: Write the UTF-16 string STR into the send parcel.\n";
 
 // What one run carries from step to step.
 struct Run {
@@ -76,8 +75,8 @@ bool unreachable(status_t status)
 // as an empty registry or a missing name.
 void lostServiceManager(status_t status, Run& run)
 {
-    aerr << "service: Service manager stopped answering: " << quorvel::statusToString(status) << " (" << status
-         << ")" << endl;
+    aerr << "service: Service manager stopped answering: " << quorvel::statusToString(status) << " (" << status << ")"
+         << endl;
     run.status = STATUS_NO_SERVICE_MANAGER;
 }
 
@@ -148,8 +147,7 @@ void runCall(ServiceManagerPort& serviceManager, int argc, char** argv, int curs
     // transaction does, and no more time is spent waiting on it.
     if (unreachable(queried)) {
         aout << "Result: " << failedReply << endl;
-        aerr << "service: Transaction failed: " << quorvel::statusToString(queried) << " (" << queried << ")"
-             << endl;
+        aerr << "service: Transaction failed: " << quorvel::statusToString(queried) << " (" << queried << ")" << endl;
         run.status = STATUS_TRANSACTION_FAILED;
         return;
     }
@@ -173,8 +171,7 @@ void runCall(ServiceManagerPort& serviceManager, int argc, char** argv, int curs
     const status_t result = service->transact(code, data, &reply, 0);
     aout << "Result: " << reply << endl;
     if (result != quorvel::OK) {
-        aerr << "service: Transaction failed: " << quorvel::statusToString(result) << " (" << result << ")"
-             << endl;
+        aerr << "service: Transaction failed: " << quorvel::statusToString(result) << " (" << result << ")" << endl;
         // A bad command line is the first thing to fix, so its status wins.
         if (run.status == 0)
             run.status = STATUS_TRANSACTION_FAILED;

@@ -23,9 +23,16 @@
 namespace {
 
 const char* const TREE_FILES[] = {
-    "lcd-backlight/brightness", "lcd-backlight/auto", "keyboard-backlight/brightness",
-    "button-backlight/brightness", "red/brightness", "green/brightness", "blue/brightness",
-    "red/device/grpfreq", "red/device/grppwm", "red/device/blink",
+    "lcd-backlight/brightness",
+    "lcd-backlight/auto",
+    "keyboard-backlight/brightness",
+    "button-backlight/brightness",
+    "red/brightness",
+    "green/brightness",
+    "blue/brightness",
+    "red/device/grpfreq",
+    "red/device/grppwm",
+    "red/device/blink",
 };
 
 bool makeTree(std::string& error)
@@ -77,9 +84,9 @@ std::vector<Write> expectedWrites(const std::string& board, const std::string& l
                 {"/sys/class/leds/blue/brightness", 0},
                 {"/sys/class/leds/red/device/blink", 0}};
     // notifications, flashing 500/500 with no battery colour
-    return {{"/sys/class/leds/red/brightness", 0},         {"/sys/class/leds/green/brightness", 0},
-            {"/sys/class/leds/blue/brightness", 255},      {"/sys/class/leds/red/device/grpfreq", 20},
-            {"/sys/class/leds/red/device/grppwm", 127},    {"/sys/class/leds/red/device/blink", 1}};
+    return {{"/sys/class/leds/red/brightness", 0},      {"/sys/class/leds/green/brightness", 0},
+            {"/sys/class/leds/blue/brightness", 255},   {"/sys/class/leds/red/device/grpfreq", 20},
+            {"/sys/class/leds/red/device/grppwm", 127}, {"/sys/class/leds/red/device/blink", 1}};
 }
 
 LightState requestFor(const std::string& light)
@@ -213,9 +220,11 @@ int main(int argc, char** argv)
             const std::string setName = "set_state/" + board + "/" + light;
             const std::string rawName = "raw_writes/" + board + "/" + light;
             benchmark::RegisterBenchmark(setName.c_str(), setState, device, requestFor(light))
-                ->Repetitions(5)->ReportAggregatesOnly(true);
+                ->Repetitions(5)
+                ->ReportAggregatesOnly(true);
             benchmark::RegisterBenchmark(rawName.c_str(), rawCycles, expectedWrites(board, light))
-                ->Repetitions(5)->ReportAggregatesOnly(true);
+                ->Repetitions(5)
+                ->ReportAggregatesOnly(true);
             pairs.push_back({setName, rawName, device, battery, requestFor(light), expectedWrites(board, light)});
         }
     }

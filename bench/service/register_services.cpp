@@ -18,8 +18,7 @@ namespace {
 // Answers the descriptor query like a real service and echoes everything else.
 class BenchEcho : public quorvel::LocalBinder {
 protected:
-    quorvel::status_t onTransact(uint32_t code, const quorvel::Parcel& data, quorvel::Parcel* reply,
-                                 uint32_t) override
+    quorvel::status_t onTransact(uint32_t code, const quorvel::Parcel& data, quorvel::Parcel* reply, uint32_t) override
     {
         if (code == quorvel::INTERFACE_TRANSACTION)
             return reply->writeString16(quorvel::String16("quorvel.bench.IEcho"));

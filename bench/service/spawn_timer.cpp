@@ -74,8 +74,7 @@ public:
         if (mPid == 0) {
             close(fds[0]);
             char buffer[64] = {};
-            while (transfer(fds[1], buffer, sizeof buffer, false) && transfer(fds[1], buffer, sizeof buffer, true)) {
-            }
+            while (transfer(fds[1], buffer, sizeof buffer, false) && transfer(fds[1], buffer, sizeof buffer, true)) {}
             _exit(0);
         }
         close(fds[1]);
@@ -200,8 +199,8 @@ int spawnMode(int runs, int argc, char** argv)
 
     for (const Command& command : commands) {
         std::printf("median_us=%.1f min_us=%.1f peak_rss_kib=%ld runs=%d\n", median(command.microseconds),
-                    *std::min_element(command.microseconds.begin(), command.microseconds.end()),
-                    command.peakRssKib, runs);
+                    *std::min_element(command.microseconds.begin(), command.microseconds.end()), command.peakRssKib,
+                    runs);
     }
     return 0;
 }

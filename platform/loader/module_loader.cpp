@@ -62,8 +62,8 @@ std::string moduleDirectory()
 
 std::string modulePathForBoard(std::string_view board)
 {
-    if (board.empty() || board == "." || board == ".." || board.find('/') != std::string_view::npos
-        || board.find('\0') != std::string_view::npos)
+    if (board.empty() || board == "." || board == ".." || board.find('/') != std::string_view::npos ||
+        board.find('\0') != std::string_view::npos)
         return {};
     std::string path = moduleDirectory();
     if (path.back() != '/')
@@ -98,12 +98,12 @@ int loadModule(const std::string& path, LoadedModule& module, std::string& error
                       path + ": bad module tag " + hex32(info->tag) + " (expected " + hex32(MODULE_TAG) + ")");
     if (info->version_major != EXPECTED_VERSION_MAJOR)
         return reject(module, library, error,
-                      path + ": unsupported module version " + std::to_string(info->version_major) + "."
-                          + std::to_string(info->version_minor) + " (expected major version 1)");
+                      path + ": unsupported module version " + std::to_string(info->version_major) + "." +
+                          std::to_string(info->version_minor) + " (expected major version 1)");
     if (info->id == nullptr || strcmp(info->id, EXPECTED_ID) != 0)
         return reject(module, library, error,
-                      path + ": module id is " + (info->id != nullptr ? "\"" + std::string(info->id) + "\"" : "missing")
-                          + ", not \"lights\"");
+                      path + ": module id is " +
+                          (info->id != nullptr ? "\"" + std::string(info->id) + "\"" : "missing") + ", not \"lights\"");
     if (info->methods == nullptr || info->methods->open == nullptr)
         return reject(module, library, error, path + ": module has no open entry");
 

@@ -80,8 +80,7 @@ SimRun runOneAfterTheOther(Variant first, Variant second, const std::string& boa
 class TwoModulesInOneProcess : public testing::TestWithParam<std::string> {};
 
 INSTANTIATE_TEST_SUITE_P(Boards, TwoModulesInOneProcess,
-                         testing::Values("amber+trackball+lcd-auto", "rgb+trackball", "amber"),
-                         [](const auto& p) {
+                         testing::Values("amber+trackball+lcd-auto", "rgb+trackball", "amber"), [](const auto& p) {
                              std::string name = p.param;
                              for (char& c : name) {
                                  if (c == '+' || c == '-')

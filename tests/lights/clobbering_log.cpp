@@ -6,7 +6,7 @@
 #include <stdio.h>
 
 extern "C" __attribute__((visibility("default"))) int __quorvel_log_print(int priority, const char* tag,
-                                                                         const char* fmt, ...)
+                                                                          const char* fmt, ...)
 {
     va_list args;
     va_start(args, fmt);

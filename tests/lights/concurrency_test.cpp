@@ -30,7 +30,7 @@ bool splitIntoRequests(const std::vector<std::string>& files, BoardShape board, 
             whole = true;
         } else if (next("lcd-backlight/brightness")) {
             whole = (!board.lcdAuto || next("lcd-backlight/auto")) &&
-                    (!board.trackball || next("jogball-backlight/brightness"));
+                (!board.trackball || next("jogball-backlight/brightness"));
         } else if (board.trackball && next("jogball-backlight/brightness")) {
             // The trackball mode alone, or a pending notification with its blink.
             next("jogball-backlight/blink");
@@ -42,8 +42,8 @@ bool splitIntoRequests(const std::vector<std::string>& files, BoardShape board, 
             whole = whole && next("red/device/blink");
         }
         if (!whole) {
-            where = "write " + std::to_string(i) + " (" + (i < files.size() ? files[i] : "end")
-                + ") breaks the request that started at write " + std::to_string(start);
+            where = "write " + std::to_string(i) + " (" + (i < files.size() ? files[i] : "end") +
+                ") breaks the request that started at write " + std::to_string(start);
             return false;
         }
         ++requests;
@@ -108,11 +108,10 @@ TEST_P(Concurrency, CallingTheExportedProbeAgainLeavesAHeldLockHeld)
     // runs again meanwhile. A buttons request must still wait for the keyboard one.
     const SimRun run = runProbe(GetParam(), Board{"rgb"}, {"reinit-while-held"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.outLines(),
-              std::vector<std::string>{"reinit-while-held parked=1 overlap=0 keyboard=0 buttons=0"})
+    EXPECT_EQ(run.outLines(), std::vector<std::string>{"reinit-while-held parked=1 overlap=0 keyboard=0 buttons=0"})
         << run.dump();
-    EXPECT_EQ(run.writes(), (std::vector<std::string>{"keyboard-backlight/brightness=255\n",
-                                                      "button-backlight/brightness=255\n"}));
+    EXPECT_EQ(run.writes(),
+              (std::vector<std::string>{"keyboard-backlight/brightness=255\n", "button-backlight/brightness=255\n"}));
 }
 
 } // namespace

@@ -179,8 +179,8 @@ void reinitWhileHeld()
     holder.join();
     if (intruder.joinable())
         intruder.join();
-    printf("reinit-while-held parked=%d overlap=%d keyboard=%d buttons=%d\n", parked ? 1 : 0, overlap ? 1 : 0,
-           keyboard, buttons);
+    printf("reinit-while-held parked=%d overlap=%d keyboard=%d buttons=%d\n", parked ? 1 : 0, overlap ? 1 : 0, keyboard,
+           buttons);
 }
 
 bool runStep(const std::string& step)

@@ -77,19 +77,19 @@ TEST(ModuleLoader, RefusesFilesThatAreNotLightsModules)
 TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runProbe(GetParam(), Board{},
-                                {"keep-out:Backlight", "keep-out:backligh", "keep-out:backlights", "keep-out:",
-                                 "keep-out:NOTIFICATIONS", "keep-out:lcd", "keep-out:attention",
-                                 "keep-out:backlight", "keep-out:keyboard", "keep-out:buttons", "keep-out:battery",
-                                 "keep-out:notifications"});
+    const SimRun run =
+        runProbe(GetParam(), Board{},
+                 {"keep-out:Backlight", "keep-out:backligh", "keep-out:backlights",
+                  "keep-out:", "keep-out:NOTIFICATIONS", "keep-out:lcd", "keep-out:attention", "keep-out:backlight",
+                  "keep-out:keyboard", "keep-out:buttons", "keep-out:battery", "keep-out:notifications"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     const std::vector<std::string> expected = {
-        "keep-out Backlight = -22 untouched=1",    "keep-out backligh = -22 untouched=1",
-        "keep-out backlights = -22 untouched=1",   "keep-out  = -22 untouched=1",
+        "keep-out Backlight = -22 untouched=1",     "keep-out backligh = -22 untouched=1",
+        "keep-out backlights = -22 untouched=1",    "keep-out  = -22 untouched=1",
         "keep-out NOTIFICATIONS = -22 untouched=1", "keep-out lcd = -22 untouched=1",
-        "keep-out attention = 0 untouched=0",      "keep-out backlight = 0 untouched=0",
-        "keep-out keyboard = 0 untouched=0",       "keep-out buttons = 0 untouched=0",
-        "keep-out battery = 0 untouched=0",        "keep-out notifications = 0 untouched=0",
+        "keep-out attention = 0 untouched=0",       "keep-out backlight = 0 untouched=0",
+        "keep-out keyboard = 0 untouched=0",        "keep-out buttons = 0 untouched=0",
+        "keep-out battery = 0 untouched=0",         "keep-out notifications = 0 untouched=0",
     };
     EXPECT_EQ(run.outLines(), expected);
 }
@@ -126,10 +126,10 @@ TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
 {
     REQUIRE_SIMULATED_TREE();
     // Both capability files exist but are read-only: an RGB board without trackball.
-    const SimRun run = runLightsctl(GetParam(),
-                                    Board{"amber+trackball+lcd-auto", {"jogball-backlight/brightness=readonly",
-                                                              "amber/brightness=readonly"}},
-                                    {"backlight", "0xffffff", "battery", "0x00ff00"});
+    const SimRun run = runLightsctl(
+        GetParam(),
+        Board{"amber+trackball+lcd-auto", {"jogball-backlight/brightness=readonly", "amber/brightness=readonly"}},
+        {"backlight", "0xffffff", "battery", "0x00ff00"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // No trackball write after the backlight; the indicator is driven as RGB, whose
     // red and blue files this board lacks.
@@ -146,13 +146,14 @@ TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
 {
     REQUIRE_SIMULATED_TREE();
     // Neither capability file exists at the first open; both appear afterwards.
-    const RunResult run = runProbeInTmpfs(
-        GetParam(), {"lcd-backlight/brightness", "lcd-backlight/auto", "red/brightness", "green/brightness",
-                     "blue/brightness", "red/device/blink"},
-        {"open:backlight", "touch:/sys/class/leds/jogball-backlight/brightness",
-         "touch:/sys/class/leds/amber/brightness", "set:backlight:0xffffff:0:0:0:0", "set:battery:0xff0000:0:0:0:0",
-         "cat:/sys/class/leds/jogball-backlight/brightness", "cat:/sys/class/leds/amber/brightness",
-         "cat:/sys/class/leds/red/brightness"});
+    const RunResult run =
+        runProbeInTmpfs(GetParam(),
+                        {"lcd-backlight/brightness", "lcd-backlight/auto", "red/brightness", "green/brightness",
+                         "blue/brightness", "red/device/blink"},
+                        {"open:backlight", "touch:/sys/class/leds/jogball-backlight/brightness",
+                         "touch:/sys/class/leds/amber/brightness", "set:backlight:0xffffff:0:0:0:0",
+                         "set:battery:0xff0000:0:0:0:0", "cat:/sys/class/leds/jogball-backlight/brightness",
+                         "cat:/sys/class/leds/amber/brightness", "cat:/sys/class/leds/red/brightness"});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     // Still no trackball (nothing written after the backlight) and still RGB.
     const std::vector<std::string> expected = {
@@ -194,11 +195,16 @@ TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
                                  "null-request:attention", "close-null:battery", "set:keyboard:0:0:0:0:0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     const std::vector<std::string> expected = {
-        "null-name = -22 untouched=1",          "null-out battery = -22",
-        "null-request backlight = -22",         "null-request keyboard = -22",
-        "null-request buttons = -22",           "null-request battery = -22",
-        "null-request notifications = -22",     "null-request attention = -22",
-        "close-null = 0",                       "set keyboard = 0",
+        "null-name = -22 untouched=1",
+        "null-out battery = -22",
+        "null-request backlight = -22",
+        "null-request keyboard = -22",
+        "null-request buttons = -22",
+        "null-request battery = -22",
+        "null-request notifications = -22",
+        "null-request attention = -22",
+        "close-null = 0",
+        "set keyboard = 0",
     };
     EXPECT_EQ(run.outLines(), expected);
     // Only the last, real request wrote anything.

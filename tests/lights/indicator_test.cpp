@@ -59,8 +59,7 @@ TEST_P(Indicator, OnATrackballBoardTheBatteryRequestIsWrittenTwice)
 TEST_P(Indicator, FlashingNotificationWritesPeriodDutyThenBlink)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
-                                    {"notifications", "0x00123456", "flash", "500", "500"});
+    const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"notifications", "0x00123456", "flash", "500", "500"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), rgbBlinking(0x12, 0x34, 0x56, 20, 127)) << run.dump();
 }
@@ -79,8 +78,8 @@ TEST_P(IndicatorBlink, FlashTimesBecomeBlinkAttributes)
     const auto& [variant, c] = GetParam();
     const SimRun run = runLightsctl(variant, Board{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"},
-                                    c.blinkWrites}))
+    EXPECT_EQ(run.writes(),
+              concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"}, c.blinkWrites}))
         << run.dump();
 }
 
@@ -92,23 +91,22 @@ INSTANTIATE_TEST_SUITE_P(
             BlinkCase{"50", "950", {"red/device/grpfreq=20\n", "red/device/grppwm=16\n", "red/device/blink=1\n"}},
             BlinkCase{"1", "999", {"red/device/grpfreq=20\n", "red/device/grppwm=0\n", "red/device/blink=1\n"}},
             BlinkCase{"10", "10", {"red/device/grpfreq=0\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}},
-            BlinkCase{"500", "0", {"red/device/blink=0\n"}},
-            BlinkCase{"-500", "500", {"red/device/blink=0\n"}},
+            BlinkCase{"500", "0", {"red/device/blink=0\n"}}, BlinkCase{"-500", "500", {"red/device/blink=0\n"}},
             BlinkCase{"500", "-1", {"red/device/blink=0\n"}},
-            BlinkCase{"10000000", "30000000",
+            BlinkCase{"10000000",
+                      "30000000",
                       {"red/device/grpfreq=800000\n", "red/device/grppwm=63\n", "red/device/blink=1\n"}},
-            BlinkCase{"2147483647", "2147483647",
+            BlinkCase{"2147483647",
+                      "2147483647",
                       {"red/device/grpfreq=85899345\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}})),
-    [](const auto& p) {
-        return std::string(variantName(std::get<0>(p.param))) + "_" + std::to_string(p.index);
-    });
+    [](const auto& p) { return std::string(variantName(std::get<0>(p.param))) + "_" + std::to_string(p.index); });
 
 TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
-                                    {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000",
-                                     "mode", "3", "500", "500"});
+    const SimRun run = runLightsctl(
+        GetParam(), Board{"rgb"},
+        {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000", "mode", "3", "500", "500"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
 }
@@ -121,23 +119,24 @@ TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
                                      "0x0000ff", "battery", "0x010000", "flash", "1", "1"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // No period or duty on amber boards, even when blinking.
-    EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n",
-                                     "amber/brightness=0\n", "green/brightness=1\n", "amber/blink=1\n",
-                                     "green/brightness=0\n", "amber/brightness=0\n", "amber/blink=0\n",
-                                     "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"}))
+    EXPECT_EQ(run.writes(),
+              (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n", "amber/brightness=0\n",
+                       "green/brightness=1\n", "amber/blink=1\n", "green/brightness=0\n", "amber/brightness=0\n",
+                       "amber/blink=0\n", "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"}))
         << run.dump();
 }
 
 TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb"},
-                                    {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00",
-                                     "mode", "7", "1", "1", "notifications", "0xff0000", "flash", "500", "500",
-                                     "battery", "0"});
+    const SimRun run =
+        runLightsctl(GetParam(), Board{"rgb"},
+                     {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00", "mode", "7", "1", "1",
+                      "notifications", "0xff0000", "flash", "500", "500", "battery", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
-                                    rgbBlinking(255, 0, 0, 20, 127)}))
+    EXPECT_EQ(run.writes(),
+              concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
+                      rgbBlinking(255, 0, 0, 20, 127)}))
         << run.dump();
 }
 
@@ -157,18 +156,17 @@ TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
     // been closed.
     const SimRun run = runProbe(GetParam(), Board{"rgb"},
                                 {"set:notifications:0x00ff00:1:500:500:0", "close:notifications",
-                                 "set:battery:0x0000ff:0:0:0:0", "close:battery",
-                                 "set:notifications:0xff0000:0:0:0:0", "close:notifications",
-                                 "set:battery:0:0:0:0:0"});
+                                 "set:battery:0x0000ff:0:0:0:0", "close:battery", "set:notifications:0xff0000:0:0:0:0",
+                                 "close:notifications", "set:battery:0:0:0:0:0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.outLines(), (Strings{"set notifications = 0", "close notifications = 0", "set battery = 0",
-                                       "close battery = 0", "set notifications = 0", "close notifications = 0",
-                                       "set battery = 0"}))
+    EXPECT_EQ(run.outLines(),
+              (Strings{"set notifications = 0", "close notifications = 0", "set battery = 0", "close battery = 0",
+                       "set notifications = 0", "close notifications = 0", "set battery = 0"}))
         << run.dump();
     // The stored battery colour still wins over the new notification; then the
     // stored notification comes back when the battery colour goes.
-    EXPECT_EQ(run.writes(), concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0), rgb(0, 0, 255, 0),
-                                    rgb(255, 0, 0, 0)}))
+    EXPECT_EQ(run.writes(),
+              concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0), rgb(0, 0, 255, 0), rgb(255, 0, 0, 0)}))
         << run.dump();
 }
 
@@ -188,8 +186,9 @@ TEST_P(IndicatorFaults, LaterWritesStillHappen)
     if (reachesFile)
         expected = concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0)});
     else
-        expected = {"green/brightness=255\n", "blue/brightness=0\n", "red/device/grppwm=127\n", "red/device/blink=1\n",
-                    "green/brightness=0\n",   "blue/brightness=255\n", "red/device/blink=0\n"};
+        expected = {"green/brightness=255\n", "blue/brightness=0\n",  "red/device/grppwm=127\n",
+                    "red/device/blink=1\n",   "green/brightness=0\n", "blue/brightness=255\n",
+                    "red/device/blink=0\n"};
     EXPECT_EQ(run.writes(), expected) << run.dump();
     // Only the first failed open of the process is logged.
     if (!reachesFile)
@@ -208,11 +207,11 @@ INSTANTIATE_TEST_SUITE_P(Matrix, IndicatorFaults,
 TEST_P(Indicator, BoardsWithoutBlinkTimingStillGetTheBlinkFlag)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+no-blink-timing"},
-                                    {"notifications", "0xff", "flash", "500", "500"});
+    const SimRun run =
+        runLightsctl(GetParam(), Board{"rgb+no-blink-timing"}, {"notifications", "0xff", "flash", "500", "500"});
     EXPECT_EQ(run.outLines(), Strings{"notifications: 0"}) << run.dump();
-    EXPECT_EQ(run.writes(), (Strings{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n",
-                                     "red/device/blink=1\n"}))
+    EXPECT_EQ(run.writes(),
+              (Strings{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n", "red/device/blink=1\n"}))
         << run.dump();
     EXPECT_EQ(run.process.err, "E/lights: write_int failed to open /sys/class/leds/red/device/grpfreq\n");
 }
@@ -223,9 +222,9 @@ TEST_P(Indicator, AttentionModeSevenLightsTheTrackballWhileTheScreenIsDark)
 {
     REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
-                                    {"backlight", "0", "attention", "0", "trackball", "7", "backlight", "0xffffff",
-                                     "attention", "0", "flash", "100", "100", "backlight", "0", "attention", "0",
-                                     "flash", "1", "1"});
+                                    {"backlight", "0",         "attention", "0",     "trackball", "7",   "backlight",
+                                     "0xffffff",  "attention", "0",         "flash", "100",       "100", "backlight",
+                                     "0",         "attention", "0",         "flash", "1",         "1"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // backlight 0 (mode 0): 0; attention mode 7 at level 0: 7; level 255: 0;
     // attention flash 1 keeps mode 7: 0 again; level 0: 7; attention flash 1: 7.
@@ -272,38 +271,43 @@ TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // The mode rule (mode 0) writes 0 first; then the notification rule's value stays.
     // The LED is not touched.
-    EXPECT_EQ(run.writes(), (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n",
-                                     TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n",
-                                     TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}))
+    EXPECT_EQ(run.writes(),
+              (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n", TRACKBALL + "=0\n",
+                       TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n", TRACKBALL + "=0\n", TRACKBALL + "=0\n",
+                       TRACKBALL_BLINK + "=0\n"}))
         << run.dump();
 }
 
 TEST(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
-                                    {"notifications", "0xff", "flash", "0", "500", "notifications", "0xff", "flash",
-                                     "-5", "500", "notifications", "0xff", "flash", "500", "-5", "notifications",
-                                     "0xff", "flash", "1", "1"});
+    const SimRun run =
+        runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+                     {"notifications", "0xff", "flash", "0",   "500", "notifications", "0xff", "flash", "-5", "500",
+                      "notifications", "0xff", "flash", "500", "-5",  "notifications", "0xff", "flash", "1",  "1"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writesTo(TRACKBALL_BLINK), (Strings{"0\n", "0\n", "0\n", "4\n"})) << run.dump();
     // Each request: the mode rule's 0, then the notification rule's value.
-    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "4\n"}))
-        << run.dump();
+    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "4\n"})) << run.dump();
 }
 
 TEST(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
-                                    {"attention", "0xff", "flash", "500", "500", "battery", "0", "attention", "0xff",
-                                     "battery", "0"});
+    const SimRun run =
+        runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+                     {"attention", "0xff", "flash", "500", "500", "battery", "0", "attention", "0xff", "battery", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // Attention writes only the trackball mode (0); the next battery request with no
     // colour hands the attention request, stored as the notification, to the
     // trackball light: blinking while it flashes, off once it is steady.
-    EXPECT_EQ(run.writes(), concat({{TRACKBALL + "=0\n"}, rgb(0, 0, 0, 0), {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"},
-                                    {TRACKBALL + "=0\n"}, rgb(0, 0, 0, 0), {TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}}))
+    EXPECT_EQ(run.writes(),
+              concat({{TRACKBALL + "=0\n"},
+                      rgb(0, 0, 0, 0),
+                      {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"},
+                      {TRACKBALL + "=0\n"},
+                      rgb(0, 0, 0, 0),
+                      {TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}}))
         << run.dump();
 }
 
@@ -317,16 +321,20 @@ TEST(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
     // While the battery colour is set, notifications leave the trackball light alone
     // (mode -1) and the LED shows the battery; colour zero switches the LED off
     // directly and hands the notification to the trackball light.
-    EXPECT_EQ(run.writes(), concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0), rgb(255, 0, 0, 0), rgb(0, 0, 0, 0),
-                                    {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"}}))
+    EXPECT_EQ(run.writes(),
+              concat({rgb(255, 0, 0, 0),
+                      rgb(255, 0, 0, 0),
+                      rgb(255, 0, 0, 0),
+                      rgb(0, 0, 0, 0),
+                      {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"}}))
         << run.dump();
 }
 
 TEST(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb+trackball"},
-                                    {"notifications", "0xff", "flash", "500", "500"});
+    const SimRun run =
+        runLightsctl(Variant::Quillano, Board{"rgb+trackball"}, {"notifications", "0xff", "flash", "500", "500"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), concat({{TRACKBALL + "=0\n"}, rgbBlinking(0, 0, 255, 20, 127)})) << run.dump();
 }
@@ -334,8 +342,8 @@ TEST(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
 TEST(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"amber"},
-                                    {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
+    const SimRun run =
+        runLightsctl(Variant::Pavok, Board{"amber"}, {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})) << run.dump();
 }

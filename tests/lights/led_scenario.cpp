@@ -162,8 +162,8 @@ std::vector<std::string> SimRun::outLines() const
 
 std::string SimRun::dump() const
 {
-    return "exit status " + std::to_string(process.exitStatus) + (process.timedOut ? " (timed out)" : "")
-        + "\n--- stdout\n" + process.out + "--- stderr\n" + process.err + "--- journal\n" + journalText;
+    return "exit status " + std::to_string(process.exitStatus) + (process.timedOut ? " (timed out)" : "") +
+        "\n--- stdout\n" + process.out + "--- stderr\n" + process.err + "--- journal\n" + journalText;
 }
 
 namespace {
@@ -174,8 +174,13 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& boar
     SimRun run;
     TempDir work;
     const std::string journalPath = work.path() + "/journal";
-    std::vector<std::string> argv = {ledsimPath(), "--profile", board.profile, "--journal", journalPath,
-                                     "--timeout", std::to_string(RUN_TIMEOUT_SECONDS - 5)};
+    std::vector<std::string> argv = {ledsimPath(),
+                                     "--profile",
+                                     board.profile,
+                                     "--journal",
+                                     journalPath,
+                                     "--timeout",
+                                     std::to_string(RUN_TIMEOUT_SECONDS - 5)};
     for (const std::string& fault : board.faults) {
         argv.push_back("--fault");
         argv.push_back(fault);
@@ -236,8 +241,7 @@ SimRun runProbeProgram(const std::string& program, Variant variant, const Board&
     return runInLedsim(board, command);
 }
 
-RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
-                              const std::vector<std::string>& steps)
+RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files, const std::vector<std::string>& steps)
 {
     std::vector<std::string> argv = emulatorPrefix();
     argv.push_back(frameProbePath());
@@ -248,8 +252,8 @@ RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files
     for (const std::string& file : files)
         paths.push_back(MOUNT_PREFIX + file);
     auto makeTree = [paths] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || mount("lightstest", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("lightstest", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
             return false;
         for (const std::string& path : paths) {
             for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))

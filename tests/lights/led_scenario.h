@@ -16,7 +16,10 @@ using quorvel::testing::runHostProgram;
 using quorvel::testing::RunResult;
 using quorvel::testing::TempDir;
 
-enum class Variant { Pavok, Quillano };
+enum class Variant {
+    Pavok,
+    Quillano
+};
 
 const char* variantName(Variant variant);
 std::string modulePath(Variant variant);
@@ -90,7 +93,7 @@ SimRun runProbeProgram(const std::string& program, Variant variant, const Board&
 // tmpfs holding exactly `files` (relative paths, each "0\n"): no journal, but real
 // file semantics, so files can appear while the module runs.
 RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
-                              const std::vector<std::string>& steps);
+                          const std::vector<std::string>& steps);
 
 // Undoes the quoting of ledsim's journal ("255\n" in quotes with escapes).
 std::string unquote(const std::string& text);
@@ -99,9 +102,9 @@ std::string unquote(const std::string& text);
 
 // Skips the current test when the simulated tree cannot be set up (not root, or no
 // ledsim for this build).
-#define REQUIRE_SIMULATED_TREE()                                                        \
-    do {                                                                                \
-        const std::string mReason = ::lights_test::simulationUnavailableReason();       \
-        if (!mReason.empty())                                                           \
-            GTEST_SKIP() << mReason;                                                    \
+#define REQUIRE_SIMULATED_TREE()                                                                                       \
+    do {                                                                                                               \
+        const std::string mReason = ::lights_test::simulationUnavailableReason();                                      \
+        if (!mReason.empty())                                                                                          \
+            GTEST_SKIP() << mReason;                                                                                   \
     } while (false)

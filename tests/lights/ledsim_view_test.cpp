@@ -97,14 +97,14 @@ TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
     // 100 ms; at 1500 ms it turns yellow with the same pattern, which keeps its
     // phase; at 2600 ms blinking stops. The backlight is grey 128 from 200 ms.
     const std::vector<ledsim::ValueChange> changes = {
-        {100, "/red/brightness", "255\n"},    {100, "/red/device/grpfreq", "20\n"},
-        {100, "/red/device/grppwm", "127\n"}, {100, "/red/device/blink", "1\n"},
+        {100, "/red/brightness", "255\n"},           {100, "/red/device/grpfreq", "20\n"},
+        {100, "/red/device/grppwm", "127\n"},        {100, "/red/device/blink", "1\n"},
         {200, "/lcd-backlight/brightness", "128\n"}, {1500, "/green/brightness", "255\n"},
         {2600, "/red/device/blink", "0\n"},
     };
     const std::string svg = ledsim::renderSvgTimeline(profileOf("rgb+trackball"), changes, 3000, "known <run>");
-    EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "trackball", "lcd-backlight", "keyboard-backlight",
-                                     "button-backlight"}));
+    EXPECT_EQ(lanesOf(svg),
+              (Strings{"indicator", "trackball", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
     EXPECT_NE(svg.find("<title>known &lt;run&gt;</title>"), std::string::npos);
 
     const auto indicator = rectsOf(svg, "indicator");
@@ -163,11 +163,12 @@ TEST(LedsimPicture, BoardsWithoutTimingBlinkAtTheirOwnRateAndDenseBlinksAreAvera
     EXPECT_EQ(lit[0].at("fill"), "#ffa000");
 
     // A 50 ms blink over an hour: too many phases to draw, drawn at its duty.
-    const std::string dense = ledsim::renderSvgTimeline(
-        profileOf("rgb"),
-        {{0, "/blue/brightness", "255\n"}, {0, "/red/device/grpfreq", "1\n"}, {0, "/red/device/grppwm", "64\n"},
-         {0, "/red/device/blink", "1\n"}},
-        3600000, "dense");
+    const std::string dense = ledsim::renderSvgTimeline(profileOf("rgb"),
+                                                        {{0, "/blue/brightness", "255\n"},
+                                                         {0, "/red/device/grpfreq", "1\n"},
+                                                         {0, "/red/device/grppwm", "64\n"},
+                                                         {0, "/red/device/blink", "1\n"}},
+                                                        3600000, "dense");
     const auto averaged = withState(rectsOf(dense, "indicator"), "blink-dense");
     ASSERT_EQ(averaged.size(), 1u);
     EXPECT_EQ(averaged[0].at("fill"), "#0000ff");
@@ -213,8 +214,7 @@ TEST(LedsimPictureProgram, DrawsTheRunOfTheCommand)
     REQUIRE_SIMULATED_TREE();
     TempDir dir;
     const std::string picture = dir.path() + "/run.svg";
-    const RunResult run =
-        runHostProgram({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
+    const RunResult run = runHostProgram({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     const std::string svg = readFile(picture);
     EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
@@ -232,8 +232,8 @@ TEST(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
 {
     REQUIRE_SIMULATED_TREE();
     TempDir dir;
-    const RunResult run =
-        runHostProgram({ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
+    const RunResult run = runHostProgram(
+        {ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     Strings changes;
     size_t start = 0;
@@ -244,12 +244,12 @@ TEST(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
         ASSERT_EQ(line.rfind("+", 0), 0u) << run.out;
         changes.push_back(line.substr(line.find(" s ") + 3));
     }
-    EXPECT_EQ(changes, (Strings{"indicator #000000 brightness 0 blink off", "lcd-backlight #000000 brightness 0 blink off",
-                                "keyboard-backlight #000000 brightness 0 blink off",
-                                "button-backlight #000000 brightness 0 blink off",
-                                "indicator #ff0000 brightness 255 blink off",
-                                "indicator #ff0000 brightness 255 blink 1000 ms period, 498 ms on",
-                                "lcd-backlight #808080 brightness 128 blink off"}))
+    EXPECT_EQ(changes,
+              (Strings{"indicator #000000 brightness 0 blink off", "lcd-backlight #000000 brightness 0 blink off",
+                       "keyboard-backlight #000000 brightness 0 blink off",
+                       "button-backlight #000000 brightness 0 blink off", "indicator #ff0000 brightness 255 blink off",
+                       "indicator #ff0000 brightness 255 blink 1000 ms period, 498 ms on",
+                       "lcd-backlight #808080 brightness 128 blink off"}))
         << run.out;
 }
 
@@ -329,7 +329,8 @@ TEST(LedsimProgram, EndsTheCommandWhenStopped)
     TempDir dir;
     const std::string pidFile = dir.path() + "/pid";
     const std::string ledsim = ledsimPath();
-    const std::string script = "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && exec sleep 60";
+    const std::string script =
+        "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && exec sleep 60";
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

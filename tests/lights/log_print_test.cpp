@@ -41,14 +41,15 @@ TEST(LogPrint, WritesLetterTagAndMessageWithOneNewline)
         __quorvel_log_print(1, "t", "low");
         __quorvel_log_print(8, "t", "high");
     });
-    EXPECT_EQ(written, "E/lights: write_int failed to open /x\n"
-                       "V/t: a1\n"
-                       "D/t: \n"
-                       "I/t: two\nlines\n"
-                       "W/: w\n"
-                       "F/t: f\n"
-                       "?/t: low\n"
-                       "?/t: high\n");
+    EXPECT_EQ(written,
+              "E/lights: write_int failed to open /x\n"
+              "V/t: a1\n"
+              "D/t: \n"
+              "I/t: two\nlines\n"
+              "W/: w\n"
+              "F/t: f\n"
+              "?/t: low\n"
+              "?/t: high\n");
 }
 
 TEST(LogPrint, LongMessagesArriveWholeAndErrnoIsKept)

@@ -56,7 +56,7 @@ void note(const char* path, int flags)
 struct Parking {
     std::mutex mutex;
     std::condition_variable changed;
-    std::string path;       // armed while not empty
+    std::string path; // armed while not empty
     bool parked = false;
     bool released = false;
     int othersWhileParked = 0;

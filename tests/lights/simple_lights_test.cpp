@@ -36,8 +36,9 @@ TEST(BacklightQuillano, AutomaticBrightnessOnlyAbove150WhenAsked)
                                     {"backlight", "0x969696", "auto", "backlight", "0x979797", "auto", "backlight",
                                      "0xffffff", "backlight", "0xffffff", "brightness", "2"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), (Strings{LCD + "=150\n", LCD_AUTO + "=0\n", LCD + "=151\n", LCD_AUTO + "=1\n",
-                                     LCD + "=255\n", LCD_AUTO + "=0\n", LCD + "=255\n", LCD_AUTO + "=0\n"}))
+    EXPECT_EQ(run.writes(),
+              (Strings{LCD + "=150\n", LCD_AUTO + "=0\n", LCD + "=151\n", LCD_AUTO + "=1\n", LCD + "=255\n",
+                       LCD_AUTO + "=0\n", LCD + "=255\n", LCD_AUTO + "=0\n"}))
         << run.dump();
 }
 
@@ -58,9 +59,9 @@ TEST(BacklightPavok, HasNoAutomaticBrightnessAttribute)
 TEST_P(Backlight, TrackballModeSevenFollowsTheScreen)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
-                                    {"attention", "0", "trackball", "7", "backlight", "0", "backlight", "0x010101",
-                                     "backlight", "0xff000000"});
+    const SimRun run = runLightsctl(
+        GetParam(), Board{"rgb+trackball+lcd-auto"},
+        {"attention", "0", "trackball", "7", "backlight", "0", "backlight", "0x010101", "backlight", "0xff000000"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // attention (lcd 255): 0; level 0: 7; level 1: 0; level 0 again: 7.
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n", "0\n", "7\n"})) << run.dump();
@@ -115,9 +116,10 @@ TEST_P(Backlight, KeyboardAndButtonsAreFullyOnForAnyColour)
                                     {"keyboard", "0x01000000", "keyboard", "0x00000001", "keyboard", "0xff000000",
                                      "buttons", "0x00000100", "buttons", "0xFF000000", "buttons", "0x00800000"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), (Strings{"keyboard-backlight/brightness=0\n", "keyboard-backlight/brightness=255\n",
-                                     "keyboard-backlight/brightness=0\n", "button-backlight/brightness=255\n",
-                                     "button-backlight/brightness=0\n", "button-backlight/brightness=255\n"}))
+    EXPECT_EQ(run.writes(),
+              (Strings{"keyboard-backlight/brightness=0\n", "keyboard-backlight/brightness=255\n",
+                       "keyboard-backlight/brightness=0\n", "button-backlight/brightness=255\n",
+                       "button-backlight/brightness=0\n", "button-backlight/brightness=255\n"}))
         << run.dump();
 }
 

@@ -32,10 +32,11 @@ TEST(LightsctlRequests, ParsesEveryOptionIntoTheRequestRecord)
 {
     std::vector<lightsctl::Request> requests;
     std::string error;
-    ASSERT_TRUE(lightsctl::parseRequests({"battery", "0xFF00FF00", "flash", "500", "-7", "auto", "attention", "#ff0000",
-                                          "trackball", "-1", "brightness", "3", "keyboard", "16", "notifications",
-                                          "0", "mode", "9", "1", "2"},
-                                         requests, error))
+    ASSERT_TRUE(
+        lightsctl::parseRequests({"battery",       "0xFF00FF00", "flash", "500",        "-7", "auto",     "attention",
+                                  "#ff0000",       "trackball",  "-1",    "brightness", "3",  "keyboard", "16",
+                                  "notifications", "0",          "mode",  "9",          "1",  "2"},
+                                 requests, error))
         << error;
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0].light, "battery");
@@ -61,11 +62,11 @@ TEST(LightsctlRequests, RefusesMalformedRequestsWithAReason)
         {{"battery", "1", "auto", "flash"}, "missing on time after \"flash\""},
         // A forgotten module shifts every word: the colour lands where a light belongs.
         {{"0xff"}, "expected a light name, not the colour \"0xff\" (is the MODULE or the LIGHT missing?)"},
-        {{"backlight", "0", "bogus"},
-         "unknown word \"bogus\" after the request to \"backlight\": neither an option"},
+        {{"backlight", "0", "bogus"}, "unknown word \"bogus\" after the request to \"backlight\": neither an option"},
         {{"backlight", "0", "flsh", "500", "500"}, "\"flsh\" is not a light the modules know: a misspelt option?"},
-        {{"battery", "#f0"}, "colour \"#f0\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or "
-                             "decimal) for light \"battery\""},
+        {{"battery", "#f0"},
+         "colour \"#f0\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or "
+         "decimal) for light \"battery\""},
         {{"battery", "#12345"}, "colour \"#12345\""},
     };
     for (const auto& [words, message] : cases) {
@@ -153,10 +154,11 @@ TEST(LedsimTree, ReadOnlyFilesAreNotWritableEvenForRoot)
     uint64_t handle = 0;
     EXPECT_EQ(tree.open("/red/brightness", O_RDWR, handle), -EACCES);
     EXPECT_EQ(tree.open("/red/brightness", O_RDONLY, handle), 0);
-    EXPECT_EQ(tree.journal(), (Strings{"access /sys/class/leds/red/brightness W_OK = -EACCES",
-                                       "access /sys/class/leds/red/brightness R_OK = 0",
-                                       "open /sys/class/leds/red/brightness O_RDWR = -EACCES",
-                                       "open /sys/class/leds/red/brightness O_RDONLY = 0"}));
+    EXPECT_EQ(tree.journal(),
+              (Strings{"access /sys/class/leds/red/brightness W_OK = -EACCES",
+                       "access /sys/class/leds/red/brightness R_OK = 0",
+                       "open /sys/class/leds/red/brightness O_RDWR = -EACCES",
+                       "open /sys/class/leds/red/brightness O_RDONLY = 0"}));
 }
 
 TEST(LedsimTree, WritesReplaceTheValueLikeSysfs)
@@ -173,8 +175,7 @@ TEST(LedsimTree, WritesReplaceTheValueLikeSysfs)
     tree.release(handle);
     EXPECT_EQ(tree.write(handle, "1\n", 2), -EBADF);
     const Strings values = tree.values();
-    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"7\\n\""),
-              values.end());
+    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"7\\n\""), values.end());
 }
 
 TEST(LedsimTree, ValuesAreParsedAndKeptTheWayTheTargetKernelKeepsThem)
@@ -264,8 +265,7 @@ TEST(LedsimTree, InjectedFaultsShapeEachOperation)
     EXPECT_EQ(names, (Strings{"brightness", "device"}));
     const Strings values = tree.values();
     EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/red/brightness \"255\\n\""), values.end());
-    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"0\\n\""),
-              values.end());
+    EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"0\\n\""), values.end());
 }
 
 TEST(LedsimText, FlagsPathsAndBytesAreShownExactly)
@@ -330,8 +330,7 @@ TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
     EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
     const SimRun missing = runHostCommandInLedsim(Board{}, {"/nonexistent/program"});
     EXPECT_EQ(missing.process.exitStatus, 127);
-    EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos)
-        << missing.dump();
+    EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos) << missing.dump();
 }
 
 TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
@@ -343,8 +342,8 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
                                                "cat /sys/class/leds/lcd-backlight/auto; "
                                                "test -w /sys/class/leds/amber/blink || echo read-only"});
     EXPECT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.outLines(), (Strings{"amber", "button-backlight", "green", "keyboard-backlight", "lcd-backlight",
-                                       "3", "read-only"}))
+    EXPECT_EQ(run.outLines(),
+              (Strings{"amber", "button-backlight", "green", "keyboard-backlight", "lcd-backlight", "3", "read-only"}))
         << run.dump();
     EXPECT_EQ(run.values.at("lcd-backlight/auto"), "3\n");
     EXPECT_EQ(run.values.at("amber/blink"), "0\n");
@@ -353,9 +352,8 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 TEST(LedsimProgram, RefusesToRunWithoutRoot)
 {
     REQUIRE_SIMULATED_TREE();
-    const RunResult result = runHostProgram({ledsimPath(), "--", "true"}, 30s, {}, [] {
-        return setgid(65534) == 0 && setuid(65534) == 0;
-    });
+    const RunResult result =
+        runHostProgram({ledsimPath(), "--", "true"}, 30s, {}, [] { return setgid(65534) == 0 && setuid(65534) == 0; });
     EXPECT_EQ(result.exitStatus, 125);
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }
@@ -388,8 +386,9 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 
     const RunResult forgotten = run({"backlight", "0xff"});
     EXPECT_EQ(forgotten.exitStatus, 2);
-    EXPECT_EQ(forgotten.err, "lightsctl: \"backlight\" is a light, not a module: the module comes first "
-                             "(lightsctl MODULE LIGHT COLOR ...)\n");
+    EXPECT_EQ(forgotten.err,
+              "lightsctl: \"backlight\" is a light, not a module: the module comes first "
+              "(lightsctl MODULE LIGHT COLOR ...)\n");
 
     const RunResult none = run({});
     EXPECT_EQ(none.exitStatus, 2);

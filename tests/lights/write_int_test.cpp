@@ -38,8 +38,7 @@ TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // O_RDWR alone: no O_CREAT, O_TRUNC, O_APPEND, O_CLOEXEC.
     const std::vector<std::string> expected = {
-        "open O_RDWR = 0", "write 255\n = 4", "close  = 0",
-        "open O_RDWR = 0", "write 0\n = 2",   "close  = 0",
+        "open O_RDWR = 0", "write 255\n = 4", "close  = 0", "open O_RDWR = 0", "write 0\n = 2", "close  = 0",
     };
     EXPECT_EQ(journalOf(run, KEYBOARD), expected) << run.dump();
     EXPECT_EQ(run.values.at(KEYBOARD), "0\n");
@@ -50,9 +49,9 @@ TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
     REQUIRE_SIMULATED_TREE();
     // The journal cannot show O_CLOEXEC (the kernel keeps it from the file system), so
     // the probe notes the flags at the call itself.
-    const SimRun run = runProbe(GetParam(), Board{"rgb+lcd-auto"},
-                                {"open:keyboard", "trace-opens", "set:keyboard:1:0:0:0:0", "set:battery:0:0:0:0:0",
-                                 "opens"});
+    const SimRun run =
+        runProbe(GetParam(), Board{"rgb+lcd-auto"},
+                 {"open:keyboard", "trace-opens", "set:keyboard:1:0:0:0:0", "set:battery:0:0:0:0:0", "opens"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     char rdwr[16];
     snprintf(rdwr, sizeof rdwr, " 0%o", static_cast<unsigned>(O_RDWR));
@@ -73,10 +72,10 @@ TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
 {
     REQUIRE_SIMULATED_TREE();
     // The attention light passes its trackball mode code through unchanged.
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball"},
-                                    {"attention", "0", "trackball", "-5", "attention", "0", "trackball", "1234567",
-                                     "attention", "0", "trackball", "-2147483648", "attention", "0", "trackball",
-                                     "2147483647"});
+    const SimRun run =
+        runLightsctl(GetParam(), Board{"rgb+trackball"},
+                     {"attention", "0", "trackball", "-5", "attention", "0", "trackball", "1234567", "attention", "0",
+                      "trackball", "-2147483648", "attention", "0", "trackball", "2147483647"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.writesTo("jogball-backlight/brightness"),
               (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"}))
@@ -90,8 +89,10 @@ TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)
                                     {"keyboard", "1", "buttons", "1", "keyboard", "0", "buttons", "0"});
     EXPECT_EQ(run.process.exitStatus, 1) << run.dump();
     const std::vector<std::string> expected = {
-        "keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)",
-        "keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)",
+        "keyboard: -2 (No such file or directory)",
+        "buttons: -13 (Permission denied)",
+        "keyboard: -2 (No such file or directory)",
+        "buttons: -13 (Permission denied)",
     };
     EXPECT_EQ(run.outLines(), expected) << run.dump();
     EXPECT_EQ(run.process.err, LOG_KEYBOARD) << run.dump();
@@ -122,9 +123,9 @@ TEST_P(WriteInt, TheOpenErrnoSurvivesALogCallThatChangesErrno)
 TEST_P(WriteInt, TheWriteErrnoSurvivesAFailingClose)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(),
-                                    Board{"rgb", {KEYBOARD + "=enospc", KEYBOARD + "=close-eio", BUTTONS + "=close-eio"}},
-                                    {"keyboard", "1", "buttons", "1"});
+    const SimRun run =
+        runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=enospc", KEYBOARD + "=close-eio", BUTTONS + "=close-eio"}},
+                     {"keyboard", "1", "buttons", "1"});
     const std::vector<std::string> expected = {"keyboard: -28 (No space left on device)", "buttons: 0"};
     EXPECT_EQ(run.outLines(), expected) << run.dump();
     EXPECT_EQ(journalOf(run, BUTTONS),
@@ -159,20 +160,20 @@ TEST_P(SimpleLightFaults, ValueIsStoredOnlyWhenTheWriteGoesThrough)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Matrix, SimpleLightFaults,
-    testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
-                     testing::Values(FaultCase{"missing", false}, FaultCase{"eacces", false},
-                                     FaultCase{"readonly", false}, FaultCase{"enospc", false},
-                                     FaultCase{"eio", false}, FaultCase{"short", true},
-                                     FaultCase{"close-eio", true})),
-    [](const auto& p) {
-        std::string name = std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param).fault;
-        for (char& c : name) {
-            if (c == '-')
-                c = '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Matrix, SimpleLightFaults,
+                         testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
+                                          testing::Values(FaultCase{"missing", false}, FaultCase{"eacces", false},
+                                                          FaultCase{"readonly", false}, FaultCase{"enospc", false},
+                                                          FaultCase{"eio", false}, FaultCase{"short", true},
+                                                          FaultCase{"close-eio", true})),
+                         [](const auto& p) {
+                             std::string name =
+                                 std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param).fault;
+                             for (char& c : name) {
+                                 if (c == '-')
+                                     c = '_';
+                             }
+                             return name;
+                         });
 
 } // namespace

@@ -31,8 +31,8 @@ TEST(SharedConnections, ConcurrentCallsEachGetTheirOwnReply)
                 // Look-ups through the daemon interleave with the calls to the host.
                 if (i % 50 == 0 && sm->checkService(String16("example.unicode")) == nullptr)
                     ++mismatches;
-                if (echo->transact(static_cast<uint32_t>(t), data, &reply) != OK ||
-                    reply.readInt32() != t || reply.readInt32() != t * 1000 + i)
+                if (echo->transact(static_cast<uint32_t>(t), data, &reply) != OK || reply.readInt32() != t ||
+                    reply.readInt32() != t * 1000 + i)
                     ++mismatches;
             }
         });

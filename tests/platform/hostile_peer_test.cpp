@@ -62,7 +62,8 @@ std::optional<std::vector<uint32_t>> answerTo(RawPeer& peer, std::chrono::millis
 std::vector<uint32_t> transaction(uint32_t handle, uint32_t code, const std::vector<uint32_t>& data,
                                   uint32_t objectCount = 0)
 {
-    std::vector<uint32_t> frame = {FRAME_MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4), objectCount};
+    std::vector<uint32_t> frame = {FRAME_MAGIC, 1, handle, code, 0, static_cast<uint32_t>(data.size() * 4),
+                                   objectCount};
     frame.insert(frame.end(), data.begin(), data.end());
     return frame;
 }
@@ -96,15 +97,15 @@ TEST_F(HostilePeers, GarbageClosesTheConnection)
 TEST_F(HostilePeers, TruncatedAndInconsistentFramesCloseTheConnection)
 {
     const std::vector<std::vector<uint32_t>> frames = {
-        {FRAME_MAGIC, 1, 0},                                      // shorter than a header
-        {FRAME_MAGIC, 1, 0, 1, 0, 64, 0, 1, 2},                   // claims more data than it has
-        {FRAME_MAGIC, 1, 0, 1, 0, 6, 0, 1, 2},                    // data not a whole number of words
-        transaction(0, 1, {1, 0}, 1),                       // an object with no table entry
-        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200},         // an endpoint longer than allowed
+        {FRAME_MAGIC, 1, 0}, // shorter than a header
+        {FRAME_MAGIC, 1, 0, 1, 0, 64, 0, 1, 2}, // claims more data than it has
+        {FRAME_MAGIC, 1, 0, 1, 0, 6, 0, 1, 2}, // data not a whole number of words
+        transaction(0, 1, {1, 0}, 1), // an object with no table entry
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200}, // an endpoint longer than allowed
         {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
         {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
-        {FRAME_MAGIC, 2, 0, 0, 0, 0, 0},                          // a reply where a request belongs
-        {FRAME_MAGIC, 1, 0, 1, 0, 0, 0, 99},                      // trailing bytes after the frame
+        {FRAME_MAGIC, 2, 0, 0, 0, 0, 0}, // a reply where a request belongs
+        {FRAME_MAGIC, 1, 0, 1, 0, 0, 0, 99}, // trailing bytes after the frame
     };
     for (size_t i = 0; i < frames.size(); ++i) {
         RawPeer peer(world.socketPath());
@@ -142,8 +143,8 @@ TEST_F(HostilePeers, OversizedFrameClosesTheConnection)
 // reference carrying the longest endpoint.
 std::vector<uint8_t> largestFrame()
 {
-    std::vector<uint32_t> words = {FRAME_MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(MAX_PARCEL_DATA),
-                                   static_cast<uint32_t>(MAX_PARCEL_OBJECTS)};
+    std::vector<uint32_t> words = {
+        FRAME_MAGIC, 1, 0, 1, 0, static_cast<uint32_t>(MAX_PARCEL_DATA), static_cast<uint32_t>(MAX_PARCEL_OBJECTS)};
     std::vector<uint32_t> data(MAX_PARCEL_DATA / 4, 0);
     for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i)
         data[i * 2] = 1; // a reference
@@ -316,7 +317,8 @@ TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
     std::string endpoint;
     uint32_t handle;
     ASSERT_EQ(describeObject(sp<IBinder>(new Nothing()), &endpoint, &handle), OK);
-    std::vector<uint32_t> answer = {FRAME_MAGIC, 2, 0, 0, 0, 8, 1, 1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
+    std::vector<uint32_t> answer = {FRAME_MAGIC, 2, 0, 0, 0,      8,
+                                    1,           1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
     std::vector<uint32_t> name((endpoint.size() + 3) / 4, 0);
     std::memcpy(name.data(), endpoint.data(), endpoint.size());
     answer.insert(answer.end(), name.begin(), name.end());

@@ -172,8 +172,8 @@ TEST_F(ExampleServices, ClientsTalkToTheHostDirectlyNotThroughTheDaemon)
     uint32_t handle = 0;
     ASSERT_EQ(describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle), OK);
     // The host's own endpoint: its pid, then 64 random bits.
-    EXPECT_TRUE(std::regex_match(endpoint, std::regex("@quorvel\\." + std::to_string(world.exampleServices().pid()) +
-                                                      "\\.[0-9a-f]{16}")))
+    EXPECT_TRUE(std::regex_match(
+        endpoint, std::regex("@quorvel\\." + std::to_string(world.exampleServices().pid()) + "\\.[0-9a-f]{16}")))
         << endpoint;
 }
 

@@ -187,9 +187,10 @@ TEST(ParcelPrint, KnownParcelPrintsExactly)
     p.writeInt32(1);
     p.writeString16(String16("go"));
     p.writeStrongBinder(nullptr);
-    EXPECT_EQ(printed(p), "Parcel(\n"
-                          "  0x00000000: 00000001 00000002 006f0067 00000000 '........g.o.....'\n"
-                          "  0x00000010: 00000000 00000000                   '........')");
+    EXPECT_EQ(printed(p),
+              "Parcel(\n"
+              "  0x00000000: 00000001 00000002 006f0067 00000000 '........g.o.....'\n"
+              "  0x00000010: 00000000 00000000                   '........')");
 }
 
 TEST(ParcelPrint, EmptyParcelAndFullLines)
@@ -198,8 +199,9 @@ TEST(ParcelPrint, EmptyParcelAndFullLines)
     Parcel p;
     for (int32_t v : {0x41424344, 0x20212223, 0x7e7f8081, -1})
         p.writeInt32(v);
-    EXPECT_EQ(printed(p), "Parcel(\n"
-                          "  0x00000000: 41424344 20212223 7e7f8081 ffffffff 'DCBA#\"! ...~....')");
+    EXPECT_EQ(printed(p),
+              "Parcel(\n"
+              "  0x00000000: 41424344 20212223 7e7f8081 ffffffff 'DCBA#\"! ...~....')");
 }
 
 TEST(ParcelPrint, FailedStatusShowsCodeAndMeaning)

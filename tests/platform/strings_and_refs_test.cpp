@@ -92,7 +92,10 @@ TEST(VectorOfString16, CountAndIndexedAccess)
 // Sets a flag when it dies, so a test sees the exact moment.
 class LifetimeProbe : public RefBase {
 public:
-    explicit LifetimeProbe(bool* destroyed) : mDestroyed(destroyed) {}
+    explicit LifetimeProbe(bool* destroyed)
+        : mDestroyed(destroyed)
+    {
+    }
     ~LifetimeProbe() override { *mDestroyed = true; }
 
 private:

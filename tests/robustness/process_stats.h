@@ -12,7 +12,7 @@ namespace quorvel::robustness {
 
 struct ProcessUsage {
     int descriptors = -1; // entries of /proc/PID/fd; -1 when unreadable
-    long rssKiB = -1;     // VmRSS of /proc/PID/status; -1 when unreadable
+    long rssKiB = -1; // VmRSS of /proc/PID/status; -1 when unreadable
 };
 
 // Leak checks compare with "no more than before": a sanitizer's runtime may hold a

@@ -141,8 +141,8 @@ using UsageAndOptions = ServiceTool;
 
 TEST_F(UsageAndOptions, NoArgumentsDashHAndDashQuestionPrintOnlyTheUsage)
 {
-    for (const std::vector<std::string>& arguments :
-         std::vector<std::vector<std::string>>{{}, {"-h"}, {"-?"}, {"-h", "list"}, {"-?", "call", "example.echo", "1"}}) {
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {}, {"-h"}, {"-?"}, {"-h", "list"}, {"-?", "call", "example.echo", "1"}}) {
         SCOPED_TRACE(testing::PrintToString(arguments));
         expectOutcome(service(arguments), USAGE, "", 0);
     }
@@ -182,9 +182,9 @@ TEST(NoServiceManager, EveryCommandExitsWith20AndNoUsage)
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{}, {"-h"}, {"list"}, {"call", "example.echo", "1"}}) {
         SCOPED_TRACE(testing::PrintToString(arguments));
-        const RunResult outcome = quorvel::testing::runProgram(
-            serviceCommand(arguments), std::chrono::seconds(10),
-            {"QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager"});
+        const RunResult outcome =
+            quorvel::testing::runProgram(serviceCommand(arguments), std::chrono::seconds(10),
+                                         {"QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager"});
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.err, "service: Unable to get default service manager!\n");
         EXPECT_EQ(outcome.exitStatus, 20);
@@ -211,8 +211,7 @@ TEST_F(Check, ServicesWithoutDescriptorAreFound)
 
 TEST_F(Check, OnlyTheFirstNameIsChecked)
 {
-    expectOutcome(service({"check", "example.nothing", "example.echo"}), "Service example.nothing: not found\n", "",
-                  0);
+    expectOutcome(service({"check", "example.nothing", "example.echo"}), "Service example.nothing: not found\n", "", 0);
 }
 
 TEST_F(Check, MissingNameIsACommandLineError)
@@ -374,11 +373,12 @@ using FailedTransaction = ServiceTool;
 TEST_F(FailedTransaction, PrintsTheReplyThenADiagnosticAndExitsWith30)
 {
     quorvel::status_t status = quorvel::OK;
-    const std::string expected = resultOf("example.failing", 5, [](Parcel&) {}, &status);
+    const std::string expected = resultOf(
+        "example.failing", 5, [](Parcel&) {}, &status);
     ASSERT_NE(status, quorvel::OK);
     const RunResult outcome = service({"call", "example.failing", "5"});
     const std::string diagnostic = std::string("service: Transaction failed: ") + quorvel::statusToString(status) +
-                                   " (" + std::to_string(status) + ")\n";
+        " (" + std::to_string(status) + ")\n";
     expectOutcome(outcome, expected, diagnostic, 30);
     EXPECT_EQ(outcome.combined, expected + diagnostic);
 }
@@ -451,8 +451,8 @@ TEST_F(Completion, ServiceNamesComeFromTheRealListing)
         close(fd);
     }
     const std::string script = std::string("source '") + QUORVEL_SERVICE_COMPLETION +
-                               "' && COMP_WORDS=(service call example.) && COMP_CWORD=2 && _service service"
-                               " && printf '%s\\n' \"${COMPREPLY[@]}\"";
+        "' && COMP_WORDS=(service call example.) && COMP_CWORD=2 && _service service"
+        " && printf '%s\\n' \"${COMPREPLY[@]}\"";
     const char* path = getenv("PATH");
     const RunResult outcome = world->runHost({"/bin/bash", "-c", script}, std::chrono::seconds(20),
                                              {"PATH=" + std::string(folder) + ":" + (path ? path : "/usr/bin:/bin")});

@@ -43,7 +43,10 @@ Words wordsOf(const Parcel& parcel)
 // text is its length in UTF-16 units, the units two to a word in host order, a zero
 // unit and zero padding to a whole word.
 struct Value {
-    Value(int32_t number) : words{static_cast<uint32_t>(number)} {}
+    Value(int32_t number)
+        : words{static_cast<uint32_t>(number)}
+    {
+    }
     Value(const char16_t* text)
     {
         std::u16string units(text);
@@ -72,7 +75,9 @@ Words expectedWords(std::initializer_list<Value> values)
 // One run of the encoder over a command line's call arguments, as the tool sees
 // them after SERVICE and CODE.
 struct Encoding {
-    explicit Encoding(std::vector<std::string> arguments) : given(arguments), storage(std::move(arguments))
+    explicit Encoding(std::vector<std::string> arguments)
+        : given(arguments)
+        , storage(std::move(arguments))
     {
         for (std::string& argument : storage)
             argv.push_back(argument.data());
@@ -170,7 +175,8 @@ TEST(DisplayText, EachUnitFrom128UpShowsAsOneQuestionMark)
 class ScriptedBinder : public IBinder {
 public:
     ScriptedBinder(quorvel::status_t status, std::vector<const char*> replyStrings)
-        : mStatus(status), mReplyStrings(std::move(replyStrings))
+        : mStatus(status)
+        , mReplyStrings(std::move(replyStrings))
     {
     }
 
@@ -255,8 +261,8 @@ TEST(CallArguments, NoArgumentsWriteNothing)
 
 TEST(CallArguments, IntegersConvertLikeAtoiAndSaturate)
 {
-    Encoding encoding({"i32", "-5", "i32", "  +7", "i32", "12abc", "i32", "abc", "i32", "",
-                       "i32", "2147483647", "i32", "2147483648", "i32", "-99999999999"});
+    Encoding encoding({"i32", "-5", "i32", "  +7", "i32", "12abc", "i32", "abc", "i32", "", "i32", "2147483647", "i32",
+                       "2147483648", "i32", "-99999999999"});
     EXPECT_EQ(encoding.words(), expectedWords({-5, 7, 12, 0, 0, INT32_MAX, INT32_MAX, INT32_MIN}));
     expectAccepted(encoding);
 }

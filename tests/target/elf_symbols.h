@@ -14,15 +14,15 @@ struct Symbol {
     std::string name;
     std::uint64_t value = 0;
     std::uint64_t size = 0;
-    unsigned type = 0;     // STT_*: 1 object, 2 function
-    unsigned binding = 0;  // STB_*: 0 local, 1 global, 2 weak
-    unsigned visibility = 0;  // STV_*: 0 default, 2 hidden
-    std::uint16_t section = 0;  // 0: undefined, i.e. imported
+    unsigned type = 0; // STT_*: 1 object, 2 function
+    unsigned binding = 0; // STB_*: 0 local, 1 global, 2 weak
+    unsigned visibility = 0; // STV_*: 0 default, 2 hidden
+    std::uint16_t section = 0; // 0: undefined, i.e. imported
 };
 
 struct Image {
-    unsigned elfClass = 0;  // 1: 32-bit, 2: 64-bit
-    std::uint16_t machine = 0;  // EM_*: 40 ARM, 62 x86-64
+    unsigned elfClass = 0; // 1: 32-bit, 2: 64-bit
+    std::uint16_t machine = 0; // EM_*: 40 ARM, 62 x86-64
     std::vector<Symbol> dynamicSymbols;
 
     // The defined (not imported) dynamic symbol of that name, if any.
@@ -45,4 +45,4 @@ std::optional<Image> parse(std::span<const unsigned char> bytes, std::string* er
 // Reads the file and parses it; a file that cannot be read is reported like bad input.
 std::optional<Image> readFile(const std::string& path, std::string* error);
 
-}  // namespace quorvel::elf
+} // namespace quorvel::elf

@@ -31,12 +31,15 @@ struct Built {
     std::size_t sectionEntrySize = 0;
 };
 
-void put(std::vector<unsigned char>& bytes, std::size_t at, std::uint64_t value, unsigned width) {
-    for (unsigned i = 0; i < width; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+void put(std::vector<unsigned char>& bytes, std::size_t at, std::uint64_t value, unsigned width)
+{
+    for (unsigned i = 0; i < width; ++i)
+        bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 // Lays out: ELF header, .dynstr, .dynsym, section table [null, .dynstr, .dynsym].
-Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<WantedSymbol>& symbols) {
+Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<WantedSymbol>& symbols)
+{
     const bool is32 = elfClass == CLASS_32;
     const unsigned word = is32 ? 4 : 8;
     const std::size_t headerSize = is32 ? 52 : 64;
@@ -55,17 +58,20 @@ Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<Wante
     b.stringsOffset = headerSize;
     b.symbolsOffset = b.stringsOffset + strings.size();
     b.symbolsOffset += (8 - b.symbolsOffset % 8) % 8;
-    const std::size_t symbolsBytes = symbolSize * (symbols.size() + 1);  // entry 0 is null
+    const std::size_t symbolsBytes = symbolSize * (symbols.size() + 1); // entry 0 is null
     b.sectionTableOffset = b.symbolsOffset + symbolsBytes;
     b.sectionEntrySize = sectionSize;
     b.bytes.assign(b.sectionTableOffset + 3 * sectionSize, 0);
     auto& out = b.bytes;
 
-    out[0] = 0x7f; out[1] = 'E'; out[2] = 'L'; out[3] = 'F';
+    out[0] = 0x7f;
+    out[1] = 'E';
+    out[2] = 'L';
+    out[3] = 'F';
     out[4] = static_cast<unsigned char>(elfClass);
-    out[5] = 1;  // little-endian
+    out[5] = 1; // little-endian
     out[6] = 1;
-    put(out, 16, 3, 2);  // shared object
+    put(out, 16, 3, 2); // shared object
     put(out, 18, machine, 2);
     put(out, is32 ? 32 : 40, b.sectionTableOffset, word);
     put(out, is32 ? 46 : 58, sectionSize, 2);
@@ -83,8 +89,8 @@ Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<Wante
         put(out, at + (is32 ? 14 : 6), s.section, 2);
     }
 
-    auto section = [&](std::size_t index, std::uint32_t type, std::size_t offset, std::size_t size,
-                       std::uint32_t link, std::size_t entrySize) {
+    auto section = [&](std::size_t index, std::uint32_t type, std::size_t offset, std::size_t size, std::uint32_t link,
+                       std::size_t entrySize) {
         const std::size_t at = b.sectionTableOffset + index * sectionSize;
         put(out, at + 4, type, 4);
         put(out, at + (is32 ? 16 : 24), offset, word);
@@ -104,13 +110,15 @@ const std::vector<WantedSymbol> LIBRARY_SYMBOLS{
     {"malloc", 0, 0, TYPE_FUNC, BINDING_GLOBAL, 0},
 };
 
-std::string classLabel(const ::testing::TestParamInfo<unsigned>& param) {
+std::string classLabel(const ::testing::TestParamInfo<unsigned>& param)
+{
     return param.param == CLASS_32 ? "Elf32" : "Elf64";
 }
 
 class ElfWellFormed : public ::testing::TestWithParam<unsigned> {};
 
-TEST_P(ElfWellFormed, ReadsClassMachineAndEverySymbol) {
+TEST_P(ElfWellFormed, ReadsClassMachineAndEverySymbol)
+{
     const unsigned elfClass = GetParam();
     const auto built = buildElf(elfClass, MACHINE_ARM, LIBRARY_SYMBOLS);
     std::string error;
@@ -132,7 +140,8 @@ TEST_P(ElfWellFormed, ReadsClassMachineAndEverySymbol) {
     }
 }
 
-TEST_P(ElfWellFormed, FindsOnlyDefinedSymbols) {
+TEST_P(ElfWellFormed, FindsOnlyDefinedSymbols)
+{
     const auto image = parse(buildElf(GetParam(), MACHINE_X86_64, LIBRARY_SYMBOLS).bytes, nullptr);
     ASSERT_TRUE(image);
     const Symbol* hmi = image->findDefined("HMI");
@@ -143,7 +152,8 @@ TEST_P(ElfWellFormed, FindsOnlyDefinedSymbols) {
     EXPECT_EQ(image->findDefined("HMI_"), nullptr);
 }
 
-TEST_P(ElfWellFormed, ReadsHiddenVisibility) {
+TEST_P(ElfWellFormed, ReadsHiddenVisibility)
+{
     auto symbols = LIBRARY_SYMBOLS;
     symbols.push_back({"lights_open", 0x1300, 90, TYPE_FUNC, BINDING_GLOBAL, 5, 2});
     const auto image = parse(buildElf(GetParam(), MACHINE_ARM, symbols).bytes, nullptr);
@@ -154,24 +164,26 @@ TEST_P(ElfWellFormed, ReadsHiddenVisibility) {
     EXPECT_EQ(image->findDefined("HMI")->visibility, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothClasses, ElfWellFormed, ::testing::Values(CLASS_32, CLASS_64),
-                         classLabel);
+INSTANTIATE_TEST_SUITE_P(BothClasses, ElfWellFormed, ::testing::Values(CLASS_32, CLASS_64), classLabel);
 
 class ElfDamaged : public ::testing::TestWithParam<unsigned> {
 protected:
     Built built = buildElf(GetParam(), MACHINE_ARM, LIBRARY_SYMBOLS);
     bool is32() const { return GetParam() == CLASS_32; }
-    std::size_t sectionField(std::size_t index, unsigned field32, unsigned field64) const {
+    std::size_t sectionField(std::size_t index, unsigned field32, unsigned field64) const
+    {
         return built.sectionTableOffset + index * built.sectionEntrySize + (is32() ? field32 : field64);
     }
-    void expectRefused(const std::string& reasonPart) {
+    void expectRefused(const std::string& reasonPart)
+    {
         std::string error;
         EXPECT_FALSE(parse(built.bytes, &error));
         EXPECT_NE(error.find(reasonPart), std::string::npos) << "error was: " << error;
     }
 };
 
-TEST_P(ElfDamaged, EveryTruncationIsRefused) {
+TEST_P(ElfDamaged, EveryTruncationIsRefused)
+{
     // The section table is the last thing in the file, so no proper prefix is whole.
     const std::vector<unsigned char> whole = built.bytes;
     for (std::size_t length = 0; length < whole.size(); ++length) {
@@ -182,57 +194,68 @@ TEST_P(ElfDamaged, EveryTruncationIsRefused) {
     }
 }
 
-TEST_P(ElfDamaged, WrongMagicIsRefused) {
+TEST_P(ElfDamaged, WrongMagicIsRefused)
+{
     built.bytes[1] = 'e';
     expectRefused("not an ELF file");
 }
 
-TEST_P(ElfDamaged, BigEndianIsRefused) {
+TEST_P(ElfDamaged, BigEndianIsRefused)
+{
     built.bytes[5] = 2;
     expectRefused("little-endian");
 }
 
-TEST_P(ElfDamaged, UnknownClassIsRefused) {
+TEST_P(ElfDamaged, UnknownClassIsRefused)
+{
     built.bytes[4] = 3;
     expectRefused("class");
 }
 
-TEST_P(ElfDamaged, SectionTablePastTheEndIsRefused) {
+TEST_P(ElfDamaged, SectionTablePastTheEndIsRefused)
+{
     put(built.bytes, is32() ? 32 : 40, is32() ? 0xffffff00u : 0xffffffffffffff00u, is32() ? 4 : 8);
     expectRefused("section header table");
 }
 
-TEST_P(ElfDamaged, TinySectionEntriesAreRefused) {
+TEST_P(ElfDamaged, TinySectionEntriesAreRefused)
+{
     put(built.bytes, is32() ? 46 : 58, 8, 2);
     expectRefused("section header entries");
 }
 
-TEST_P(ElfDamaged, SymbolTablePastTheEndIsRefused) {
+TEST_P(ElfDamaged, SymbolTablePastTheEndIsRefused)
+{
     put(built.bytes, sectionField(2, 20, 32), built.bytes.size(), is32() ? 4 : 8);
     expectRefused("dynamic symbol table outside");
 }
 
-TEST_P(ElfDamaged, StringTableLinkOutOfRangeIsRefused) {
+TEST_P(ElfDamaged, StringTableLinkOutOfRangeIsRefused)
+{
     put(built.bytes, sectionField(2, 24, 40), 9, 4);
     expectRefused("without a string table");
 }
 
-TEST_P(ElfDamaged, StringTableLinkToWrongKindIsRefused) {
+TEST_P(ElfDamaged, StringTableLinkToWrongKindIsRefused)
+{
     put(built.bytes, sectionField(2, 24, 40), 2, 4);
     expectRefused("without a string table");
 }
 
-TEST_P(ElfDamaged, SymbolEntrySizeMismatchIsRefused) {
+TEST_P(ElfDamaged, SymbolEntrySizeMismatchIsRefused)
+{
     put(built.bytes, sectionField(2, 36, 56), 12, is32() ? 4 : 8);
     expectRefused("unexpected size");
 }
 
-TEST_P(ElfDamaged, NameOffsetPastStringTableIsRefused) {
+TEST_P(ElfDamaged, NameOffsetPastStringTableIsRefused)
+{
     put(built.bytes, built.symbolsOffset + (is32() ? 16 : 24), 0x7fffffff, 4);
     expectRefused("name outside");
 }
 
-TEST_P(ElfDamaged, UnterminatedLastNameIsRefused) {
+TEST_P(ElfDamaged, UnterminatedLastNameIsRefused)
+{
     // Shrink the string table by its final NUL, leaving the last name unterminated.
     const std::size_t sizeAt = sectionField(1, 20, 32);
     const std::uint64_t size = built.bytes[sizeAt] | (built.bytes[sizeAt + 1] << 8);
@@ -240,20 +263,21 @@ TEST_P(ElfDamaged, UnterminatedLastNameIsRefused) {
     expectRefused("unterminated");
 }
 
-TEST_P(ElfDamaged, MissingSymbolTableIsRefused) {
-    put(built.bytes, sectionField(2, 4, 4), 2, 4);  // now a plain symbol table
+TEST_P(ElfDamaged, MissingSymbolTableIsRefused)
+{
+    put(built.bytes, sectionField(2, 4, 4), 2, 4); // now a plain symbol table
     expectRefused("no dynamic symbol table");
 }
 
-INSTANTIATE_TEST_SUITE_P(BothClasses, ElfDamaged, ::testing::Values(CLASS_32, CLASS_64),
-                         classLabel);
+INSTANTIATE_TEST_SUITE_P(BothClasses, ElfDamaged, ::testing::Values(CLASS_32, CLASS_64), classLabel);
 
-TEST(ElfFile, MissingFileNamesThePathAndTheReason) {
+TEST(ElfFile, MissingFileNamesThePathAndTheReason)
+{
     std::string error;
     EXPECT_FALSE(readFile("/nonexistent/lights.none.so", &error));
     EXPECT_NE(error.find("/nonexistent/lights.none.so"), std::string::npos) << error;
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
 
-}  // namespace
-}  // namespace quorvel::elf
+} // namespace
+} // namespace quorvel::elf

@@ -53,7 +53,8 @@ const Board BOARDS[] = {
     {"quillano", QUORVEL_QUILLANO_MODULE, "Quillano lights Module", "Tavirel, Inc. - Selvarin", "LCD_AUTO_FILE"},
 };
 
-std::uintptr_t readPointer(const unsigned char* raw, std::size_t at) {
+std::uintptr_t readPointer(const unsigned char* raw, std::size_t at)
+{
     if (LAYOUT.pointerSize == 4) {
         std::uint32_t value;
         std::memcpy(&value, raw + at, sizeof value);
@@ -64,22 +65,26 @@ std::uintptr_t readPointer(const unsigned char* raw, std::size_t at) {
     return static_cast<std::uintptr_t>(value);
 }
 
-std::uint32_t readU32(const unsigned char* raw, std::size_t at) {
+std::uint32_t readU32(const unsigned char* raw, std::size_t at)
+{
     std::uint32_t value;
     std::memcpy(&value, raw + at, sizeof value);
     return value;
 }
 
-std::uint16_t readU16(const unsigned char* raw, std::size_t at) {
+std::uint16_t readU16(const unsigned char* raw, std::size_t at)
+{
     std::uint16_t value;
     std::memcpy(&value, raw + at, sizeof value);
     return value;
 }
 
-std::vector<std::size_t> nonZeroOffsets(const unsigned char* raw, std::size_t from, std::size_t count) {
+std::vector<std::size_t> nonZeroOffsets(const unsigned char* raw, std::size_t from, std::size_t count)
+{
     std::vector<std::size_t> found;
     for (std::size_t i = from; i < from + count; ++i)
-        if (raw[i] != 0) found.push_back(i);
+        if (raw[i] != 0)
+            found.push_back(i);
     return found;
 }
 
@@ -88,39 +93,45 @@ using CloseEntry = int (*)(void* device);
 using SetStateEntry = int (*)(void* device, const LightState* state);
 
 template <typename Function>
-Function functionAt(const unsigned char* raw, std::size_t at) {
+Function functionAt(const unsigned char* raw, std::size_t at)
+{
     return reinterpret_cast<Function>(readPointer(raw, at));
 }
 
 // Leaves freed, non-zero blocks of the device's size on the heap, so that a device
 // record that is not cleared shows stale bytes instead of zeros left by chance.
-void dirtyTheHeap() {
+void dirtyTheHeap()
+{
     std::vector<void*> blocks;
     for (int i = 0; i < 8; ++i) {
         void* block = std::malloc(LAYOUT.deviceSize);
         std::memset(block, 0xA5, LAYOUT.deviceSize);
         blocks.push_back(block);
     }
-    for (void* block : blocks) std::free(block);
+    for (void* block : blocks)
+        std::free(block);
 }
 
 class ModuleLayout : public ::testing::TestWithParam<Board> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string error;
         ASSERT_EQ(quorvel::loadModule(GetParam().path, mModule, error), 0) << error;
         mRaw = reinterpret_cast<const unsigned char*>(mModule.info);
     }
     void TearDown() override { quorvel::unloadModule(mModule); }
 
-    OpenEntry openEntry() const {
+    OpenEntry openEntry() const
+    {
         const auto* methods = reinterpret_cast<const unsigned char*>(readPointer(mRaw, LAYOUT.methodsAt));
         return functionAt<OpenEntry>(methods, 0);
     }
 
     // Opens a device through the entry found at the raw offsets; fails the test if it
     // does not open.
-    const unsigned char* openRaw(const char* lightName) {
+    const unsigned char* openRaw(const char* lightName)
+    {
         void* device = nullptr;
         const int status = openEntry()(mModule.info, lightName, &device);
         EXPECT_EQ(status, 0) << lightName;
@@ -128,7 +139,8 @@ protected:
         return static_cast<const unsigned char*>(device);
     }
 
-    void closeRaw(const unsigned char* device) {
+    void closeRaw(const unsigned char* device)
+    {
         auto* mutableDevice = const_cast<unsigned char*>(device);
         EXPECT_EQ(functionAt<CloseEntry>(device, LAYOUT.closeAt)(mutableDevice), 0);
     }
@@ -137,14 +149,16 @@ protected:
     const unsigned char* mRaw = nullptr;
 };
 
-TEST_P(ModuleLayout, ModuleRecordHasItsTagAndVersionAtTheStart) {
+TEST_P(ModuleLayout, ModuleRecordHasItsTagAndVersionAtTheStart)
+{
     EXPECT_EQ(std::memcmp(mRaw, MODULE_TAG_BYTES.data(), MODULE_TAG_BYTES.size()), 0)
         << std::hex << "tag word 0x" << readU32(mRaw, 0);
     EXPECT_EQ(readU16(mRaw, 4), 1) << "version_major";
     EXPECT_EQ(readU16(mRaw, 6), 0) << "version_minor";
 }
 
-TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry) {
+TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry)
+{
     const auto text = [this](std::size_t at) {
         const auto pointer = readPointer(mRaw, at);
         return pointer == 0 ? std::string("<null>") : std::string(reinterpret_cast<const char*>(pointer));
@@ -156,12 +170,14 @@ TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry) {
     EXPECT_NE(openEntry(), nullptr);
 }
 
-TEST_P(ModuleLayout, ModuleRecordEndsInZeroReservedWords) {
+TEST_P(ModuleLayout, ModuleRecordEndsInZeroReservedWords)
+{
     EXPECT_EQ(LAYOUT.infoReservedAt + INFO_RESERVED_BYTES, LAYOUT.infoSize);
     EXPECT_EQ(nonZeroOffsets(mRaw, LAYOUT.infoReservedAt, INFO_RESERVED_BYTES), std::vector<std::size_t>{});
 }
 
-TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords) {
+TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords)
+{
     dirtyTheHeap();
     const unsigned char* device = openRaw("backlight");
     ASSERT_NE(device, nullptr);
@@ -174,7 +190,8 @@ TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords) {
     closeRaw(device);
 }
 
-TEST_P(ModuleLayout, DeviceEntriesAreCloseThenAPerLightSetState) {
+TEST_P(ModuleLayout, DeviceEntriesAreCloseThenAPerLightSetState)
+{
     std::set<std::uintptr_t> closeEntries;
     std::set<std::uintptr_t> setStateEntries;
     for (const char* name : LIGHT_NAMES) {
@@ -193,7 +210,8 @@ TEST_P(ModuleLayout, DeviceEntriesAreCloseThenAPerLightSetState) {
     EXPECT_EQ(closeEntries.count(*setStateEntries.begin()), 0u);
 }
 
-TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord) {
+TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
+{
     const std::string path = GetParam().path;
     const std::string folder = path.substr(0, path.rfind('/'));
     const char* previous = std::getenv(quorvel::MODULE_DIR_VARIABLE);
@@ -203,7 +221,10 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord) {
     std::string error;
     const int status = quorvel::loadModuleForBoard(GetParam().board, byBoard, error);
     const std::string foundPath = quorvel::modulePathForBoard(GetParam().board);
-    if (previous) setenv(quorvel::MODULE_DIR_VARIABLE, saved.c_str(), 1); else unsetenv(quorvel::MODULE_DIR_VARIABLE);
+    if (previous)
+        setenv(quorvel::MODULE_DIR_VARIABLE, saved.c_str(), 1);
+    else
+        unsetenv(quorvel::MODULE_DIR_VARIABLE);
     ASSERT_EQ(status, 0) << error;
     EXPECT_EQ(byBoard.info, mModule.info);
     EXPECT_EQ(foundPath, folder + "/lights." + GetParam().board + ".so");
@@ -214,7 +235,8 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord) {
 
 class ModuleSymbols : public ::testing::TestWithParam<Board> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string error;
         auto image = quorvel::elf::readFile(GetParam().path, &error);
         ASSERT_TRUE(image) << error;
@@ -223,7 +245,8 @@ protected:
     quorvel::elf::Image mImage;
 };
 
-TEST_P(ModuleSymbols, LibraryIsBuiltForThisTarget) {
+TEST_P(ModuleSymbols, LibraryIsBuiltForThisTarget)
+{
     EXPECT_EQ(mImage.elfClass, sizeof(void*) == 4 ? quorvel::elf::CLASS_32 : quorvel::elf::CLASS_64);
 #if defined(__arm__)
     EXPECT_EQ(mImage.machine, quorvel::elf::MACHINE_ARM);
@@ -232,7 +255,8 @@ TEST_P(ModuleSymbols, LibraryIsBuiltForThisTarget) {
 #endif
 }
 
-TEST_P(ModuleSymbols, ModuleRecordSymbolHasTheRecordSize) {
+TEST_P(ModuleSymbols, ModuleRecordSymbolHasTheRecordSize)
+{
     const quorvel::elf::Symbol* hmi = mImage.findDefined("HMI");
     ASSERT_NE(hmi, nullptr) << "HMI is not exported";
     EXPECT_EQ(hmi->size, LAYOUT.infoSize);
@@ -241,13 +265,14 @@ TEST_P(ModuleSymbols, ModuleRecordSymbolHasTheRecordSize) {
     EXPECT_EQ(hmi->visibility, 0u) << "HMI must be visible to the loader";
 }
 
-TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes) {
+TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes)
+{
     const quorvel::elf::Symbol* init = mImage.findDefined("init_globals");
     ASSERT_NE(init, nullptr) << "init_globals is not exported";
     EXPECT_EQ(init->type, quorvel::elf::TYPE_FUNC);
-    std::vector<std::string> globals{"TRACKBALL_FILE", "RED_LED_FILE", "GREEN_LED_FILE", "BLUE_LED_FILE",
-                                     "AMBER_LED_FILE", "LCD_FILE", "RED_FREQ_FILE", "RED_PWM_FILE",
-                                     "RED_BLINK_FILE", "AMBER_BLINK_FILE", "KEYBOARD_FILE", "BUTTON_FILE",
+    std::vector<std::string> globals{"TRACKBALL_FILE",          "RED_LED_FILE",     "GREEN_LED_FILE", "BLUE_LED_FILE",
+                                     "AMBER_LED_FILE",          "LCD_FILE",         "RED_FREQ_FILE",  "RED_PWM_FILE",
+                                     "RED_BLINK_FILE",          "AMBER_BLINK_FILE", "KEYBOARD_FILE",  "BUTTON_FILE",
                                      GetParam().extraPathGlobal};
     for (const std::string& name : globals) {
         const quorvel::elf::Symbol* symbol = mImage.findDefined(name);
@@ -257,10 +282,12 @@ TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes) {
     }
 }
 
-TEST_P(ModuleSymbols, ExportsNothingButTheRecordTheInitialiserAndThePathGlobals) {
+TEST_P(ModuleSymbols, ExportsNothingButTheRecordTheInitialiserAndThePathGlobals)
+{
     std::set<std::string> exported;
     for (const quorvel::elf::Symbol& symbol : mImage.dynamicSymbols) {
-        if (symbol.section == 0 || symbol.binding == 0 || symbol.name.empty()) continue;
+        if (symbol.section == 0 || symbol.binding == 0 || symbol.name.empty())
+            continue;
 #ifdef QUORVEL_TEST_SANITIZED
         // Instrumented builds add their own bookkeeping symbols.
         if (symbol.name.starts_with("__odr_asan") || symbol.name.starts_with("__asan") ||
@@ -269,16 +296,29 @@ TEST_P(ModuleSymbols, ExportsNothingButTheRecordTheInitialiserAndThePathGlobals)
 #endif
         exported.insert(symbol.name);
     }
-    const std::set<std::string> expected{"HMI", "init_globals", "TRACKBALL_FILE", "RED_LED_FILE", "GREEN_LED_FILE",
-                                         "BLUE_LED_FILE", "AMBER_LED_FILE", "LCD_FILE", "RED_FREQ_FILE",
-                                         "RED_PWM_FILE", "RED_BLINK_FILE", "AMBER_BLINK_FILE", "KEYBOARD_FILE",
-                                         "BUTTON_FILE", GetParam().extraPathGlobal};
+    const std::set<std::string> expected{"HMI",
+                                         "init_globals",
+                                         "TRACKBALL_FILE",
+                                         "RED_LED_FILE",
+                                         "GREEN_LED_FILE",
+                                         "BLUE_LED_FILE",
+                                         "AMBER_LED_FILE",
+                                         "LCD_FILE",
+                                         "RED_FREQ_FILE",
+                                         "RED_PWM_FILE",
+                                         "RED_BLINK_FILE",
+                                         "AMBER_BLINK_FILE",
+                                         "KEYBOARD_FILE",
+                                         "BUTTON_FILE",
+                                         GetParam().extraPathGlobal};
     EXPECT_EQ(exported, expected);
 }
 
-TEST_P(ModuleSymbols, ImportsNothingFromTheCxxRuntime) {
+TEST_P(ModuleSymbols, ImportsNothingFromTheCxxRuntime)
+{
     for (const quorvel::elf::Symbol& symbol : mImage.dynamicSymbols) {
-        if (symbol.section != 0 || symbol.name.empty()) continue;
+        if (symbol.section != 0 || symbol.name.empty())
+            continue;
         EXPECT_FALSE(symbol.name.starts_with("_Z")) << symbol.name;
         // __cxa_finalize comes from the C library for every shared object.
         if (symbol.name != "__cxa_finalize") {
@@ -288,9 +328,12 @@ TEST_P(ModuleSymbols, ImportsNothingFromTheCxxRuntime) {
     }
 }
 
-std::string boardLabel(const ::testing::TestParamInfo<Board>& param) { return param.param.board; }
+std::string boardLabel(const ::testing::TestParamInfo<Board>& param)
+{
+    return param.param.board;
+}
 
 INSTANTIATE_TEST_SUITE_P(Boards, ModuleLayout, ::testing::ValuesIn(BOARDS), boardLabel);
 INSTANTIATE_TEST_SUITE_P(Boards, ModuleSymbols, ::testing::ValuesIn(BOARDS), boardLabel);
 
-}  // namespace
+} // namespace

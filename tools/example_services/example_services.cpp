@@ -5,13 +5,21 @@ namespace quorvel {
 namespace {
 
 // How a service answers INTERFACE_TRANSACTION.
-enum class Descriptor { Text, Empty, Refuse };
+enum class Descriptor {
+    Text,
+    Empty,
+    Refuse
+};
 
 // Replies with the code as an int32 followed by the data parcel verbatim, so a
 // caller sees exactly what arrived, interface token and object references included.
 class EchoService : public LocalBinder {
 public:
-    EchoService(Descriptor mode, const char* utf8) : mMode(mode), mDescriptor(utf8) {}
+    EchoService(Descriptor mode, const char* utf8)
+        : mMode(mode)
+        , mDescriptor(utf8)
+    {
+    }
 
 protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t) override

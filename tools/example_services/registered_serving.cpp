@@ -37,8 +37,8 @@ sp<ServiceManagerPort> registerAll(const char* program, const std::vector<Exampl
             return nullptr;
         if (status != OK) {
             *lost = false;
-            aerr << program << ": cannot register " << service.name << ": " << statusToString(status) << " ("
-                 << status << ")" << endl;
+            aerr << program << ": cannot register " << service.name << ": " << statusToString(status) << " (" << status
+                 << ")" << endl;
             return nullptr;
         }
     }

@@ -87,9 +87,9 @@ std::vector<LedRow> ledRows(const Profile& profile, const Values& values)
         indicator.color = {channel(red), channel(green), channel(blue)};
         indicator.brightness = std::max({red, green, blue});
         const bool blinking = numberIn(values, "/red/device/blink") != 0;
-        indicator.blink = profile.blinkTiming ? timed(blinking, numberIn(values, "/red/device/grpfreq"),
-                                                      numberIn(values, "/red/device/grppwm"))
-                                              : ownRate(blinking);
+        indicator.blink = profile.blinkTiming
+            ? timed(blinking, numberIn(values, "/red/device/grpfreq"), numberIn(values, "/red/device/grppwm"))
+            : ownRate(blinking);
         rows.push_back(indicator);
     } else {
         // The blink attribute blinks whichever of the pair is lit.
@@ -105,7 +105,10 @@ std::vector<LedRow> ledRows(const Profile& profile, const Values& values)
                               ownRate(numberIn(values, "/jogball-backlight/blink") != 0), ""});
     }
     const int lcd = numberIn(values, "/lcd-backlight/brightness");
-    rows.push_back(LedRow{"lcd-backlight", grey(lcd), lcd, {},
+    rows.push_back(LedRow{"lcd-backlight",
+                          grey(lcd),
+                          lcd,
+                          {},
                           profile.lcdAuto ? "auto " + std::to_string(numberIn(values, "/lcd-backlight/auto")) : ""});
     const int keyboard = numberIn(values, "/keyboard-backlight/brightness");
     rows.push_back(LedRow{"keyboard-backlight", grey(keyboard), keyboard, {}, ""});
@@ -134,8 +137,8 @@ std::string blinkText(const BlinkPattern& blink)
 
 std::string describeRow(const LedRow& row)
 {
-    std::string text = row.name + " " + hexColor(row.color) + " brightness " + std::to_string(row.brightness)
-        + " blink " + blinkText(row.blink);
+    std::string text = row.name + " " + hexColor(row.color) + " brightness " + std::to_string(row.brightness) +
+        " blink " + blinkText(row.blink);
     if (!row.extra.empty())
         text += " " + row.extra;
     return text;

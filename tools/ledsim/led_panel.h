@@ -34,10 +34,10 @@ inline constexpr double OWN_RATE_PERIOD_MS = 1000;
 
 struct LedRow {
     std::string name;
-    Rgb color;          // what the LED shows while lit; black when off
+    Rgb color; // what the LED shows while lit; black when off
     int brightness = 0; // the stored value
     BlinkPattern blink;
-    std::string extra;  // further state worth showing ("auto 1")
+    std::string extra; // further state worth showing ("auto 1")
     bool operator==(const LedRow&) const = default;
 };
 

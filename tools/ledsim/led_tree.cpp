@@ -60,8 +60,8 @@ bool parseProfile(std::string_view text, Profile& profile, std::string& error)
         else if (parts[i] == "no-blink-timing")
             parsed.blinkTiming = false;
         else {
-            error = "unknown profile feature \"" + std::string(parts[i])
-                + "\" (expected trackball, lcd-auto or no-blink-timing)";
+            error = "unknown profile feature \"" + std::string(parts[i]) +
+                "\" (expected trackball, lcd-auto or no-blink-timing)";
             return false;
         }
     }
@@ -75,8 +75,8 @@ bool parseFault(std::string_view text, Fault& fault, std::string& error)
         const char* name;
         Fault fault;
     } names[] = {
-        {"missing", FAULT_MISSING},     {"eacces", FAULT_OPEN_EACCES},   {"readonly", FAULT_READ_ONLY},
-        {"enospc", FAULT_WRITE_ENOSPC}, {"eio", FAULT_WRITE_EIO},        {"short", FAULT_SHORT_WRITE},
+        {"missing", FAULT_MISSING},     {"eacces", FAULT_OPEN_EACCES}, {"readonly", FAULT_READ_ONLY},
+        {"enospc", FAULT_WRITE_ENOSPC}, {"eio", FAULT_WRITE_EIO},      {"short", FAULT_SHORT_WRITE},
         {"close-eio", FAULT_CLOSE_EIO},
     };
     for (const auto& entry : names) {
@@ -85,8 +85,8 @@ bool parseFault(std::string_view text, Fault& fault, std::string& error)
             return true;
         }
     }
-    error = "unknown fault \"" + std::string(text)
-        + "\" (expected missing, eacces, readonly, enospc, eio, short or close-eio)";
+    error = "unknown fault \"" + std::string(text) +
+        "\" (expected missing, eacces, readonly, enospc, eio, short or close-eio)";
     return false;
 }
 
@@ -168,11 +168,10 @@ std::string openFlagsText(int flags)
         const char* name;
     } named[] = {
         // Composite flags first: O_SYNC contains O_DSYNC, O_TMPFILE contains O_DIRECTORY.
-        {O_SYNC, "O_SYNC"},         {O_TMPFILE, "O_TMPFILE"},   {O_CREAT, "O_CREAT"},
-        {O_EXCL, "O_EXCL"},         {O_NOCTTY, "O_NOCTTY"},     {O_TRUNC, "O_TRUNC"},
-        {O_APPEND, "O_APPEND"},     {O_NONBLOCK, "O_NONBLOCK"}, {O_DSYNC, "O_DSYNC"},
-        {O_DIRECT, "O_DIRECT"},     {O_DIRECTORY, "O_DIRECTORY"}, {O_NOFOLLOW, "O_NOFOLLOW"},
-        {O_NOATIME, "O_NOATIME"},   {O_CLOEXEC, "O_CLOEXEC"},   {O_PATH, "O_PATH"},
+        {O_SYNC, "O_SYNC"},       {O_TMPFILE, "O_TMPFILE"}, {O_CREAT, "O_CREAT"},         {O_EXCL, "O_EXCL"},
+        {O_NOCTTY, "O_NOCTTY"},   {O_TRUNC, "O_TRUNC"},     {O_APPEND, "O_APPEND"},       {O_NONBLOCK, "O_NONBLOCK"},
+        {O_DSYNC, "O_DSYNC"},     {O_DIRECT, "O_DIRECT"},   {O_DIRECTORY, "O_DIRECTORY"}, {O_NOFOLLOW, "O_NOFOLLOW"},
+        {O_NOATIME, "O_NOATIME"}, {O_CLOEXEC, "O_CLOEXEC"}, {O_PATH, "O_PATH"},
     };
     int rest = flags & ~O_ACCMODE & ~KERNEL_O_LARGEFILE;
     for (const auto& entry : named) {

@@ -21,20 +21,20 @@ inline constexpr std::string_view MOUNT_POINT = "/sys/class/leds";
 
 // Which attribute files a board offers.
 struct Profile {
-    bool amber = false;        // amber/green indicator pair instead of red/green/blue
-    bool trackball = false;    // jogball-backlight light
-    bool blinkTiming = true;   // red/device/grpfreq and grppwm (RGB boards)
-    bool lcdAuto = false;      // lcd-backlight/auto
+    bool amber = false; // amber/green indicator pair instead of red/green/blue
+    bool trackball = false; // jogball-backlight light
+    bool blinkTiming = true; // red/device/grpfreq and grppwm (RGB boards)
+    bool lcdAuto = false; // lcd-backlight/auto
 };
 
 enum Fault : unsigned {
-    FAULT_MISSING = 1u << 0,      // the file does not exist
-    FAULT_OPEN_EACCES = 1u << 1,  // every open is refused with EACCES
-    FAULT_READ_ONLY = 1u << 2,    // mode 0444: not writable, open for writing gets EACCES
+    FAULT_MISSING = 1u << 0, // the file does not exist
+    FAULT_OPEN_EACCES = 1u << 1, // every open is refused with EACCES
+    FAULT_READ_ONLY = 1u << 2, // mode 0444: not writable, open for writing gets EACCES
     FAULT_WRITE_ENOSPC = 1u << 3, // every write fails with ENOSPC
-    FAULT_WRITE_EIO = 1u << 4,    // every write fails with EIO
-    FAULT_SHORT_WRITE = 1u << 5,  // every write takes one byte less than offered
-    FAULT_CLOSE_EIO = 1u << 6,    // close (flush) fails with EIO
+    FAULT_WRITE_EIO = 1u << 4, // every write fails with EIO
+    FAULT_SHORT_WRITE = 1u << 5, // every write takes one byte less than offered
+    FAULT_CLOSE_EIO = 1u << 6, // close (flush) fails with EIO
 };
 
 // Parses "rgb" or "amber" followed by "+trackball", "+lcd-auto", "+no-blink-timing".

@@ -323,9 +323,8 @@ int main(int argc, char** argv)
     {
         ledsim::ValueTimeline timeline;
         if (options.show || picture != nullptr)
-            tree.setWriteObserver([&timeline](const std::string& path, const std::string& value) {
-                timeline.record(path, value);
-            });
+            tree.setWriteObserver(
+                [&timeline](const std::string& path, const std::string& value) { timeline.record(path, value); });
         ledsim::FuseMount mount;
         if (mount.start(tree, std::string(ledsim::MOUNT_POINT), error) != 0) {
             fail(error);
@@ -349,8 +348,8 @@ int main(int argc, char** argv)
         if (!writeJournal(tree, journal, options.journalPath) && status == 0)
             status = EXIT_SETUP;
         if (picture != nullptr) {
-            const std::string svg = ledsim::renderSvgTimeline(options.profile, timeline.changes(), endMs,
-                                                              pictureTitle(options));
+            const std::string svg =
+                ledsim::renderSvgTimeline(options.profile, timeline.changes(), endMs, pictureTitle(options));
             if (!writePicture(svg, picture, options.picturePath) && status == 0)
                 status = EXIT_SETUP;
         }

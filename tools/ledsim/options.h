@@ -13,8 +13,8 @@ struct Options {
     Profile profile;
     std::string profileText = "rgb";
     std::vector<std::pair<std::string, Fault>> faults; // tree path, fault
-    std::string journalPath;                            // empty: standard output
-    std::string picturePath;                            // empty: no picture
+    std::string journalPath; // empty: standard output
+    std::string picturePath; // empty: no picture
     bool show = false;
     int timeoutSeconds = 60;
     bool listFiles = false;

@@ -44,8 +44,8 @@ std::string ShowView::terminalRow(const LedRow& row)
     snprintf(name, sizeof name, "%-20s", row.name.c_str());
     char swatch[48];
     snprintf(swatch, sizeof swatch, "\x1b[48;2;%d;%d;%dm", row.color.red, row.color.green, row.color.blue);
-    std::string line = std::string(name) + swatch + std::string(SWATCH_WIDTH, ' ') + "\x1b[0m " + hexColor(row.color)
-        + "  brightness " + std::to_string(row.brightness) + "  blink " + blinkText(row.blink);
+    std::string line = std::string(name) + swatch + std::string(SWATCH_WIDTH, ' ') + "\x1b[0m " + hexColor(row.color) +
+        "  brightness " + std::to_string(row.brightness) + "  blink " + blinkText(row.blink);
     if (!row.extra.empty())
         line += "  " + row.extra;
     return line;
@@ -75,8 +75,8 @@ void ShowView::start()
 {
     mShown = ledRows(mProfile, initialValues(mProfile));
     struct winsize size {};
-    mTerminal = isatty(fileno(mOut)) && ioctl(fileno(mOut), TIOCGWINSZ, &size) == 0
-        && size.ws_row > static_cast<int>(mShown.size()) + HEADING_LINES + 4;
+    mTerminal = isatty(fileno(mOut)) && ioctl(fileno(mOut), TIOCGWINSZ, &size) == 0 &&
+        size.ws_row > static_cast<int>(mShown.size()) + HEADING_LINES + 4;
     if (mTerminal) {
         mScreenRows = size.ws_row;
         const int panelLines = HEADING_LINES + static_cast<int>(mShown.size()) + 1;
@@ -118,10 +118,13 @@ void ShowView::run()
 void ShowView::drawTerminal(const std::vector<LedRow>& rows, double ms)
 {
     // Save the cursor (it belongs to the command's output), draw, restore it.
-    std::string text = "\x1b" "7\x1b[1;1H\x1b[2K\x1b[1mledsim\x1b[0m  last change " + seconds(ms);
+    std::string text = "\x1b"
+                       "7\x1b[1;1H\x1b[2K\x1b[1mledsim\x1b[0m  last change " +
+        seconds(ms);
     for (size_t i = 0; i < rows.size(); ++i)
         text += "\x1b[" + std::to_string(HEADING_LINES + 1 + i) + ";1H\x1b[2K" + terminalRow(rows[i]);
-    text += "\x1b" "8";
+    text += "\x1b"
+            "8";
     fputs(text.c_str(), mOut);
     fflush(mOut);
 }

@@ -121,10 +121,10 @@ public:
     void rect(const std::string& led, const char* state, double startMs, double endMs, double y,
               const std::string& fill, const std::string& extra = "")
     {
-        mText += "<rect data-led=\"" + led + "\" data-state=\"" + state + "\" data-start-ms=\"" + number(startMs)
-            + "\" data-end-ms=\"" + number(endMs) + "\" x=\"" + number(x(startMs)) + "\" y=\"" + number(y)
-            + "\" width=\"" + number((endMs - startMs) * mScale) + "\" height=\"" + number(LANE_HEIGHT)
-            + "\" fill=\"" + fill + "\"" + extra + "/>\n";
+        mText += "<rect data-led=\"" + led + "\" data-state=\"" + state + "\" data-start-ms=\"" + number(startMs) +
+            "\" data-end-ms=\"" + number(endMs) + "\" x=\"" + number(x(startMs)) + "\" y=\"" + number(y) +
+            "\" width=\"" + number((endMs - startMs) * mScale) + "\" height=\"" + number(LANE_HEIGHT) + "\" fill=\"" +
+            fill + "\"" + extra + "/>\n";
     }
 
     void stretch(const Stretch& s, double y)
@@ -193,9 +193,9 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
     Drawing drawing(endMs);
     std::string& svg = drawing.text();
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) + "\" height=\"" + number(height)
-        + "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs)
-        + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) + "\" height=\"" + number(height) +
+        "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs) +
+        "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     svg += "<title>" + escaped(heading(title)) + "</title>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#f4f4f4\"/>\n";
     svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(heading(title)) + "</text>\n";
@@ -212,15 +212,15 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
 
     const double axisY = TOP + static_cast<double>(lanes.size()) * (LANE_HEIGHT + LANE_GAP);
     svg += "<g data-axis=\"time\" stroke=\"#444\">\n";
-    svg += "<line x1=\"" + number(drawing.x(0)) + "\" y1=\"" + number(axisY) + "\" x2=\"" + number(drawing.x(endMs))
-        + "\" y2=\"" + number(axisY) + "\"/>\n";
+    svg += "<line x1=\"" + number(drawing.x(0)) + "\" y1=\"" + number(axisY) + "\" x2=\"" + number(drawing.x(endMs)) +
+        "\" y2=\"" + number(axisY) + "\"/>\n";
     const double step = tickStep(endMs);
     for (double tick = 0; tick <= endMs + step / 1000; tick += step) {
         const std::string x = number(drawing.x(std::min(tick, endMs)));
-        svg += "<line x1=\"" + x + "\" y1=\"" + number(axisY) + "\" x2=\"" + x + "\" y2=\"" + number(axisY + 5)
-            + "\"/>\n";
-        svg += "<text stroke=\"none\" text-anchor=\"middle\" x=\"" + x + "\" y=\"" + number(axisY + 18) + "\">"
-            + tickLabel(tick, step) + "</text>\n";
+        svg +=
+            "<line x1=\"" + x + "\" y1=\"" + number(axisY) + "\" x2=\"" + x + "\" y2=\"" + number(axisY + 5) + "\"/>\n";
+        svg += "<text stroke=\"none\" text-anchor=\"middle\" x=\"" + x + "\" y=\"" + number(axisY + 18) + "\">" +
+            tickLabel(tick, step) + "</text>\n";
     }
     svg += "</g>\n</svg>\n";
     return svg;

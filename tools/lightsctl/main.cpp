@@ -64,8 +64,10 @@ int main(int argc, char** argv)
         return EXIT_USAGE;
     }
     if (lightsctl::isKnownLight(words[0])) {
-        fprintf(stderr, "lightsctl: \"%s\" is a light, not a module: the module comes first (lightsctl MODULE "
-                        "LIGHT COLOR ...)\n", words[0].c_str());
+        fprintf(stderr,
+                "lightsctl: \"%s\" is a light, not a module: the module comes first (lightsctl MODULE "
+                "LIGHT COLOR ...)\n",
+                words[0].c_str());
         return EXIT_USAGE;
     }
     std::vector<lightsctl::Request> requests;

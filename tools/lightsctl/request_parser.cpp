@@ -112,8 +112,8 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
         const std::string after = requests.empty() ? "" : " after the request to \"" + requests.back().light + "\"";
         uint32_t ignored = 0;
         if (isKeyword(request.light)) {
-            error = "expected a light name, not \"" + request.light + "\" (an option of a request: it follows "
-                + "LIGHT COLOR)";
+            error = "expected a light name, not \"" + request.light + "\" (an option of a request: it follows " +
+                "LIGHT COLOR)";
             return false;
         }
         if (parseColor(request.light, ignored)) {
@@ -126,8 +126,8 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
         }
         const bool known = isKnownLight(request.light);
         if (!known && (i >= words.size() || !parseColor(words[i], ignored))) {
-            error = "unknown word \"" + request.light + "\"" + after + ": neither an option (" + OPTION_WORDS
-                + ") nor a light name followed by a colour";
+            error = "unknown word \"" + request.light + "\"" + after + ": neither an option (" + OPTION_WORDS +
+                ") nor a light name followed by a colour";
             return false;
         }
         if (i >= words.size()) {
@@ -135,8 +135,8 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
             return false;
         }
         if (!parseColor(words[i], request.state.color)) {
-            error = "colour \"" + words[i] + "\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or "
-                + "decimal) for light \"" + request.light + "\"";
+            error = "colour \"" + words[i] + "\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or " +
+                "decimal) for light \"" + request.light + "\"";
             return false;
         }
         ++i;
@@ -152,8 +152,8 @@ bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& 
                 if (!number("trackball mode", state.on_ms))
                     return false;
             } else if (keyword == "mode") {
-                if (!number("flash mode", state.flash_mode) || !number("on time", state.on_ms)
-                    || !number("off time", state.off_ms))
+                if (!number("flash mode", state.flash_mode) || !number("on time", state.on_ms) ||
+                    !number("off time", state.off_ms))
                     return false;
             } else if (keyword == "auto") {
                 state.brightness_mode = 1;

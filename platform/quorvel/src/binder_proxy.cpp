@@ -3,12 +3,17 @@
 namespace quorvel {
 
 BinderProxy::BinderProxy(std::string endpoint, uint32_t handle, ConnectionPool& pool)
-    : mEndpoint(std::move(endpoint)), mHandle(handle), mPool(&pool)
+    : mEndpoint(std::move(endpoint))
+    , mHandle(handle)
+    , mPool(&pool)
 {
 }
 
 BinderProxy::BinderProxy(const sp<Connection>& connection, uint32_t handle)
-    : mEndpoint(connection->endpoint()), mHandle(handle), mPool(nullptr), mConnection(connection)
+    : mEndpoint(connection->endpoint())
+    , mHandle(handle)
+    , mPool(nullptr)
+    , mConnection(connection)
 {
 }
 

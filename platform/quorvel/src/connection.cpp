@@ -107,7 +107,9 @@ sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& o
 }
 
 Connection::Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects)
-    : mFd(std::move(fd)), mEndpoint(std::move(endpoint)), mObjects(objects)
+    : mFd(std::move(fd))
+    , mEndpoint(std::move(endpoint))
+    , mObjects(objects)
 {
 }
 
@@ -163,21 +165,16 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
     FrameHeader replyHeader;
     size_t bodyLength = 0;
     Received received;
-    while ((received = receiveFrame(mFd.get(), false, &replyHeader, &mReceive, &bodyLength)) ==
-               Received::Interrupted &&
-           !gStopRequested.load()) {
-    }
+    while ((received = receiveFrame(mFd.get(), false, &replyHeader, &mReceive, &bodyLength)) == Received::Interrupted &&
+           !gStopRequested.load()) {}
     switch (received) {
-    case Received::Frame:
-        break;
+    case Received::Frame: break;
     case Received::WouldBlock:
         // The deadline passed. The reply may still come, so the connection is out of
         // step for good.
         out->setError(failLocked(TIMED_OUT));
         return TIMED_OUT;
-    case Received::Invalid:
-        out->setError(failLocked(FAILED_TRANSACTION));
-        return FAILED_TRANSACTION;
+    case Received::Invalid: out->setError(failLocked(FAILED_TRANSACTION)); return FAILED_TRANSACTION;
     default:
         // End of stream, a reset, or this process is stopping: the answer will never
         // be read.

@@ -54,7 +54,7 @@ private:
     const std::string mEndpoint;
     ObjectTable& mObjects;
     std::atomic<status_t> mFailure{OK};
-    ParcelAccess::Buffer mReceive;     // the body of the last frame received
+    ParcelAccess::Buffer mReceive; // the body of the last frame received
     std::vector<uint8_t> mObjectTable; // scratch for outgoing object records
 };
 

@@ -208,8 +208,8 @@ bool ProcessHost::dispatch(const FrameHeader& header, ParcelAccess::Buffer* body
 namespace {
 
 // Dispatches a decoded transaction (or refuses a frame that is not one).
-bool dispatchDecoded(status_t decoded, const FrameHeader& header, const CallingPeer& peer, Parcel* data,
-                     Parcel* reply, status_t* status)
+bool dispatchDecoded(status_t decoded, const FrameHeader& header, const CallingPeer& peer, Parcel* data, Parcel* reply,
+                     status_t* status)
 {
     if (decoded != OK || header.kind != FRAME_TRANSACTION) {
         data->freeData();
@@ -238,8 +238,8 @@ bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer,
     return dispatchDecoded(decoded, header, peer, data, reply, status);
 }
 
-bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
-                      const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status)
+bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, const CallingPeer& peer,
+                      Parcel* data, Parcel* reply, status_t* status)
 {
     reply->freeData();
     const status_t decoded = decodeReceived(header, body, bodyLength, data, true, ProcessHost::self());

@@ -56,7 +56,10 @@ public:
     void connectionClosed(uint64_t connectionId) override;
 
 private:
-    ProcessHost() : mServer(*this, *this) {}
+    ProcessHost()
+        : mServer(*this, *this)
+    {
+    }
     ~ProcessHost() = default; // never destroyed: see self()
     status_t ensureEndpointLocked();
 
@@ -85,7 +88,7 @@ bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer,
                    status_t* status);
 // The server's own form: a frame from receiveFrame, whose body storage `data` takes
 // over instead of copying it.
-bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
-                      const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status);
+bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, const CallingPeer& peer,
+                      Parcel* data, Parcel* reply, status_t* status);
 
 } // namespace quorvel

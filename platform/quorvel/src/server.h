@@ -43,7 +43,11 @@ protected:
 class Server {
 public:
     // Replies' object references are described by `objects`.
-    Server(Dispatcher& dispatcher, ObjectTable& objects) : mDispatcher(dispatcher), mObjects(objects) {}
+    Server(Dispatcher& dispatcher, ObjectTable& objects)
+        : mDispatcher(dispatcher)
+        , mObjects(objects)
+    {
+    }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 

@@ -23,7 +23,8 @@ const String16& descriptor()
 class ServiceManagerClient : public ServiceManagerPort {
 public:
     explicit ServiceManagerClient(const sp<Connection>& connection)
-        : mConnection(connection), mBinder(new BinderProxy(connection, 0))
+        : mConnection(connection)
+        , mBinder(new BinderProxy(connection, 0))
     {
     }
 

@@ -52,7 +52,7 @@ void stopServingOnSignals()
 {
     // No SA_RESTART: a blocking connect, send or receive returns EINTR, sees the stop
     // and gives up, so the program ends within a second whatever it was waiting on.
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) { stopServing(); };
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);

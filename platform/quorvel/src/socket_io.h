@@ -10,11 +10,11 @@
 namespace quorvel {
 
 enum class Received {
-    Frame,      // a frame: header and body filled in
-    Closed,     // end of stream, or the connection failed
+    Frame, // a frame: header and body filled in
+    Closed, // end of stream, or the connection failed
     WouldBlock, // nothing there yet (non-blocking), or the socket's receive deadline passed
     Interrupted, // a signal arrived first
-    Invalid,    // shorter than a header, longer than any frame, or carrying descriptors
+    Invalid, // shorter than a header, longer than any frame, or carrying descriptors
 };
 
 // Receives one message with a single recvmsg: the header into `header`, the rest

@@ -17,7 +17,10 @@ TextOutput* gPending = nullptr;
 // Never destroyed: text written from other objects' destructors at exit must still
 // find the streams alive. Constant-initialised, so nothing runs at start-up.
 union StreamStorage {
-    constexpr explicit StreamStorage(int fd) : stream(fd) {}
+    constexpr explicit StreamStorage(int fd)
+        : stream(fd)
+    {
+    }
     ~StreamStorage() {}
     TextOutput stream;
 };

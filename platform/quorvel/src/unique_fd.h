@@ -11,9 +11,15 @@ namespace quorvel {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : mFd(fd) {}
+    explicit UniqueFd(int fd)
+        : mFd(fd)
+    {
+    }
     ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : mFd(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept
+        : mFd(other.release())
+    {
+    }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)

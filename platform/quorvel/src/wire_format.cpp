@@ -22,8 +22,8 @@ void putWord(std::vector<uint8_t>* out, uint32_t value)
 
 } // namespace
 
-status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable,
-                     iovec iov[3], int* iovCount, ObjectTable& table)
+status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable, iovec iov[3],
+                     int* iovCount, ObjectTable& table)
 {
     header->magic = FRAME_MAGIC;
     header->dataSize = 0;

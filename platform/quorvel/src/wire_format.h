@@ -29,8 +29,8 @@ enum FrameKind : uint32_t {
 struct FrameHeader {
     uint32_t magic;
     uint32_t kind;
-    uint32_t handle;      // transaction: target object; reply: 0
-    uint32_t code;        // transaction: code; reply: status_t
+    uint32_t handle; // transaction: target object; reply: 0
+    uint32_t code; // transaction: code; reply: status_t
     uint32_t flags;
     uint32_t dataSize;
     uint32_t objectCount;
@@ -55,8 +55,8 @@ protected:
 // Prepares a frame for sendmsg without copying the parcel's data: iov[0] is the
 // header, iov[1] the data, iov[2] the object table built in `objectTable`. An object
 // that is hosted here gets exported; one that cannot travel gives BAD_TYPE.
-status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable,
-                     iovec iov[3], int* iovCount, ObjectTable& objects);
+status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint8_t>* objectTable, iovec iov[3],
+                     int* iovCount, ObjectTable& objects);
 
 // Checks a received frame and fills `parcel` from it; object references become local
 // objects or proxies. Any inconsistency (sizes, alignment, overlapping or unknown

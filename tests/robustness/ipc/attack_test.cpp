@@ -145,8 +145,9 @@ TEST(Deadlines, StoppedServiceCostsACallerOneDeadline)
     EXPECT_EQ(call.err, "service: Transaction failed: timed out (-110)\n");
     EXPECT_FALSE(list.timedOut);
     EXPECT_EQ(list.exitStatus, 0) << list.combined;
-    EXPECT_EQ(list.out, "Found 5 services:\n0\texample.echo: []\n1\texample.failing: []\n2\texample.nodescriptor: "
-                        "[]\n3\texample.refusing: []\n4\texample.unicode: []\n");
+    EXPECT_EQ(list.out,
+              "Found 5 services:\n0\texample.echo: []\n1\texample.failing: []\n2\texample.nodescriptor: "
+              "[]\n3\texample.refusing: []\n4\texample.unicode: []\n");
     // Once it runs again, it answers as before.
     EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).out, FULL_LISTING);
 }
@@ -218,8 +219,7 @@ TEST(HonestFailures, ManagerThatStopsAnsweringMidCommandGivesStatus20)
     const Case cases[] = {
         {"list, before the names", managerThen({}), {"list"}, "", lost},
         {"list, after the names", managerThen({listReply({u"a", u"b"})}), {"list"}, "Found 2 services:\n", lost},
-        {"list, silent after the names", managerThen({listReply({u"a"})}, true), {"list"}, "Found 1 services:\n",
-         late},
+        {"list, silent after the names", managerThen({listReply({u"a"})}, true), {"list"}, "Found 1 services:\n", late},
         {"check", managerThen({}), {"check", "example.echo"}, "", lost},
         {"check, silent", managerThen({}, true), {"check", "example.echo"}, "", late},
         {"call", managerThen({}), {"call", "example.echo", "1"}, "", lost},
@@ -410,7 +410,8 @@ TEST(SafeSocketPath, FoldersOthersCouldChangeAreRefused)
     ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
     const auto writable = startManager(open + "/sm");
     EXPECT_EQ(writable.exitStatus, 1);
-    EXPECT_EQ(writable.err, refusal(open + "/sm", "a folder on the way is owned by another user or writable by others"));
+    EXPECT_EQ(writable.err,
+              refusal(open + "/sm", "a folder on the way is owned by another user or writable by others"));
 
     const std::string real = dir.path() + "/real";
     ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
@@ -425,7 +426,8 @@ TEST(SafeSocketPath, FoldersOthersCouldChangeAreRefused)
         ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
         const auto owned = startManager(theirs + "/sm");
         EXPECT_EQ(owned.exitStatus, 1);
-        EXPECT_EQ(owned.err, refusal(theirs + "/sm", "a folder on the way is owned by another user or writable by others"));
+        EXPECT_EQ(owned.err,
+                  refusal(theirs + "/sm", "a folder on the way is owned by another user or writable by others"));
     }
     struct stat st;
     EXPECT_NE(::lstat((open + "/sm").c_str(), &st), 0);

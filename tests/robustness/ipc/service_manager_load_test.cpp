@@ -80,8 +80,9 @@ void runClient(int index, int operations, const std::atomic<bool>& churnDone, Cl
                 return std::binary_search(names.begin(), names.end(), name);
             });
             if (!sorted || !complete)
-                tally.problem(tally.listWrong, "a listing of " + std::to_string(names.size()) + " names was " +
-                                                   (sorted ? "missing an example service" : "not sorted"));
+                tally.problem(tally.listWrong,
+                              "a listing of " + std::to_string(names.size()) + " names was " +
+                                  (sorted ? "missing an example service" : "not sorted"));
         } else {
             const std::string& name = examples[static_cast<size_t>(index + i) % examples.size()];
             if (!sm->checkService(String16(name.c_str())))
@@ -140,8 +141,8 @@ void runHostile(const std::string& socket, int seed, int frames, HostileTally& t
         FrameHeader header{};
         const RawPeer::Outcome outcome = peer.await(5s, &header);
         const bool asExpected = bad.expectReply
-                                    ? outcome == RawPeer::Outcome::Reply && static_cast<int32_t>(header.code) < 0
-                                    : outcome == RawPeer::Outcome::Closed;
+            ? outcome == RawPeer::Outcome::Reply && static_cast<int32_t>(header.code) < 0
+            : outcome == RawPeer::Outcome::Closed;
         if (asExpected)
             tally.handledAsExpected.fetch_add(1);
         else
@@ -250,10 +251,10 @@ TEST_F(ServiceManagerLoad, KeepsAnsweringEveryoneWhileServicesComeAndGoAndPeersS
     // Descriptors: no more than before. Memory: back within what the allocator may
     // keep in its free lists.
     const ProcessUsage after = usageBackTo(daemon, baseline);
-    EXPECT_LE(after.descriptors, baseline.descriptors) << "before: " << describe(baseline) << "; after: "
-                                                       << describe(after);
-    EXPECT_LE(after.rssKiB, baseline.rssKiB + memorySlackKiB(1024)) << "before: " << describe(baseline) << "; after: "
-                                                    << describe(after);
+    EXPECT_LE(after.descriptors, baseline.descriptors)
+        << "before: " << describe(baseline) << "; after: " << describe(after);
+    EXPECT_LE(after.rssKiB, baseline.rssKiB + memorySlackKiB(1024))
+        << "before: " << describe(baseline) << "; after: " << describe(after);
     std::printf("%d client operations, %d malformed frames, %d services registered and ended; service manager: "
                 "before %s, after %s\n",
                 operations, full.hostilePeers * full.framesPerPeer, 6 * full.churnRounds, describe(baseline).c_str(),

@@ -101,8 +101,8 @@ TEST_F(StalledPeers, SilentAndHalfFramePeersDoNotHoldUpTheServiceManager)
     }
     // All of them gone: the daemon holds what it held before.
     const ProcessUsage after = usageBackTo(daemon, baseline);
-    EXPECT_LE(after.descriptors, baseline.descriptors) << "before: " << describe(baseline) << "; after: "
-                                                       << describe(after);
+    EXPECT_LE(after.descriptors, baseline.descriptors)
+        << "before: " << describe(baseline) << "; after: " << describe(after);
 }
 
 TEST_F(StalledPeers, PeerThatNeverReadsItsRepliesIsDroppedNotWaitedFor)

@@ -22,7 +22,11 @@ namespace {
 
 class StallingService : public LocalBinder {
 public:
-    StallingService(std::string marker, bool exitInCall) : mMarker(std::move(marker)), mExitInCall(exitInCall) {}
+    StallingService(std::string marker, bool exitInCall)
+        : mMarker(std::move(marker))
+        , mExitInCall(exitInCall)
+    {
+    }
 
 protected:
     status_t onTransact(uint32_t code, const Parcel&, Parcel* reply, uint32_t) override

@@ -37,21 +37,30 @@ const std::string BUTTONS = "button-backlight/brightness";
 const std::string TRACKBALL = "jogball-backlight/brightness";
 const std::string AMBER = "amber/brightness";
 
-const Strings RGB_FILES = {"red/brightness",     "green/brightness",   "blue/brightness", "red/device/grpfreq",
-                           "red/device/grppwm",  "red/device/blink",   LCD,               LCD_AUTO,
-                           KEYBOARD,             BUTTONS,              TRACKBALL,         "jogball-backlight/blink"};
-const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness", LCD,      LCD_AUTO,
-                             KEYBOARD, BUTTONS,      TRACKBALL,          "jogball-backlight/blink"};
+const Strings RGB_FILES = {"red/brightness",
+                           "green/brightness",
+                           "blue/brightness",
+                           "red/device/grpfreq",
+                           "red/device/grppwm",
+                           "red/device/blink",
+                           LCD,
+                           LCD_AUTO,
+                           KEYBOARD,
+                           BUTTONS,
+                           TRACKBALL,
+                           "jogball-backlight/blink"};
+const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness",       LCD, LCD_AUTO, KEYBOARD,
+                             BUTTONS, TRACKBALL,     "jogball-backlight/blink"};
 const Strings FAULTS = {"missing", "eacces", "readonly", "enospc", "eio", "short", "close-eio"};
 
 // Every light once, in an order that makes every attribute file be written: the
 // notification flashes (period, duty, blink; on pavok's trackball board, the trackball
 // light and its blink), the battery takes the LED and gives it back.
-const Strings REQUESTS = {"backlight", "0x808080",  "auto",    "keyboard",  "0x1",     "buttons", "0x1",
-                          "notifications", "0x00ff00", "flash", "500",       "500",     "battery", "0xff0000",
-                          "attention",     "0xff",      "trackball", "7",   "battery", "0x0",     "backlight",
-                          "0x0"};
-const Strings LIGHTS_IN_ORDER = {"backlight", "keyboard", "buttons", "notifications",
+const Strings REQUESTS = {"backlight", "0x808080",      "auto",      "keyboard", "0x1",       "buttons",
+                          "0x1",       "notifications", "0x00ff00",  "flash",    "500",       "500",
+                          "battery",   "0xff0000",      "attention", "0xff",     "trackball", "7",
+                          "battery",   "0x0",           "backlight", "0x0"};
+const Strings LIGHTS_IN_ORDER = {"backlight", "keyboard",  "buttons", "notifications",
                                  "battery",   "attention", "battery", "backlight"};
 
 bool isOpenFault(const std::string& fault)
@@ -210,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(BothModulesBothLayouts, LightsFaultMatrix,
                                             ::testing::Values("rgb", "amber")),
                          [](const auto& param) {
                              return std::string(lights_test::variantName(std::get<0>(param.param))) + "_" +
-                                    std::get<1>(param.param);
+                                 std::get<1>(param.param);
                          });
 
 } // namespace

@@ -35,10 +35,18 @@ const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery"
 // The board: RGB indicator with blink timing, a trackball light, the automatic
 // brightness attribute.
 const char* const ATTRIBUTE_FILES[] = {
-    "red/brightness",          "green/brightness",         "blue/brightness",
-    "red/device/grpfreq",      "red/device/grppwm",        "red/device/blink",
-    "lcd-backlight/brightness", "lcd-backlight/auto",       "keyboard-backlight/brightness",
-    "button-backlight/brightness", "jogball-backlight/brightness", "jogball-backlight/blink",
+    "red/brightness",
+    "green/brightness",
+    "blue/brightness",
+    "red/device/grpfreq",
+    "red/device/grppwm",
+    "red/device/blink",
+    "lcd-backlight/brightness",
+    "lcd-backlight/auto",
+    "keyboard-backlight/brightness",
+    "button-backlight/brightness",
+    "jogball-backlight/brightness",
+    "jogball-backlight/blink",
 };
 
 bool makeTree(std::string& error)
@@ -176,8 +184,7 @@ TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
     std::printf("%s: %d requests; %s\n", GetParam(), requests, report.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModules, LightsRequestLoad,
-                         ::testing::Values(LIGHTS_PAVOK_MODULE, LIGHTS_QUILLANO_MODULE),
+INSTANTIATE_TEST_SUITE_P(BothModules, LightsRequestLoad, ::testing::Values(LIGHTS_PAVOK_MODULE, LIGHTS_QUILLANO_MODULE),
                          [](const auto& param) { return param.index == 0 ? "pavok" : "quillano"; });
 
 } // namespace

@@ -65,8 +65,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 
 // Everything the child needs is prepared before fork: after it, only
 // async-signal-safe calls, since the test process may have other threads.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int in, int out,
-            int err, bool emulated = true, const std::function<bool()>& beforeExec = {}, bool ownGroup = false)
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int in, int out, int err,
+            bool emulated = true, const std::function<bool()>& beforeExec = {}, bool ownGroup = false)
 {
     std::vector<std::string> words = emulated ? emulatorPrefix() : std::vector<std::string>{};
     words.insert(words.end(), argv.begin(), argv.end());
@@ -359,9 +359,13 @@ int BackgroundProcess::stop(int signal, std::chrono::milliseconds grace)
     return mExitStatus;
 }
 
-ProcessFixture::ProcessFixture() : ProcessFixture(Options{}) {}
+ProcessFixture::ProcessFixture()
+    : ProcessFixture(Options{})
+{
+}
 
-ProcessFixture::ProcessFixture(Options options) : mOptions(options)
+ProcessFixture::ProcessFixture(Options options)
+    : mOptions(options)
 {
     char pattern[] = "/tmp/quorvel-test-XXXXXX";
     if (!::mkdtemp(pattern)) {

@@ -21,7 +21,10 @@ struct LoadedModule {
 // Whether a module's exported names may serve the modules mapped after it. The
 // platform maps modules Local; Global exists to prove that a module still binds its
 // own symbols when another module's are in the global scope.
-enum class SymbolScope { Local, Global };
+enum class SymbolScope {
+    Local,
+    Global
+};
 
 // The folder searched for board names: $QUORVEL_MODULE_DIR if set and not empty,
 // else defaultModuleDirectory().

@@ -17,7 +17,7 @@ namespace quorvel {
 // The peer of the transaction being dispatched on this thread.
 struct CallingPeer {
     uint64_t connectionId; // unique for the life of the process
-    uid_t uid;             // SO_PEERCRED of the connection
+    uid_t uid; // SO_PEERCRED of the connection
     pid_t pid;
 };
 

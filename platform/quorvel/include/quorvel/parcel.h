@@ -109,8 +109,8 @@ private:
     using Buffer = std::vector<uint8_t, detail::UninitializedAllocator<uint8_t>>;
 
     Buffer mData;
-    std::vector<size_t> mObjectOffsets;     // byte offset of each object slot in mData
-    std::vector<sp<IBinder>> mObjects;      // the references those slots stand for
+    std::vector<size_t> mObjectOffsets; // byte offset of each object slot in mData
+    std::vector<sp<IBinder>> mObjects; // the references those slots stand for
     mutable size_t mReadPosition = 0;
     status_t mError = OK;
 };

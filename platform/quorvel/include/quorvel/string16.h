@@ -14,8 +14,14 @@ public:
     // From zero-terminated UTF-8 bytes; null gives the empty string.
     explicit String16(const char* utf8);
     String16(const char* utf8, size_t length);
-    String16(const char16_t* units, size_t length) : mUnits(units, length) {}
-    explicit String16(std::u16string units) : mUnits(std::move(units)) {}
+    String16(const char16_t* units, size_t length)
+        : mUnits(units, length)
+    {
+    }
+    explicit String16(std::u16string units)
+        : mUnits(std::move(units))
+    {
+    }
 
     String16(const String16&) = default;
     String16(String16&&) noexcept = default;

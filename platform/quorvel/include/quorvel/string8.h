@@ -9,7 +9,10 @@ namespace quorvel {
 class String8 {
 public:
     String8() = default;
-    explicit String8(const char* text) : mText(text ? text : "") {}
+    explicit String8(const char* text)
+        : mText(text ? text : "")
+    {
+    }
 
     // Appends a zero-terminated byte string; null appends nothing.
     void append(const char* text)

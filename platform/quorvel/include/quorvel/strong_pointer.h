@@ -12,19 +12,28 @@ class sp {
 public:
     sp() = default;
     sp(std::nullptr_t) {}
-    sp(T* other) : mPtr(other)
+    sp(T* other)
+        : mPtr(other)
     {
         if (mPtr)
             mPtr->incStrong(this);
     }
-    sp(const sp& other) : sp(other.mPtr) {}
-    sp(sp&& other) noexcept : mPtr(std::exchange(other.mPtr, nullptr)) {}
-    template <typename U>
-    sp(const sp<U>& other) : sp(other.get())
+    sp(const sp& other)
+        : sp(other.mPtr)
+    {
+    }
+    sp(sp&& other) noexcept
+        : mPtr(std::exchange(other.mPtr, nullptr))
     {
     }
     template <typename U>
-    sp(sp<U>&& other) noexcept : mPtr(other.release())
+    sp(const sp<U>& other)
+        : sp(other.get())
+    {
+    }
+    template <typename U>
+    sp(sp<U>&& other) noexcept
+        : mPtr(other.release())
     {
     }
     ~sp() { clear(); }

@@ -15,7 +15,11 @@ class Parcel;
 class TextOutput {
 public:
     // constexpr so that aout and aerr need no start-up code.
-    explicit constexpr TextOutput(int fd) : mFd(fd), mBuffer{} {}
+    explicit constexpr TextOutput(int fd)
+        : mFd(fd)
+        , mBuffer{}
+    {
+    }
     ~TextOutput();
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
@@ -23,13 +27,13 @@ public:
     void write(const char* text, size_t length);
     void flush();
 
-    TextOutput& operator<<(const char* text);       // null prints "(null)"
+    TextOutput& operator<<(const char* text); // null prints "(null)"
     TextOutput& operator<<(char c);
-    TextOutput& operator<<(uint32_t value);         // decimal
-    TextOutput& operator<<(int32_t value);          // decimal
-    TextOutput& operator<<(uint64_t value);         // decimal
-    TextOutput& operator<<(int64_t value);          // decimal
-    TextOutput& operator<<(const Parcel& parcel);   // Parcel::print with flags 0
+    TextOutput& operator<<(uint32_t value); // decimal
+    TextOutput& operator<<(int32_t value); // decimal
+    TextOutput& operator<<(uint64_t value); // decimal
+    TextOutput& operator<<(int64_t value); // decimal
+    TextOutput& operator<<(const Parcel& parcel); // Parcel::print with flags 0
     TextOutput& operator<<(TextOutput& (*manipulator)(TextOutput&)) { return manipulator(*this); }
 
 private:

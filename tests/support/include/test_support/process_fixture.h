@@ -68,11 +68,11 @@ struct RunResult {
     // The exit status, or 128 + the signal number when a signal ended the program
     // (as a shell reports it). -1 if it could not be started.
     int exitStatus = -1;
-    int signal = 0;        // the terminating signal, 0 when it exited
+    int signal = 0; // the terminating signal, 0 when it exited
     bool timedOut = false; // killed with SIGKILL at the deadline
-    std::string out;       // standard output
-    std::string err;       // standard error
-    std::string combined;  // both, in the order the program wrote them
+    std::string out; // standard output
+    std::string err; // standard error
+    std::string combined; // both, in the order the program wrote them
 };
 
 // Runs `argv` (argv[0] is a path, or a name searched in PATH) to completion or until
@@ -85,8 +85,7 @@ struct RunResult {
 // child just before exec (to set up namespaces, say); when it returns false the child
 // exits with status 125.
 RunResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s,
-                     const std::vector<std::string>& environment = {},
-                     const std::function<bool()>& beforeExec = {});
+                     const std::vector<std::string>& environment = {}, const std::function<bool()>& beforeExec = {});
 // The same for a program of the build machine (setpriv, a shell, ledsim): no emulator
 // prefix. To run a built program through it, put emulatorPrefix() in front of that
 // program.

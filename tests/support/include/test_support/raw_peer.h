@@ -30,7 +30,12 @@ public:
     // Sends `bytes` as one message, with `passFd` attached as SCM_RIGHTS when >= 0.
     bool send(const std::vector<uint8_t>& bytes, int passFd = -1);
 
-    enum class Outcome { Reply, Closed, Nothing, Garbage };
+    enum class Outcome {
+        Reply,
+        Closed,
+        Nothing,
+        Garbage
+    };
     // Waits up to `timeout` for the next message: a reply frame (its header in
     // `header`), the peer closing the connection, nothing at all, or something else.
     Outcome await(std::chrono::milliseconds timeout, FrameHeader* header = nullptr);
@@ -90,7 +95,7 @@ std::vector<uint8_t> serviceManagerRequest(uint32_t code, const std::vector<uint
 struct BadFrame {
     std::vector<uint8_t> bytes;
     bool passDescriptor = false; // send an open descriptor along
-    bool expectReply = false;    // an error reply on a live connection, else a hang-up
+    bool expectReply = false; // an error reply on a live connection, else a hang-up
     const char* what = "";
 };
 inline constexpr int BAD_FRAME_KINDS = 16;
