@@ -20,7 +20,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -235,21 +234,8 @@ TEST_F(HostilePeers, ConnectionsPastTheLimitAreClosedAndOthersRecoverAfterwards)
 TEST_F(HostilePeers, PassedDescriptorsAreClosedAndTheConnectionDropped)
 {
     RawPeer peer(world.socketPath());
-    const auto frame = transaction(0, 0x5F4E5446, {});
     const int passed = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    iovec iov{const_cast<uint32_t*>(frame.data()), frame.size() * 4};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
-    ASSERT_GE(::sendmsg(peer.fd(), &message, MSG_NOSIGNAL), 0);
+    ASSERT_TRUE(peer.send(bytesOf(transaction(0, 0x5F4E5446, {})), passed));
     ::close(passed);
     EXPECT_EQ(answerTo(peer), std::nullopt);
     expectStillServing();
