@@ -56,26 +56,6 @@ std::chrono::milliseconds stopGrace()
     return loadScale() < 1 ? 5s : 1s;
 }
 
-// A private folder under /tmp, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/quorvel-attack-XXXXXX";
-        if (::mkdtemp(pattern))
-            mPath = pattern;
-    }
-    ~TempDir()
-    {
-        if (!mPath.empty())
-            std::system(("rm -rf '" + mPath + "'").c_str());
-    }
-    const std::string& path() const { return mPath; }
-
-private:
-    std::string mPath;
-};
-
 testing::RunResult runService(const std::string& socket, const std::vector<std::string>& arguments,
                               std::vector<std::string> environment = {}, std::chrono::milliseconds timeout = 10s)
 {

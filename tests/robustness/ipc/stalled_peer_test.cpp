@@ -36,19 +36,6 @@ bool exists(const std::string& path)
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string readAll(const std::string& path)
-{
-    std::string text;
-    if (FILE* f = std::fopen(path.c_str(), "re")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, n);
-        std::fclose(f);
-    }
-    return text;
-}
-
 class StalledPeers : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(world.ready()) << world.error(); }
@@ -157,7 +144,7 @@ TEST_P(DyingService, WaitingCallExitsWith30AndTheNameIsForgotten)
     BackgroundProcess service;
     ASSERT_TRUE(service.start({STALLING_SERVICE_PROGRAM, name, marker, mode}, world.environment(),
                               world.runtimeDir() + "/stalling.log"));
-    ASSERT_TRUE(world.waitForServices({name})) << readAll(world.runtimeDir() + "/stalling.log");
+    ASSERT_TRUE(world.waitForServices({name})) << readFile(world.runtimeDir() + "/stalling.log");
 
     BackgroundProcess call;
     const std::string callLog = world.runtimeDir() + "/call." + mode + ".log";
@@ -170,7 +157,7 @@ TEST_P(DyingService, WaitingCallExitsWith30AndTheNameIsForgotten)
     // Promptly: well inside the bound, which only guards against a hang.
     EXPECT_TRUE(eventually([&] { return !call.running(); }, 5s)) << "service call still waits";
     EXPECT_EQ(call.exitStatus(), 30);
-    const std::string log = readAll(callLog);
+    const std::string log = readFile(callLog);
     EXPECT_NE(log.find("Result: Status("), std::string::npos) << log;
     EXPECT_NE(log.find("service: "), std::string::npos) << log;
     EXPECT_TRUE(world.waitForServices({name}, false));
