@@ -134,6 +134,20 @@ TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
     EXPECT_NEAR(ms(steady[0], "data-start-ms"), 2600, 0.001);
     EXPECT_NEAR(ms(steady[0], "data-end-ms"), 3000, 0.001);
 
+    // The pattern is written once where it starts: the colour change keeps it.
+    static const std::regex LABEL("<text data-blink-label=\"([^\"]*)\" x=\"([^\"]*)\"[^>]*>([^<]*)</text>");
+    Strings labels;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), LABEL); it != std::sregex_iterator(); ++it)
+        labels.push_back((*it)[1].str() + " at " + (*it)[2].str() + ": " + (*it)[3].str());
+    EXPECT_EQ(labels, Strings{"indicator at 192: blink 1000 ms period, 498 ms on"}) << svg;
+    static const std::regex SWATCH("<rect data-swatch=\"indicator\"[^>]* fill=\"([^\"]*)\"");
+    Strings swatches;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), SWATCH); it != std::sregex_iterator(); ++it)
+        swatches.push_back((*it)[1]);
+    EXPECT_EQ(swatches, (Strings{"#ff0000", "#ffff00"}));
+    for (const char* state : {"on", "off", "blink-on", "blink-dense"})
+        EXPECT_NE(svg.find(std::string("data-legend-state=\"") + state + "\""), std::string::npos) << state;
+
     const auto lcd = rectsOf(svg, "lcd-backlight");
     ASSERT_EQ(lcd.size(), 2u);
     EXPECT_EQ(lcd[0].at("fill"), "#000000");

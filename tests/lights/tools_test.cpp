@@ -358,6 +358,18 @@ TEST(LedsimProgram, RefusesToRunWithoutRoot)
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }
 
+TEST(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
+{
+    REQUIRE_SIMULATED_TREE();
+    const std::string hint = "usage: ledsim [OPTIONS] -- COMMAND [ARG...]; ledsim --help lists the options\n";
+    const RunResult unknown = runHostProgram({ledsimPath(), "--frobnicate", "--", "true"}, 30s);
+    EXPECT_EQ(unknown.exitStatus, 2);
+    EXPECT_EQ(unknown.err, "ledsim: unknown option --frobnicate\n" + hint);
+    const RunResult none = runHostProgram({ledsimPath()}, 30s);
+    EXPECT_EQ(none.exitStatus, 2);
+    EXPECT_EQ(none.err, "ledsim: no command given\n" + hint);
+}
+
 TEST(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 {
     REQUIRE_SIMULATED_TREE();

@@ -281,7 +281,7 @@ int main(int argc, char** argv)
     std::string error;
     if (!ledsim::parseOptions(arguments, options, error)) {
         fail(error);
-        fputs(ledsim::usageText(), stderr);
+        fputs(ledsim::usageHint(), stderr);
         return EXIT_USAGE;
     }
     if (options.help) {
