@@ -420,6 +420,27 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     const RunResult badBoard = run({"..", "battery", "1"});
     EXPECT_EQ(badBoard.exitStatus, 3);
     EXPECT_NE(badBoard.err.find("invalid board name"), std::string::npos) << badBoard.err;
+
+    // A board missing from the installed folder: the message says how to use the
+    // modules of the build this lightsctl comes from.
+    const std::string program = lightsctlPath();
+    const std::string build = program.substr(0, program.rfind("/tools/lightsctl/lightsctl"));
+    const RunResult unset =
+        runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR="});
+    EXPECT_EQ(unset.exitStatus, 3);
+    EXPECT_NE(unset.err.find("\nlightsctl: $QUORVEL_MODULE_DIR is not set, so boards are looked for in the installed "
+                             "folder "),
+              std::string::npos)
+        << unset.err;
+    EXPECT_NE(
+        unset.err.find("; for the modules of this build: export QUORVEL_MODULE_DIR=" + build + "/lib/quorvel/hw\n"),
+        std::string::npos)
+        << unset.err;
+    // Once the folder is chosen, there is nothing to suggest.
+    const RunResult chosen =
+        runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR=/nonexistent"});
+    EXPECT_EQ(chosen.exitStatus, 3);
+    EXPECT_EQ(chosen.err.find("QUORVEL_MODULE_DIR"), std::string::npos) << chosen.err;
 }
 
 TEST(LightsctlProgram, LoadsABoardByNameFromTheModuleFolder)
