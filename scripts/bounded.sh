@@ -21,7 +21,7 @@ run_bounded() {
     done
     trap - INT TERM
     if ((status == 124 || status == 137)); then
-        echo "${0##*/}: '$name' ran out of its $limit s and was ended" >&2
+        echo "${0#./}: '$name' ran out of its $limit s and was ended" >&2
     fi
     return "$status"
 }
@@ -42,7 +42,7 @@ stop_processes() {
         sleep 0.1
     done
     for pid in $left; do
-        echo "${0##*/}: $(ps -o comm= -p "$pid" 2>/dev/null || echo "process $pid") did not end within 5 s of SIGTERM; killed" >&2
+        echo "${0#./}: $(ps -o comm= -p "$pid" 2>/dev/null || echo "process $pid") did not end within 5 s of SIGTERM; killed" >&2
         kill -KILL "$pid" 2>/dev/null || true
     done
     for pid in "$@"; do
