@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace lights_test;
@@ -423,8 +424,6 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 
     // A board missing from the installed folder: the message says how to use the
     // modules of the build this lightsctl comes from.
-    const std::string program = lightsctlPath();
-    const std::string build = program.substr(0, program.rfind("/tools/lightsctl/lightsctl"));
     const RunResult unset =
         runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR="});
     EXPECT_EQ(unset.exitStatus, 3);
@@ -432,10 +431,17 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
                              "folder "),
               std::string::npos)
         << unset.err;
-    EXPECT_NE(
-        unset.err.find("; for the modules of this build: export QUORVEL_MODULE_DIR=" + build + "/lib/quorvel/hw\n"),
-        std::string::npos)
-        << unset.err;
+    // The folder named is this build's, however the build tree is reached.
+    const std::string advice = "; for the modules of this build: export QUORVEL_MODULE_DIR=";
+    const size_t at = unset.err.find(advice);
+    ASSERT_NE(at, std::string::npos) << unset.err;
+    const size_t from = at + advice.size();
+    const std::string suggested = unset.err.substr(from, unset.err.find('\n', from) - from);
+    struct stat named {
+    }, built{};
+    ASSERT_EQ(stat((suggested + "/lights.pavok.so").c_str(), &named), 0) << unset.err;
+    ASSERT_EQ(stat(modulePath(Variant::Pavok).c_str(), &built), 0);
+    EXPECT_TRUE(named.st_dev == built.st_dev && named.st_ino == built.st_ino) << suggested;
     // Once the folder is chosen, there is nothing to suggest.
     const RunResult chosen =
         runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR=/nonexistent"});
