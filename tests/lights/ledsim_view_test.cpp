@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -22,6 +23,7 @@
 #include <cmath>
 #include <map>
 #include <regex>
+#include <sstream>
 
 using namespace lights_test;
 using namespace std::chrono_literals;
@@ -131,6 +133,20 @@ TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
     EXPECT_EQ(steady[0].at("fill"), "#ffff00");
     EXPECT_NEAR(ms(steady[0], "data-start-ms"), 2600, 0.001);
     EXPECT_NEAR(ms(steady[0], "data-end-ms"), 3000, 0.001);
+
+    // The pattern is written once where it starts: the colour change keeps it.
+    static const std::regex LABEL("<text data-blink-label=\"([^\"]*)\" x=\"([^\"]*)\"[^>]*>([^<]*)</text>");
+    Strings labels;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), LABEL); it != std::sregex_iterator(); ++it)
+        labels.push_back((*it)[1].str() + " at " + (*it)[2].str() + ": " + (*it)[3].str());
+    EXPECT_EQ(labels, Strings{"indicator at 192: blink 1000 ms period, 498 ms on"}) << svg;
+    static const std::regex SWATCH("<rect data-swatch=\"indicator\"[^>]* fill=\"([^\"]*)\"");
+    Strings swatches;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), SWATCH); it != std::sregex_iterator(); ++it)
+        swatches.push_back((*it)[1]);
+    EXPECT_EQ(swatches, (Strings{"#ff0000", "#ffff00"}));
+    for (const char* state : {"on", "off", "blink-on", "blink-dense"})
+        EXPECT_NE(svg.find(std::string("data-legend-state=\"") + state + "\""), std::string::npos) << state;
 
     const auto lcd = rectsOf(svg, "lcd-backlight");
     ASSERT_EQ(lcd.size(), 2u);
@@ -352,6 +368,76 @@ TEST(LedsimProgram, EndsTheCommandWhenStopped)
     EXPECT_EQ(kill(command, 0), -1) << "command " << commandPid << " outlived ledsim";
     EXPECT_EQ(errno, ESRCH);
     kill(command, SIGKILL); // a survivor would hold the test's output open
+}
+
+// The mount namespace a process is in ("mnt:[N]"), or "" once it is gone.
+std::string mountNamespaceOf(const std::string& pid)
+{
+    char link[64] = {};
+    const ssize_t n = readlink(("/proc/" + pid + "/ns/mnt").c_str(), link, sizeof link - 1);
+    return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
+}
+
+// The processes still in mount namespace `ns`.
+Strings processesIn(const std::string& ns)
+{
+    Strings found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return {"(cannot read /proc)"};
+    while (const dirent* entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") == std::string::npos && mountNamespaceOf(name) == ns)
+            found.push_back(name);
+    }
+    closedir(proc);
+    return found;
+}
+
+TEST(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
+{
+    REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    const std::string pidFile = dir.path() + "/pids";
+    const std::string ledsim = ledsimPath();
+    // The shell starts a child of its own and waits: both must go.
+    const std::string script =
+        "sleep 60 & echo $$ $! > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && wait";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setsid();
+        execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string pids;
+    for (int i = 0; i < 1000 && pids.empty(); ++i) {
+        pids = readFile(pidFile);
+        usleep(10000);
+    }
+    ASSERT_FALSE(pids.empty());
+    std::istringstream words(pids);
+    std::string shell, child;
+    words >> shell >> child;
+    const std::string ns = mountNamespaceOf(child);
+    ASSERT_FALSE(ns.empty());
+    ASSERT_NE(ns, mountNamespaceOf("self")) << "the command is not in a namespace of ledsim's own";
+
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    EXPECT_EQ(waitBounded(pid, 5000), 128 + SIGKILL);
+    // Once its last process is gone, the namespace and the mounts in it go too.
+    Strings left;
+    for (int i = 0; i < 200; ++i) {
+        left = processesIn(ns);
+        if (left.empty())
+            break;
+        usleep(10000);
+    }
+    EXPECT_TRUE(left.empty()) << "still in ledsim's mount namespace: " << ::testing::PrintToString(left) << " (shell "
+                              << shell << ", its child " << child << ")";
+    for (const std::string& survivor : left)
+        kill(std::stoi(survivor), SIGKILL);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace lights_test;
@@ -358,6 +359,18 @@ TEST(LedsimProgram, RefusesToRunWithoutRoot)
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }
 
+TEST(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
+{
+    REQUIRE_SIMULATED_TREE();
+    const std::string hint = "usage: ledsim [OPTIONS] -- COMMAND [ARG...]; ledsim --help lists the options\n";
+    const RunResult unknown = runHostProgram({ledsimPath(), "--frobnicate", "--", "true"}, 30s);
+    EXPECT_EQ(unknown.exitStatus, 2);
+    EXPECT_EQ(unknown.err, "ledsim: unknown option --frobnicate\n" + hint);
+    const RunResult none = runHostProgram({ledsimPath()}, 30s);
+    EXPECT_EQ(none.exitStatus, 2);
+    EXPECT_EQ(none.err, "ledsim: no command given\n" + hint);
+}
+
 TEST(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 {
     REQUIRE_SIMULATED_TREE();
@@ -408,6 +421,32 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     const RunResult badBoard = run({"..", "battery", "1"});
     EXPECT_EQ(badBoard.exitStatus, 3);
     EXPECT_NE(badBoard.err.find("invalid board name"), std::string::npos) << badBoard.err;
+
+    // A board missing from the installed folder: the message says how to use the
+    // modules of the build this lightsctl comes from.
+    const RunResult unset =
+        runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR="});
+    EXPECT_EQ(unset.exitStatus, 3);
+    EXPECT_NE(unset.err.find("\nlightsctl: $QUORVEL_MODULE_DIR is not set, so boards are looked for in the installed "
+                             "folder "),
+              std::string::npos)
+        << unset.err;
+    // The folder named is this build's, however the build tree is reached.
+    const std::string advice = "; for the modules of this build: export QUORVEL_MODULE_DIR=";
+    const size_t at = unset.err.find(advice);
+    ASSERT_NE(at, std::string::npos) << unset.err;
+    const size_t from = at + advice.size();
+    const std::string suggested = unset.err.substr(from, unset.err.find('\n', from) - from);
+    struct stat named {
+    }, built{};
+    ASSERT_EQ(stat((suggested + "/lights.pavok.so").c_str(), &named), 0) << unset.err;
+    ASSERT_EQ(stat(modulePath(Variant::Pavok).c_str(), &built), 0);
+    EXPECT_TRUE(named.st_dev == built.st_dev && named.st_ino == built.st_ino) << suggested;
+    // Once the folder is chosen, there is nothing to suggest.
+    const RunResult chosen =
+        runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR=/nonexistent"});
+    EXPECT_EQ(chosen.exitStatus, 3);
+    EXPECT_EQ(chosen.err.find("QUORVEL_MODULE_DIR"), std::string::npos) << chosen.err;
 }
 
 TEST(LightsctlProgram, LoadsABoardByNameFromTheModuleFolder)

@@ -4,7 +4,6 @@
 #include <quorvel/text_output.h>
 
 #include <algorithm>
-#include <ctime>
 
 namespace quorvel {
 
@@ -14,14 +13,6 @@ constexpr long FIRST_PAUSE_MS = 50;
 constexpr long LONGEST_PAUSE_MS = 1000;
 // At start-up the service manager may still be starting: a few seconds, then give up.
 constexpr int START_ATTEMPTS = 100;
-
-// Sleeps, ending early on a stop request (the signal interrupts nanosleep).
-void pause(long ms)
-{
-    const timespec time{ms / 1000, (ms % 1000) * 1000 * 1000};
-    if (!stopRequested())
-        nanosleep(&time, nullptr);
-}
 
 // Connects and registers every service; a failure of the manager itself (gone, or
 // not answering in time) gives null with *lost set, any other refusal null without.
@@ -63,14 +54,14 @@ int serveRegistered(const char* program, const std::vector<ExampleService>& serv
             }
             // While starting, retry at a steady pace; after a restart, back off so
             // that a manager that stays away costs little.
-            pause(pauseMs);
+            waitForStop(static_cast<int>(pauseMs));
             if (restarted)
                 pauseMs = std::min(pauseMs * 2, LONGEST_PAUSE_MS);
             continue;
         }
         pauseMs = FIRST_PAUSE_MS;
         const status_t status = serve();
-        if (status == OK)
+        if (status == OK || stopRequested())
             return 0;
         if (status != DEAD_OBJECT) {
             aerr << program << ": stopped serving: " << statusToString(status) << endl;

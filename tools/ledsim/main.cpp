@@ -1,4 +1,5 @@
 // ledsim: runs a command against a simulated LED class tree and prints what it did.
+#include "command_guard.h"
 #include "fuse_mount.h"
 #include "led_tree.h"
 #include "options.h"
@@ -118,7 +119,8 @@ bool enterPrivateTree(std::string& error)
 // Starts the command in a process group of its own, so that a timeout can stop it
 // and everything it started. With a terminal, that group is the terminal's
 // foreground: the command reads and is interrupted as if started by the shell.
-pid_t startCommand(const std::vector<std::string>& command, int terminal, std::string& error)
+pid_t startCommand(const std::vector<std::string>& command, int terminal, ledsim::CommandGuard& guard,
+                   std::string& error)
 {
     std::vector<char*> argv;
     for (const std::string& word : command)
@@ -140,7 +142,8 @@ pid_t startCommand(const std::vector<std::string>& command, int terminal, std::s
         return -1;
     }
     if (child == 0) {
-        // Dies with ledsim, even when ledsim is killed outright.
+        // Dies with ledsim, even when ledsim is killed outright; a ledsim that died
+        // before the request was made is seen by the check after it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(EXIT_SETUP);
@@ -158,6 +161,7 @@ pid_t startCommand(const std::vector<std::string>& command, int terminal, std::s
     }
     // Both sides set the group and the foreground, whichever runs first.
     setpgid(child, child);
+    guard.watch(child);
     if (terminal >= 0)
         tcsetpgrp(terminal, child);
     close(report[1]);
@@ -277,7 +281,7 @@ int main(int argc, char** argv)
     std::string error;
     if (!ledsim::parseOptions(arguments, options, error)) {
         fail(error);
-        fputs(ledsim::usageText(), stderr);
+        fputs(ledsim::usageHint(), stderr);
         return EXIT_USAGE;
     }
     if (options.help) {
@@ -311,6 +315,12 @@ int main(int argc, char** argv)
         fail(error);
         return EXIT_USAGE;
     }
+    // Before the namespace and the threads: the watcher must hold neither.
+    ledsim::CommandGuard guard;
+    if (const int started = guard.start(); started < 0) {
+        fail(std::string("cannot start the command's watcher: ") + strerror(-started));
+        return EXIT_SETUP;
+    }
     if (!enterPrivateTree(error)) {
         fail(error);
         return EXIT_SETUP;
@@ -333,11 +343,13 @@ int main(int argc, char** argv)
         ledsim::ShowView view(options.profile, timeline, stdout);
         if (options.show)
             view.start();
-        const pid_t child = startCommand(options.command, terminal, error);
+        const pid_t child = startCommand(options.command, terminal, guard, error);
         if (child < 0)
             fail(error);
         else
             status = waitForCommand(child, options.timeoutSeconds, terminal);
+        // Whatever way it ended, the command's group has been killed by now.
+        guard.release();
         const double endMs = timeline.elapsedMs();
         if (terminal >= 0)
             tcsetpgrp(terminal, getpgrp());

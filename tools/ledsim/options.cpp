@@ -33,6 +33,11 @@ const char* usageText()
            "  -h, --help              print this text and exit\n";
 }
 
+const char* usageHint()
+{
+    return "usage: ledsim [OPTIONS] -- COMMAND [ARG...]; ledsim --help lists the options\n";
+}
+
 namespace {
 
 bool parseSeconds(const std::string& text, int& seconds)

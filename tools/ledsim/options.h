@@ -26,5 +26,7 @@ struct Options {
 bool parseOptions(const std::vector<std::string>& arguments, Options& options, std::string& error);
 
 const char* usageText();
+// One line for a bad command line: the synopsis and where the options are listed.
+const char* usageHint();
 
 } // namespace ledsim

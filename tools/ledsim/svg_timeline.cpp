@@ -13,9 +13,11 @@ namespace {
 const double LABEL_WIDTH = 160;
 const double PLOT_WIDTH = 960;
 const double LANE_HEIGHT = 26;
-const double LANE_GAP = 10;
+// Room under each lane for the blink labels.
+const double LANE_GAP = 18;
 const double TOP = 44;
 const double AXIS_HEIGHT = 30;
+const double LEGEND_HEIGHT = 30;
 const char* const OFF_COLOR = "#000000";
 // A blink with more phases than this in one stretch is drawn as its average.
 const double MAX_PHASES_PER_STRETCH = 4000;
@@ -153,6 +155,14 @@ public:
         }
     }
 
+    // Under a blinking stretch, where its pattern starts: the period and lit time
+    // (or the board's own rate).
+    void blinkLabel(const Stretch& s, double y)
+    {
+        mText += "<text data-blink-label=\"" + s.row.name + "\" x=\"" + number(x(s.startMs)) + "\" y=\"" +
+            number(y + LANE_HEIGHT + 12) + "\" font-size=\"10\">blink " + blinkText(s.row.blink) + "</text>\n";
+    }
+
     double x(double ms) const { return LABEL_WIDTH + ms * mScale; }
     std::string& text() { return mText; }
 
@@ -173,6 +183,46 @@ double tickStep(double endMs)
     return 10 * power;
 }
 
+bool blinkingLit(const Stretch& s)
+{
+    return s.row.blink.blinking && lit(s.row);
+}
+
+// Which drawing means what, in one row under the time axis.
+std::string legend(double y)
+{
+    struct Entry {
+        const char* state;
+        const char* fill;
+        const char* extra;
+        const char* text;
+    };
+    static const Entry ENTRIES[] = {
+        {"on", "#808080", "", "lit, in the colour the LED had"},
+        {"off", OFF_COLOR, "", "off (dark)"},
+        {"blink-on", "#808080", "", "blinking: each lit phase drawn, its pattern written under it"},
+        {"blink-dense", "#808080", " fill-opacity=\"0.5\"", "blink too fast to draw: its average"},
+    };
+    std::string text = "<g data-legend=\"\">\n";
+    double x = 10;
+    for (const Entry& entry : ENTRIES) {
+        const bool phases = std::string(entry.state) == "blink-on";
+        if (phases) {
+            text += "<rect data-legend-state=\"blink-on\" x=\"" + number(x) + "\" y=\"" + number(y) +
+                "\" width=\"24\" height=\"12\" fill=\"" + OFF_COLOR + "\"/>\n";
+            for (const double phase : {0.0, 8.0, 16.0})
+                text += "<rect x=\"" + number(x + phase) + "\" y=\"" + number(y) +
+                    "\" width=\"4\" height=\"12\" fill=\"" + entry.fill + "\"/>\n";
+        } else {
+            text += "<rect data-legend-state=\"" + std::string(entry.state) + "\" x=\"" + number(x) + "\" y=\"" +
+                number(y) + "\" width=\"24\" height=\"12\" fill=\"" + entry.fill + "\"" + entry.extra + "/>\n";
+        }
+        text += "<text x=\"" + number(x + 30) + "\" y=\"" + number(y + 10) + "\">" + entry.text + "</text>\n";
+        x += 30 + 6.5 * static_cast<double>(std::string(entry.text).size()) + 24;
+    }
+    return text + "</g>\n";
+}
+
 std::string tickLabel(double ms, double step)
 {
     if (step >= 100)
@@ -188,7 +238,8 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
     endMs = std::max(endMs, 0.0);
     const auto lanes = stretchesOf(profile, changes, endMs);
     const double width = LABEL_WIDTH + PLOT_WIDTH + 20;
-    const double height = TOP + static_cast<double>(lanes.size()) * (LANE_HEIGHT + LANE_GAP) + AXIS_HEIGHT;
+    const double height =
+        TOP + static_cast<double>(lanes.size()) * (LANE_HEIGHT + LANE_GAP) + AXIS_HEIGHT + LEGEND_HEIGHT;
 
     Drawing drawing(endMs);
     std::string& svg = drawing.text();
@@ -204,9 +255,26 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
         const double y = TOP + static_cast<double>(lane) * (LANE_HEIGHT + LANE_GAP);
         const std::string& name = lanes[lane].front().row.name;
         svg += "<g data-lane=\"" + name + "\">\n";
-        svg += "<text x=\"10\" y=\"" + number(y + LANE_HEIGHT * 0.7) + "\">" + name + "</text>\n";
-        for (const Stretch& stretch : lanes[lane])
+        svg += "<text x=\"10\" y=\"" + number(y + 11) + "\">" + name + "</text>\n";
+        // A swatch of each colour the lane was lit in, in order of first use.
+        std::vector<std::string> colors;
+        for (const Stretch& stretch : lanes[lane]) {
+            const std::string color = hexColor(stretch.row.color);
+            if (lit(stretch.row) && std::find(colors.begin(), colors.end(), color) == colors.end())
+                colors.push_back(color);
+        }
+        for (size_t i = 0; i < colors.size() && i < 12; ++i)
+            svg += "<rect data-swatch=\"" + name + "\" x=\"" + number(10 + 11 * static_cast<double>(i)) + "\" y=\"" +
+                number(y + 15) + "\" width=\"9\" height=\"9\" fill=\"" + colors[i] + "\" stroke=\"#444\"/>\n";
+        const Stretch* previous = nullptr;
+        for (const Stretch& stretch : lanes[lane]) {
             drawing.stretch(stretch, y);
+            // A colour change keeps the pattern: labelled once, where it starts.
+            if (blinkingLit(stretch) &&
+                !(previous && blinkingLit(*previous) && previous->row.blink == stretch.row.blink))
+                drawing.blinkLabel(stretch, y);
+            previous = &stretch;
+        }
         svg += "</g>\n";
     }
 
@@ -222,7 +290,9 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
         svg += "<text stroke=\"none\" text-anchor=\"middle\" x=\"" + x + "\" y=\"" + number(axisY + 18) + "\">" +
             tickLabel(tick, step) + "</text>\n";
     }
-    svg += "</g>\n</svg>\n";
+    svg += "</g>\n";
+    svg += legend(axisY + AXIS_HEIGHT + 4);
+    svg += "</svg>\n";
     return svg;
 }
 

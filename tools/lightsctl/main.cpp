@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -40,6 +41,38 @@ void printHelp(FILE* out)
             "Exit status: 0 when every request returned 0, 1 when one did not, 2 on bad\n"
             "arguments, 3 when the module cannot be loaded.\n",
             quorvel::MODULE_DIR_VARIABLE, quorvel::defaultModuleDirectory(), quorvel::moduleDirectory().c_str());
+}
+
+// The module folder of the build tree this lightsctl was built in
+// (BUILD/tools/lightsctl/lightsctl has them in BUILD/lib/quorvel/hw), or "".
+std::string buildTreeModuleDirectory()
+{
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return {};
+    const std::string path(self, static_cast<size_t>(length));
+    const std::string tail = "/tools/lightsctl/lightsctl";
+    if (path.size() <= tail.size() || path.compare(path.size() - tail.size(), tail.size(), tail) != 0)
+        return {};
+    const std::string folder = path.substr(0, path.size() - tail.size()) + "/lib/quorvel/hw";
+    return access(folder.c_str(), F_OK) == 0 ? folder : std::string();
+}
+
+// After a board name failed to load from the installed folder: how to point
+// lightsctl at a build's modules instead.
+void printModuleFolderHint()
+{
+    const char* set = getenv(quorvel::MODULE_DIR_VARIABLE);
+    if (set != nullptr && set[0] != '\0')
+        return;
+    const std::string build = buildTreeModuleDirectory();
+    fprintf(stderr, "lightsctl: $%s is not set, so boards are looked for in the installed folder %s; ",
+            quorvel::MODULE_DIR_VARIABLE, quorvel::defaultModuleDirectory());
+    if (!build.empty())
+        fprintf(stderr, "for the modules of this build: export %s=%s\n", quorvel::MODULE_DIR_VARIABLE, build.c_str());
+    else
+        fprintf(stderr, "set it to the folder that holds lights.BOARD.so (BUILD/lib/quorvel/hw in a build tree)\n");
 }
 
 std::string statusText(int status)
@@ -84,6 +117,8 @@ int main(int argc, char** argv)
         : quorvel::loadModuleForBoard(moduleArgument, module, error);
     if (loaded != 0) {
         fprintf(stderr, "lightsctl: %s\n", error.c_str());
+        if (moduleArgument.find('/') == std::string::npos)
+            printModuleFolderHint();
         return EXIT_LOAD_FAILED;
     }
 

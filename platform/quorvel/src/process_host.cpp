@@ -3,7 +3,10 @@
 #include "binder_proxy.h"
 #include "wire_format.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -142,6 +145,48 @@ void ProcessHost::requestStop()
     }
 }
 
+int ProcessHost::wakeFd()
+{
+    int wake = mWakeFd.load();
+    if (wake >= 0)
+        return wake;
+    wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0)
+        return -errno;
+    int expected = -1;
+    if (!mWakeFd.compare_exchange_strong(expected, wake)) {
+        ::close(wake); // another thread made one first
+        return expected;
+    }
+    return wake;
+}
+
+bool ProcessHost::waitForStop(int timeoutMs)
+{
+    // The descriptor exists before the flag is read: a stop that comes after the read
+    // finds it and wakes the poll, one that came before is seen by the read.
+    const int wake = wakeFd();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!gStopRequested.load()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return false;
+        if (wake < 0) {
+            // No descriptor to wait on: look again every few milliseconds.
+            ::poll(nullptr, 0, static_cast<int>(std::min<long long>(left, 5)));
+            continue;
+        }
+        pollfd fd{wake, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left)) > 0 && !gStopRequested.load()) {
+            // A wake-up left over from a stop that has been dealt with.
+            uint64_t value;
+            [[maybe_unused]] ssize_t n = ::read(wake, &value, sizeof value);
+        }
+    }
+    return true;
+}
+
 status_t ProcessHost::serve()
 {
     int listenFd;
@@ -157,15 +202,8 @@ status_t ProcessHost::serve()
         listenFd = mEndpoint.fd();
         watched = mWatched;
     }
-    status_t status = OK;
-    int wake = mWakeFd.load();
-    if (wake < 0) {
-        wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wake < 0)
-            status = -errno;
-        else
-            mWakeFd.store(wake);
-    }
+    const int wake = wakeFd();
+    status_t status = wake < 0 ? wake : OK;
     // Only a hang-up matters on the registration connection; its replies are read by
     // whoever transacts on it.
     if (status == OK && watched && watched->isDead())
@@ -174,10 +212,14 @@ status_t ProcessHost::serve()
         status = mServer.run(listenFd, wake, watched ? watched->fd() : -1, gStopRequested);
 
     // Stopping ends the connections too (not under mLock: their threads take it on the
-    // way out), and a socket file goes with its server.
+    // way out), and a socket file goes with its server. A stop wins over whatever else
+    // ended the loop: a signal that lands as the manager's connection drops must still
+    // read as a stop, or the caller would take it for a restart and serve on.
     const bool stopping = gStopRequested.load();
-    if (stopping)
+    if (stopping) {
         mServer.closeAll();
+        status = OK;
+    }
     std::lock_guard<std::mutex> lock(mLock);
     if (stopping) {
         if (!mEndpoint.address().empty() && mEndpoint.address()[0] != '@')

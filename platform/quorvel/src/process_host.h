@@ -46,6 +46,8 @@ public:
 
     status_t serve();
     void requestStop();
+    // Waits up to `timeoutMs` for a stop request; true if there is one.
+    bool waitForStop(int timeoutMs);
     bool stopRequested() const { return gStopRequested.load(); }
 
     // The object this process exported under `handle`, or null.
@@ -62,6 +64,8 @@ private:
     }
     ~ProcessHost() = default; // never destroyed: see self()
     status_t ensureEndpointLocked();
+    // mWakeFd, made on first use; -errno if it cannot be.
+    int wakeFd();
 
     std::mutex mLock;
     Endpoint mEndpoint;

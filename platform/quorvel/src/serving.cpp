@@ -48,6 +48,11 @@ bool stopRequested()
     return ProcessHost::self().stopRequested();
 }
 
+bool waitForStop(int timeoutMs)
+{
+    return ProcessHost::self().waitForStop(timeoutMs);
+}
+
 void stopServingOnSignals()
 {
     // No SA_RESTART: a blocking connect, send or receive returns EINTR, sees the stop

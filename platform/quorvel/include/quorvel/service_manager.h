@@ -54,14 +54,18 @@ sp<ServiceManagerPort> defaultServiceManager();
 // Serves the transactions addressed to this process's LocalBinders until
 // stopServing() is called (from a signal handler too) or the service manager
 // connection is lost. Returns OK after stopServing (every connection is then closed),
-// DEAD_OBJECT when the service manager went away (connections already open keep
-// being served, so a process may register again and call serve() once more), another
-// error otherwise.
+// also when the manager went away at the same moment: a stop always wins. DEAD_OBJECT
+// when the service manager went away (connections already open keep being served, so
+// a process may register again and call serve() once more), another error otherwise.
 status_t serve();
 void stopServing();
 // True from a stopServing() call until the serve() it ends has returned; lets a
 // process that is still starting notice a stop that came before it served.
 bool stopRequested();
+// Waits up to `timeoutMs` milliseconds, ending early on a stop request; true if one
+// came. A process that pauses between attempts waits here, so a signal that lands
+// just before the pause still ends it at once.
+bool waitForStop(int timeoutMs);
 // SIGTERM and SIGINT call stopServing(); SIGPIPE is ignored, since a peer that goes
 // away mid-reply is reported as a failed send, not by a signal.
 void stopServingOnSignals();

@@ -1,0 +1,167 @@
+// A stop request always wins: SIGTERM or SIGINT sent to the service manager and a
+// serving process at the same moment ends both, whatever state each is in when the
+// signal lands, including the instant the serving process sees its manager go.
+#include "process_stats.h"
+
+#include <quorvel/service_manager.h>
+#include <test_support/process_fixture.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace quorvel::robustness {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::BackgroundProcess;
+using Clock = std::chrono::steady_clock;
+
+// "Within a second" for a plain build; sanitizer builds and emulation run every
+// step, exit included, several times slower.
+std::chrono::milliseconds exitLimit()
+{
+    return loadScale() < 1 ? 5s : 1s;
+}
+
+// Points this process's defaultServiceManager() at `path` while it lives.
+class ManagerPath {
+public:
+    explicit ManagerPath(const std::string& path)
+    {
+        if (const char* old = std::getenv(SERVICE_MANAGER_ENV)) {
+            mHad = true;
+            mOld = old;
+        }
+        ::setenv(SERVICE_MANAGER_ENV, path.c_str(), 1);
+    }
+    ~ManagerPath()
+    {
+        if (mHad)
+            ::setenv(SERVICE_MANAGER_ENV, mOld.c_str(), 1);
+        else
+            ::unsetenv(SERVICE_MANAGER_ENV);
+    }
+
+private:
+    bool mHad = false;
+    std::string mOld;
+};
+
+bool socketExists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// True once `process` has exited, waiting until `deadline`; the signal is never sent
+// again, so a process that dropped the first one stays running and is caught.
+bool exitsBy(BackgroundProcess& process, Clock::time_point deadline)
+{
+    while (process.running()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+class StopRace : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(mDir.path().empty());
+        mSocket = mDir.path() + "/servicemanager";
+        mEnvironment = {std::string(SERVICE_MANAGER_ENV) + "=" + mSocket};
+    }
+
+    bool startManager(BackgroundProcess& manager)
+    {
+        if (!manager.start({testing::serviceManagerProgram()}, mEnvironment, mDir.path() + "/servicemanager.log"))
+            return false;
+        return eventually([&] { return socketExists(mSocket) || !manager.running(); }, 10s) && manager.running();
+    }
+
+    bool startServices(BackgroundProcess& services)
+    {
+        return services.start({testing::exampleServicesProgram()}, mEnvironment, mDir.path() + "/example-services.log");
+    }
+
+    // Until the last of the five names is registered.
+    bool waitForRegistration()
+    {
+        return eventually(
+            [] {
+                const sp<ServiceManagerPort> sm = defaultServiceManager();
+                return sm && sm->checkService(String16("example.unicode")) != nullptr;
+            },
+            10s);
+    }
+
+    testing::TempDir mDir;
+    std::string mSocket;
+    std::vector<std::string> mEnvironment;
+};
+
+// Rounds in three states: killed while registering, killed while serving, and
+// killed a moment after registering; the two signals alternate, and so does which
+// process gets its signal first. A single survivor fails the test.
+TEST_F(StopRace, ManagerAndServicesSignalledTogetherBothExitWithinASecond)
+{
+    ManagerPath path(mSocket);
+    const int rounds = scaled(300, 6);
+    for (int round = 0; round < rounds; ++round) {
+        BackgroundProcess manager;
+        BackgroundProcess services;
+        ASSERT_TRUE(startManager(manager)) << "round " << round << ": the service manager did not start";
+        ASSERT_TRUE(startServices(services)) << "round " << round;
+        if (round % 3 != 0) {
+            ASSERT_TRUE(waitForRegistration()) << "round " << round << ": example-services did not register";
+        }
+        if (round % 3 == 2)
+            std::this_thread::sleep_for(std::chrono::microseconds(round * 37 % 3000));
+
+        const int signal = round % 2 ? SIGINT : SIGTERM;
+        const pid_t first = round % 4 < 2 ? manager.pid() : services.pid();
+        const pid_t second = first == manager.pid() ? services.pid() : manager.pid();
+        ::kill(first, signal);
+        ::kill(second, signal);
+        const auto deadline = Clock::now() + exitLimit();
+        const bool managerExited = exitsBy(manager, deadline);
+        const bool servicesExited = exitsBy(services, deadline);
+        ASSERT_TRUE(managerExited && servicesExited)
+            << "round " << round << " (" << strsignal(signal) << "): still running after " << exitLimit().count()
+            << " ms:" << (managerExited ? "" : " servicemanager") << (servicesExited ? "" : " example-services")
+            << "\nexample-services said:\n"
+            << testing::readFile(mDir.path() + "/example-services.log");
+    }
+}
+
+// A serving process whose manager is gone backs off between attempts to register
+// again; a stop request ends that wait at once.
+TEST_F(StopRace, SignalDuringTheRegistrationBackoffEndsTheProcessWithinASecond)
+{
+    ManagerPath path(mSocket);
+    for (int round = 0; round < scaled(4, 2); ++round) {
+        BackgroundProcess manager;
+        BackgroundProcess services;
+        ASSERT_TRUE(startManager(manager));
+        ASSERT_TRUE(startServices(services));
+        ASSERT_TRUE(waitForRegistration());
+        EXPECT_EQ(manager.stop(SIGKILL), 128 + SIGKILL);
+        // Long enough for the back-off to reach its longer pauses.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300 + round * 400));
+        ASSERT_TRUE(services.running()) << "a lost manager must not end a serving process";
+        ::kill(services.pid(), round % 2 ? SIGINT : SIGTERM);
+        ASSERT_TRUE(exitsBy(services, Clock::now() + exitLimit())) << "round " << round;
+        EXPECT_EQ(services.exitStatus(), 0);
+    }
+}
+
+} // namespace
+} // namespace quorvel::robustness
