@@ -178,20 +178,31 @@ static void qleds_journal_add(const struct qleds_file *file, const char *buf, si
 	mutex_unlock(&chip->journal_lock);
 }
 
+/* The errors a store gives, by name as ledsim's journal shows them. */
+static const struct {
+	int err;
+	const char *name;
+} qleds_errno_names[] = {
+	{ -ENOENT, "-ENOENT" },
+	{ -EACCES, "-EACCES" },
+	{ -ENOSPC, "-ENOSPC" },
+	{ -EIO, "-EIO" },
+	{ -EINVAL, "-EINVAL" },
+	{ -ERANGE, "-ERANGE" },
+	{ -EBUSY, "-EBUSY" },
+	{ -ENOMEM, "-ENOMEM" },
+	{ -EPERM, "-EPERM" },
+};
+
 static const char *qleds_errno_name(int err)
 {
-	switch (err) {
-	case -ENOENT: return "-ENOENT";
-	case -EACCES: return "-EACCES";
-	case -ENOSPC: return "-ENOSPC";
-	case -EIO: return "-EIO";
-	case -EINVAL: return "-EINVAL";
-	case -ERANGE: return "-ERANGE";
-	case -EBUSY: return "-EBUSY";
-	case -ENOMEM: return "-ENOMEM";
-	case -EPERM: return "-EPERM";
-	default: return NULL;
+	unsigned int i;
+
+	for (i = 0; i < ARRAY_SIZE(qleds_errno_names); i++) {
+		if (qleds_errno_names[i].err == err)
+			return qleds_errno_names[i].name;
 	}
+	return NULL;
 }
 
 /* The bytes quoted as ledsim quotes them, so that both journals compare as text. */
