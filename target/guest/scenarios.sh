@@ -13,7 +13,8 @@
 #   LIGHTSCTL        lightsctl
 #   LEDSIM           ledsim (record mode only)
 # and these functions:
-#   lights_board PROFILE   makes /sys/class/leds the board PROFILE (check mode only)
+#   lights_board PROFILE [FAULTS]   makes /sys/class/leds the board PROFILE, with the
+#                          driver's faults FILE=KIND,... (check mode only)
 #   scenario_result NAME STATUS [DETAILS_FILE]   reports one outcome (check mode only)
 
 # The board profiles ledsim and the driver both offer: every combination.
@@ -34,6 +35,26 @@ backlight 0xffe0e0e0 auto"
 LIGHTS_EDGES="notifications 0xff0000ff flash 2000000000 2000000000
 attention 0xffffffff trackball 300 backlight 0x00808080
 attention 0xffffffff trackball -5 backlight 0x00404040"
+
+# The fault matrix's requests (tests/robustness/lights): every light once, in an
+# order that makes every attribute file of the board be written.
+LIGHTS_FAULT_REQUESTS="backlight 0x808080 auto keyboard 0x1 buttons 0x1 notifications 0x00ff00 flash 500 500
+battery 0xff0000 attention 0xff trackball 7 battery 0x0 backlight 0x0"
+
+# The fault kinds the driver offers. Its files for each kind come in two groups:
+# the file each handler writes first, and every other one, so that every handler
+# meets every kind, and one broken file never hides what another does.
+LIGHTS_FAULT_KINDS="missing readonly enospc eio short"
+LIGHTS_FAULTED_FIRST_RGB="lcd-backlight/brightness keyboard-backlight/brightness
+button-backlight/brightness red/brightness jogball-backlight/blink"
+LIGHTS_FAULTED_REST_RGB="lcd-backlight/auto green/brightness blue/brightness red/device/blink
+red/device/grpfreq red/device/grppwm jogball-backlight/brightness"
+LIGHTS_FAULTED_FIRST_AMBER="lcd-backlight/brightness keyboard-backlight/brightness
+button-backlight/brightness amber/brightness jogball-backlight/blink"
+LIGHTS_FAULTED_REST_AMBER="lcd-backlight/auto green/brightness amber/blink jogball-backlight/brightness"
+
+# The journal of the driver's stores, in ledsim's words (check mode).
+LIGHTS_JOURNAL=/sys/kernel/debug/quorvel-leds/journal
 
 # Runs a command with its standard output, standard error and exit status kept in
 # folder $1.
@@ -90,33 +111,68 @@ lights_list() {
     done
 }
 
-# lights_scenario NAME PROFILE MODULE REQUESTS: one lightsctl run on a fresh board.
-# Compares lightsctl's output and status, the final value of every attribute file
-# of the profile, and the set of lights the board shows.
+# ledsim's options for the driver's faults FILE=KIND,... A read-only sysfs file
+# refuses the open but not root's access(W_OK) probe (root may write any file, as
+# far as the permission check goes): that is what ledsim calls eacces.
+lights_ledsim_faults() {
+    _remaining=$1
+    while [ -n "$_remaining" ]; do
+        _fault=${_remaining%%,*}
+        if [ "$_fault" = "$_remaining" ]; then
+            _remaining=
+        else
+            _remaining=${_remaining#*,}
+        fi
+        case $_fault in
+        *=readonly) _fault=${_fault%=readonly}=eacces ;;
+        esac
+        printf '%s\n' --fault "$_fault"
+    done
+}
+
+# lights_scenario NAME PROFILE FAULTS MODULE REQUESTS: one lightsctl run on a fresh
+# board, with FAULTS (the driver's FILE=KIND,..., or empty). Compares lightsctl's
+# output and status, every write the module made with its bytes and result, the
+# final value of every attribute file of the profile, and the set of lights the
+# board shows.
 lights_scenario() {
-    _name=$1 _profile=$2 _module=$3
-    shift 3
+    _name=$1 _profile=$2 _faults=$3 _module=$4
+    shift 4
     case $SCENARIO_MODE in
     record)
         _folder=$SCENARIO_DIR/$_name
-        scenario_capture "$_folder" "$LEDSIM" --profile "$_profile" --journal "$_folder/journal" -- \
-            "$LIGHTSCTL" "$_module" "$@"
+        # shellcheck disable=SC2046 # one option word a line, none with spaces
+        scenario_capture "$_folder" "$LEDSIM" --profile "$_profile" $(lights_ledsim_faults "$_faults") \
+            --journal "$_folder/journal" -- "$LIGHTSCTL" "$_module" "$@"
         grep '^value ' "$_folder/journal" >"$_folder/values"
+        grep '^write ' "$_folder/journal" >"$_folder/writes"
         rm "$_folder/journal"
-        sed 's|^value /sys/class/leds/\([^/]*\)/.*|\1|' "$_folder/values" | sort -u >"$_folder/lights"
+        # The profile's lights, whatever files of theirs the faults take away.
+        "$LEDSIM" --profile "$_profile" --list | sed 's|^/sys/class/leds/\([^/]*\)/.*|\1|' | sort -u \
+            >"$_folder/lights"
         ;;
     check)
         _folder=$SCENARIO_RUN_DIR/$_name
-        if ! lights_board "$_profile" >"$_folder.board" 2>&1; then
+        if ! lights_board "$_profile" "$_faults" >"$_folder.board" 2>&1; then
             scenario_result "$_name" FAIL "$_folder.board"
             return
         fi
         scenario_capture "$_folder" "$LIGHTSCTL" "$_module" "$@"
+        cat "$LIGHTS_JOURNAL" >"$_folder/writes" 2>&1
         lights_read_values "$SCENARIO_DIR/$_name/values" >"$_folder/values"
         lights_list >"$_folder/lights"
         scenario_compare "$SCENARIO_DIR/$_name" "$_folder" "$_name"
         ;;
     esac
+}
+
+# FILE=KIND,... for each file of the list $2 with fault kind $1.
+lights_faults_of() {
+    _faults=
+    for _file in $2; do
+        _faults=$_faults${_faults:+,}$_file=$1
+    done
+    echo "$_faults"
 }
 
 # Every scenario, in order. The object system's ones expect a service manager and
@@ -139,9 +195,32 @@ lights_scenarios() {
     for _p in $LIGHTS_PROFILES; do
         for _m in pavok quillano; do
             # shellcheck disable=SC2086 # the request lists are word lists
-            lights_scenario "lights.$_m.$_p.everyday" "$_p" "$_m" $LIGHTS_EVERYDAY
+            lights_scenario "lights.$_m.$_p.everyday" "$_p" "" "$_m" $LIGHTS_EVERYDAY
             # shellcheck disable=SC2086
-            lights_scenario "lights.$_m.$_p.edges" "$_p" "$_m" $LIGHTS_EDGES
+            lights_scenario "lights.$_m.$_p.edges" "$_p" "" "$_m" $LIGHTS_EDGES
+        done
+    done
+}
+
+# The fault matrix on the driver's kinds: both modules, both indicator layouts,
+# each kind on the files each handler writes first, then on all the others.
+lights_fault_scenarios() {
+    for _m in pavok quillano; do
+        for _layout in rgb amber; do
+            # Names of their own: the functions called below set theirs.
+            if [ $_layout = rgb ]; then
+                _faulted_first=$LIGHTS_FAULTED_FIRST_RGB _faulted_rest=$LIGHTS_FAULTED_REST_RGB
+            else
+                _faulted_first=$LIGHTS_FAULTED_FIRST_AMBER _faulted_rest=$LIGHTS_FAULTED_REST_AMBER
+            fi
+            for _kind in $LIGHTS_FAULT_KINDS; do
+                # shellcheck disable=SC2086 # the request list is a word list
+                lights_scenario "lights.$_m.$_layout.$_kind.first-files" "$_layout+trackball+lcd-auto" \
+                    "$(lights_faults_of $_kind "$_faulted_first")" "$_m" $LIGHTS_FAULT_REQUESTS
+                # shellcheck disable=SC2086
+                lights_scenario "lights.$_m.$_layout.$_kind.other-files" "$_layout+trackball+lcd-auto" \
+                    "$(lights_faults_of $_kind "$_faulted_rest")" "$_m" $LIGHTS_FAULT_REQUESTS
+            done
         done
     done
 }

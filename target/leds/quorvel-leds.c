@@ -15,18 +15,57 @@
  * (clamped to max_brightness) and every extra attribute keeps the integer last
  * written to it, parsed with kstrtoint() so that a malformed value is refused
  * exactly as the kernel refuses it elsewhere.
+ *
+ * The "faults" parameter breaks files the way a driver in bring-up does, with
+ * ledsim's FILE=KIND words ("red/device/grpfreq=enospc,amber/blink=missing"):
+ * missing (no such file), readonly (no store: an open for writing fails with
+ * EACCES, root included), enospc and eio (every store fails, the value stays)
+ * and short (the store takes one byte less than it was given).
+ *
+ * Every store to a file of the board, brightness included, is kept in order in
+ * a journal that debugfs shows as quorvel-leds/journal, in ledsim's words:
+ *
+ *   write /sys/class/leds/red/brightness "255\n" = 4
  */
 
+#include <linux/debugfs.h>
 #include <linux/device.h>
 #include <linux/kernel.h>
 #include <linux/leds.h>
 #include <linux/module.h>
+#include <linux/mutex.h>
 #include <linux/platform_device.h>
+#include <linux/seq_file.h>
 #include <linux/slab.h>
 #include <linux/string.h>
+#include <linux/sysfs.h>
 
 #define QLEDS_MAX_BRIGHTNESS	255
 #define QLEDS_MAX_LIGHTS	8
+/* A brightness per light, blink, grpfreq, grppwm and at most two blinks and auto. */
+#define QLEDS_MAX_FILES		(QLEDS_MAX_LIGHTS + 6)
+/* Far more than one lights command writes; later stores are counted, not kept. */
+#define QLEDS_JOURNAL_MAX	1024
+/* The modules write at most 12 bytes ("-2147483648\n"); longer writes are cut. */
+#define QLEDS_JOURNAL_BYTES	32
+
+enum qleds_fault {
+	QLEDS_HEALTHY,
+	QLEDS_MISSING,
+	QLEDS_READONLY,
+	QLEDS_ENOSPC,
+	QLEDS_EIO,
+	QLEDS_SHORT,
+};
+
+static const char *const qleds_fault_names[] = {
+	[QLEDS_HEALTHY] = "healthy",
+	[QLEDS_MISSING] = "missing",
+	[QLEDS_READONLY] = "readonly",
+	[QLEDS_ENOSPC] = "enospc",
+	[QLEDS_EIO] = "eio",
+	[QLEDS_SHORT] = "short",
+};
 
 struct qleds_profile {
 	bool amber;
@@ -35,25 +74,51 @@ struct qleds_profile {
 	bool lcd_auto;
 };
 
-struct qleds_light {
-	struct led_classdev cdev;
-	int value;		/* "blink" or "auto", where the light has one */
+/*
+ * One attribute file of the board. Brightness files stand in for the LED
+ * core's own, whose show and store they call, so that every store can be
+ * broken and journalled while the core still keeps the value.
+ */
+struct qleds_file {
+	char *path;			/* under /sys/class/leds, "red/device/grpfreq" */
+	struct device *dev;
+	struct device_attribute attr;
+	const struct device_attribute *core;	/* the LED core's brightness */
+	enum qleds_fault fault;
+	bool created;
+	int value;			/* an extra attribute's integer */
+};
+
+struct qleds_write {
+	const struct qleds_file *file;
+	char bytes[QLEDS_JOURNAL_BYTES];
+	unsigned int size;		/* as given, may exceed what bytes holds */
+	int result;
 };
 
 struct qleds_chip {
 	struct platform_device *pdev;
 	struct qleds_profile profile;
-	int blink;
-	int grpfreq;
-	int grppwm;
 	unsigned int count;
-	struct qleds_light lights[QLEDS_MAX_LIGHTS];
+	struct led_classdev lights[QLEDS_MAX_LIGHTS];
+	unsigned int file_count;
+	struct qleds_file files[QLEDS_MAX_FILES];
+	struct dentry *debugfs;
+	struct mutex journal_lock;	/* guards the journal below */
+	struct qleds_write *journal;
+	unsigned int journal_count;
+	unsigned long journal_dropped;
 };
 
 static char *profile = "rgb";
 module_param(profile, charp, 0444);
 MODULE_PARM_DESC(profile,
 		 "board profile: rgb or amber, then any of +trackball, +lcd-auto, +no-blink-timing");
+
+static char *faults = "";
+module_param(faults, charp, 0444);
+MODULE_PARM_DESC(faults,
+		 "FILE=KIND,... with KIND missing, readonly, enospc, eio or short; FILE as under /sys/class/leds");
 
 static struct qleds_chip *chip;
 
@@ -93,132 +158,358 @@ static int qleds_parse_profile(const char *text, struct qleds_profile *out)
 	return ret;
 }
 
-static int qleds_store_int(const char *buf, int *slot)
+/* The journal */
+
+static void qleds_journal_add(const struct qleds_file *file, const char *buf, size_t size,
+			      ssize_t result)
+{
+	struct qleds_write *entry;
+
+	mutex_lock(&chip->journal_lock);
+	if (chip->journal_count == QLEDS_JOURNAL_MAX) {
+		chip->journal_dropped++;
+	} else {
+		entry = &chip->journal[chip->journal_count++];
+		entry->file = file;
+		entry->size = min_t(size_t, size, UINT_MAX);
+		memcpy(entry->bytes, buf, min_t(size_t, size, QLEDS_JOURNAL_BYTES));
+		entry->result = result;
+	}
+	mutex_unlock(&chip->journal_lock);
+}
+
+/* The errors a store gives, by name as ledsim's journal shows them. */
+static const struct {
+	int err;
+	const char *name;
+} qleds_errno_names[] = {
+	{ -ENOENT, "-ENOENT" },
+	{ -EACCES, "-EACCES" },
+	{ -ENOSPC, "-ENOSPC" },
+	{ -EIO, "-EIO" },
+	{ -EINVAL, "-EINVAL" },
+	{ -ERANGE, "-ERANGE" },
+	{ -EBUSY, "-EBUSY" },
+	{ -ENOMEM, "-ENOMEM" },
+	{ -EPERM, "-EPERM" },
+};
+
+static const char *qleds_errno_name(int err)
+{
+	unsigned int i;
+
+	for (i = 0; i < ARRAY_SIZE(qleds_errno_names); i++) {
+		if (qleds_errno_names[i].err == err)
+			return qleds_errno_names[i].name;
+	}
+	return NULL;
+}
+
+/* The bytes quoted as ledsim quotes them, so that both journals compare as text. */
+static void qleds_quote(struct seq_file *m, const struct qleds_write *entry)
+{
+	unsigned int shown = min_t(unsigned int, entry->size, QLEDS_JOURNAL_BYTES);
+	unsigned int i;
+
+	seq_putc(m, '"');
+	for (i = 0; i < shown; i++) {
+		unsigned char c = entry->bytes[i];
+
+		if (c == '\n')
+			seq_puts(m, "\\n");
+		else if (c == '"' || c == '\\')
+			seq_printf(m, "\\%c", c);
+		else if (c >= 0x20 && c < 0x7f)
+			seq_putc(m, c);
+		else
+			seq_printf(m, "\\x%02x", c);
+	}
+	seq_putc(m, '"');
+	if (entry->size > shown)
+		seq_printf(m, "...(%u bytes)", entry->size);
+}
+
+static int qleds_journal_show(struct seq_file *m, void *unused)
+{
+	const struct qleds_write *entry;
+	const char *name;
+	unsigned int i;
+
+	mutex_lock(&chip->journal_lock);
+	for (i = 0; i < chip->journal_count; i++) {
+		entry = &chip->journal[i];
+		seq_printf(m, "write /sys/class/leds/%s ", entry->file->path);
+		qleds_quote(m, entry);
+		name = qleds_errno_name(entry->result);
+		if (name)
+			seq_printf(m, " = %s\n", name);
+		else
+			seq_printf(m, " = %d\n", entry->result);
+	}
+	if (chip->journal_dropped)
+		seq_printf(m, "dropped %lu writes after the first %u\n", chip->journal_dropped,
+			   QLEDS_JOURNAL_MAX);
+	mutex_unlock(&chip->journal_lock);
+	return 0;
+}
+DEFINE_SHOW_ATTRIBUTE(qleds_journal);
+
+/* The attribute files */
+
+static struct qleds_file *to_qleds_file(struct device_attribute *attr)
+{
+	return container_of(attr, struct qleds_file, attr);
+}
+
+static ssize_t qleds_show(struct device *dev, struct device_attribute *attr, char *buf)
+{
+	struct qleds_file *file = to_qleds_file(attr);
+
+	if (file->core)
+		return file->core->show(dev, (struct device_attribute *)file->core, buf);
+	return sysfs_emit(buf, "%d\n", READ_ONCE(file->value));
+}
+
+/* Stores SIZE bytes of BUF, which holds a NUL right after them. */
+static ssize_t qleds_take(struct qleds_file *file, const char *buf, size_t size)
 {
 	int value;
 	int ret;
 
+	if (file->core)
+		return file->core->store(file->dev, (struct device_attribute *)file->core, buf, size);
 	ret = kstrtoint(buf, 10, &value);
 	if (ret)
 		return ret;
-	WRITE_ONCE(*slot, value);
+	WRITE_ONCE(file->value, value);
+	return size;
+}
+
+static ssize_t qleds_store(struct device *dev, struct device_attribute *attr, const char *buf,
+			   size_t size)
+{
+	struct qleds_file *file = to_qleds_file(attr);
+	char *shorter;
+	ssize_t ret;
+
+	switch (file->fault) {
+	case QLEDS_ENOSPC:
+		ret = -ENOSPC;
+		break;
+	case QLEDS_EIO:
+		ret = -EIO;
+		break;
+	case QLEDS_SHORT:
+		/* A store of no bytes would be taken as the end of the file: keep nothing. */
+		if (size <= 1) {
+			ret = 0;
+			break;
+		}
+		shorter = kmemdup_nul(buf, size - 1, GFP_KERNEL);
+		ret = shorter ? qleds_take(file, shorter, size - 1) : -ENOMEM;
+		kfree(shorter);
+		break;
+	default:
+		ret = qleds_take(file, buf, size);
+		break;
+	}
+	qleds_journal_add(file, buf, size, ret);
+	return ret;
+}
+
+/* The LED core's own brightness attribute, found in the class's groups by name. */
+static const struct device_attribute *qleds_core_brightness(struct device *dev)
+{
+	const struct attribute_group *const *group;
+	struct attribute *const *attr;
+
+	for (group = dev->class ? dev->class->dev_groups : NULL; group && *group; group++) {
+		if ((*group)->name)
+			continue;
+		for (attr = (*group)->attrs; attr && *attr; attr++) {
+			if (!strcmp((*attr)->name, "brightness"))
+				return container_of(*attr, struct device_attribute, attr);
+		}
+	}
+	return NULL;
+}
+
+static int qleds_add_file(struct device *dev, const char *light, const char *name,
+			  const struct device_attribute *core)
+{
+	struct qleds_file *file;
+
+	if (WARN_ON(chip->file_count >= QLEDS_MAX_FILES))
+		return -ENOSPC;
+	file = &chip->files[chip->file_count];
+	file->path = kasprintf(GFP_KERNEL, "%s/%s", light, name);
+	if (!file->path)
+		return -ENOMEM;
+	file->dev = dev;
+	file->core = core;
+	sysfs_attr_init(&file->attr.attr);
+	/* The last part of the path, which lives as long as the file does. */
+	file->attr.attr.name = file->path + strlen(light) + 1;
+	file->attr.show = qleds_show;
+	file->attr.store = qleds_store;
+	chip->file_count++;
 	return 0;
 }
 
-/* Attributes of the LEDs' parent device: the indicator's group blink controls. */
-
-static int *qleds_chip_slot(struct device_attribute *attr)
+/* Lists every file the profile has; none of them is in sysfs yet. */
+static int qleds_list_files(void)
 {
-	if (!strcmp(attr->attr.name, "grpfreq"))
-		return &chip->grpfreq;
-	if (!strcmp(attr->attr.name, "grppwm"))
-		return &chip->grppwm;
-	return &chip->blink;
+	const struct qleds_profile *p = &chip->profile;
+	const struct device_attribute *core;
+	struct led_classdev *cdev;
+	unsigned int i;
+	int ret = 0;
+
+	for (i = 0; !ret && i < chip->count; i++) {
+		cdev = &chip->lights[i];
+		core = qleds_core_brightness(cdev->dev);
+		if (!core || !core->show || !core->store) {
+			dev_err(&chip->pdev->dev, "the LED class has no brightness attribute\n");
+			return -ENODEV;
+		}
+		ret = qleds_add_file(cdev->dev, cdev->name, "brightness", core);
+		if (!ret && (!strcmp(cdev->name, "amber") || !strcmp(cdev->name, "jogball-backlight")))
+			ret = qleds_add_file(cdev->dev, cdev->name, "blink", NULL);
+		if (!ret && !strcmp(cdev->name, "lcd-backlight") && p->lcd_auto)
+			ret = qleds_add_file(cdev->dev, cdev->name, "auto", NULL);
+	}
+	if (!ret && !p->amber)
+		ret = qleds_add_file(&chip->pdev->dev, "red/device", "blink", NULL);
+	if (!ret && !p->amber && p->blink_timing)
+		ret = qleds_add_file(&chip->pdev->dev, "red/device", "grpfreq", NULL);
+	if (!ret && !p->amber && p->blink_timing)
+		ret = qleds_add_file(&chip->pdev->dev, "red/device", "grppwm", NULL);
+	return ret;
 }
 
-static ssize_t chip_int_show(struct device *dev, struct device_attribute *attr, char *buf)
+static int qleds_apply_fault(const char *path, const char *kind)
 {
-	return sysfs_emit(buf, "%d\n", READ_ONCE(*qleds_chip_slot(attr)));
+	struct qleds_file *file = NULL;
+	unsigned int i;
+	int fault;
+
+	fault = match_string(qleds_fault_names, ARRAY_SIZE(qleds_fault_names), kind);
+	if (fault <= QLEDS_HEALTHY) {
+		/*
+		 * ledsim's eacces and close-eio have no sysfs counterpart: an open
+		 * is refused only for a file without store, which is readonly, and
+		 * closing an attribute file cannot fail.
+		 */
+		pr_err("quorvel-leds: fault \"%s\" is not missing, readonly, enospc, eio or short\n",
+		       kind);
+		return -EINVAL;
+	}
+	for (i = 0; i < chip->file_count; i++) {
+		if (!strcmp(chip->files[i].path, path))
+			file = &chip->files[i];
+	}
+	if (!file) {
+		pr_err("quorvel-leds: /sys/class/leds/%s is not a file of board profile %s\n", path,
+		       profile);
+		return -EINVAL;
+	}
+	if (file->fault != QLEDS_HEALTHY) {
+		pr_err("quorvel-leds: /sys/class/leds/%s has a fault already\n", path);
+		return -EINVAL;
+	}
+	file->fault = fault;
+	return 0;
 }
 
-static ssize_t chip_int_store(struct device *dev, struct device_attribute *attr,
-			      const char *buf, size_t size)
+static int qleds_parse_faults(const char *text)
 {
-	int ret = qleds_store_int(buf, qleds_chip_slot(attr));
+	char *copy, *rest, *word, *kind;
+	int ret = 0;
 
-	return ret ? ret : size;
+	copy = kstrdup(text, GFP_KERNEL);
+	if (!copy)
+		return -ENOMEM;
+	rest = strim(copy);
+	while (!ret && rest && *rest) {
+		word = strsep(&rest, ",");
+		kind = strrchr(word, '=');
+		if (!kind || kind == word) {
+			pr_err("quorvel-leds: fault \"%s\" is not FILE=KIND\n", word);
+			ret = -EINVAL;
+			break;
+		}
+		*kind++ = '\0';
+		ret = qleds_apply_fault(word, kind);
+	}
+	kfree(copy);
+	return ret;
 }
-
-static struct device_attribute chip_attr_blink =
-	__ATTR(blink, 0644, chip_int_show, chip_int_store);
-static struct device_attribute chip_attr_grpfreq =
-	__ATTR(grpfreq, 0644, chip_int_show, chip_int_store);
-static struct device_attribute chip_attr_grppwm =
-	__ATTR(grppwm, 0644, chip_int_show, chip_int_store);
-
-static struct attribute *chip_attrs[] = {
-	&chip_attr_blink.attr,
-	&chip_attr_grpfreq.attr,
-	&chip_attr_grppwm.attr,
-	NULL,
-};
 
 /*
- * The group exists before the parent device is added, so the profile decides
- * here which files it shows: none on an amber board, no timing without it.
+ * Puts each file into sysfs with the mode its fault gives it; a brightness
+ * file takes the place of the LED core's.
  */
-static umode_t chip_attr_visible(struct kobject *kobj, struct attribute *attr, int n)
+static int qleds_create_files(void)
 {
-	if (chip->profile.amber)
-		return 0;
-	if (attr != &chip_attr_blink.attr && !chip->profile.blink_timing)
-		return 0;
-	return attr->mode;
+	struct qleds_file *file;
+	unsigned int i;
+	int ret;
+
+	for (i = 0; i < chip->file_count; i++) {
+		file = &chip->files[i];
+		if (file->core)
+			device_remove_file(file->dev, file->core);
+		if (file->fault == QLEDS_MISSING)
+			continue;
+		/* Without store, as a read-only attribute is: even root cannot write it. */
+		if (file->fault == QLEDS_READONLY) {
+			file->attr.attr.mode = 0444;
+			file->attr.store = NULL;
+		} else {
+			file->attr.attr.mode = 0644;
+		}
+		ret = device_create_file(file->dev, &file->attr);
+		if (ret) {
+			dev_err(&chip->pdev->dev, "cannot create %s: %d\n", file->path, ret);
+			return ret;
+		}
+		file->created = true;
+	}
+	return 0;
 }
 
-static const struct attribute_group chip_group = {
-	.attrs = chip_attrs,
-	.is_visible = chip_attr_visible,
-};
-
-static const struct attribute_group *chip_groups[] = {
-	&chip_group,
-	NULL,
-};
-
-/* Attributes of single lights: "blink" (amber, trackball) and "auto" (LCD). */
-
-static ssize_t light_int_show(struct device *dev, struct device_attribute *attr, char *buf)
+static void qleds_remove_files(void)
 {
-	struct led_classdev *cdev = dev_get_drvdata(dev);
-	struct qleds_light *light = container_of(cdev, struct qleds_light, cdev);
+	struct qleds_file *file;
 
-	return sysfs_emit(buf, "%d\n", READ_ONCE(light->value));
+	while (chip->file_count > 0) {
+		file = &chip->files[--chip->file_count];
+		if (file->created)
+			device_remove_file(file->dev, &file->attr);
+		kfree(file->path);
+	}
 }
 
-static ssize_t light_int_store(struct device *dev, struct device_attribute *attr,
-			       const char *buf, size_t size)
-{
-	struct led_classdev *cdev = dev_get_drvdata(dev);
-	struct qleds_light *light = container_of(cdev, struct qleds_light, cdev);
-	int ret = qleds_store_int(buf, &light->value);
-
-	return ret ? ret : size;
-}
-
-static struct device_attribute light_attr_blink =
-	__ATTR(blink, 0644, light_int_show, light_int_store);
-/* Spelled out: the kernel defines "auto" as a macro, which __ATTR() would expand. */
-static struct device_attribute light_attr_auto = {
-	.attr = { .name = "auto", .mode = 0644 },
-	.show = light_int_show,
-	.store = light_int_store,
-};
-
-static struct attribute *light_blink_attrs[] = { &light_attr_blink.attr, NULL };
-static struct attribute *light_auto_attrs[] = { &light_attr_auto.attr, NULL };
-ATTRIBUTE_GROUPS(light_blink);
-ATTRIBUTE_GROUPS(light_auto);
+/* The lights */
 
 /* Nothing to drive: the LED core already keeps the clamped brightness. */
 static void qleds_brightness_set(struct led_classdev *cdev, enum led_brightness value)
 {
 }
 
-static int qleds_add_light(const char *name, const struct attribute_group **groups)
+static int qleds_add_light(const char *name)
 {
-	struct qleds_light *light;
+	struct led_classdev *cdev;
 	int ret;
 
 	if (WARN_ON(chip->count >= QLEDS_MAX_LIGHTS))
 		return -ENOSPC;
-	light = &chip->lights[chip->count];
-	light->cdev.name = name;
-	light->cdev.max_brightness = QLEDS_MAX_BRIGHTNESS;
-	light->cdev.brightness_set = qleds_brightness_set;
-	light->cdev.groups = groups;
+	cdev = &chip->lights[chip->count];
+	cdev->name = name;
+	cdev->max_brightness = QLEDS_MAX_BRIGHTNESS;
+	cdev->brightness_set = qleds_brightness_set;
 
-	ret = led_classdev_register(&chip->pdev->dev, &light->cdev);
+	ret = led_classdev_register(&chip->pdev->dev, cdev);
 	if (ret) {
 		dev_err(&chip->pdev->dev, "cannot register LED %s: %d\n", name, ret);
 		return ret;
@@ -232,28 +523,39 @@ static int qleds_add_lights(void)
 	const struct qleds_profile *p = &chip->profile;
 	int ret;
 
-	ret = qleds_add_light("lcd-backlight", p->lcd_auto ? light_auto_groups : NULL);
+	ret = qleds_add_light("lcd-backlight");
 	if (!ret)
-		ret = qleds_add_light("keyboard-backlight", NULL);
+		ret = qleds_add_light("keyboard-backlight");
 	if (!ret)
-		ret = qleds_add_light("button-backlight", NULL);
+		ret = qleds_add_light("button-backlight");
 	if (!ret)
-		ret = qleds_add_light("green", NULL);
+		ret = qleds_add_light("green");
 	if (!ret && p->amber)
-		ret = qleds_add_light("amber", light_blink_groups);
+		ret = qleds_add_light("amber");
 	if (!ret && !p->amber)
-		ret = qleds_add_light("red", NULL);
+		ret = qleds_add_light("red");
 	if (!ret && !p->amber)
-		ret = qleds_add_light("blue", NULL);
+		ret = qleds_add_light("blue");
 	if (!ret && p->trackball)
-		ret = qleds_add_light("jogball-backlight", light_blink_groups);
+		ret = qleds_add_light("jogball-backlight");
 	return ret;
 }
 
 static void qleds_remove_lights(void)
 {
 	while (chip->count > 0)
-		led_classdev_unregister(&chip->lights[--chip->count].cdev);
+		led_classdev_unregister(&chip->lights[--chip->count]);
+}
+
+static void qleds_teardown(void)
+{
+	debugfs_remove_recursive(chip->debugfs);
+	qleds_remove_files();
+	qleds_remove_lights();
+	platform_device_unregister(chip->pdev);
+	kfree(chip->journal);
+	kfree(chip);
+	chip = NULL;
 }
 
 static int __init qleds_init(void)
@@ -263,10 +565,16 @@ static int __init qleds_init(void)
 	chip = kzalloc(sizeof(*chip), GFP_KERNEL);
 	if (!chip)
 		return -ENOMEM;
+	mutex_init(&chip->journal_lock);
 
 	ret = qleds_parse_profile(profile, &chip->profile);
 	if (ret) {
 		pr_err("quorvel-leds: unknown board profile \"%s\"\n", profile);
+		goto err_free;
+	}
+	chip->journal = kcalloc(QLEDS_JOURNAL_MAX, sizeof(*chip->journal), GFP_KERNEL);
+	if (!chip->journal) {
+		ret = -ENOMEM;
 		goto err_free;
 	}
 
@@ -275,25 +583,34 @@ static int __init qleds_init(void)
 		ret = -ENOMEM;
 		goto err_free;
 	}
-	chip->pdev->dev.groups = chip_groups;
 	ret = platform_device_add(chip->pdev);
-	if (ret)
-		goto err_put;
+	if (ret) {
+		platform_device_put(chip->pdev);
+		goto err_free;
+	}
 
 	ret = qleds_add_lights();
-	if (ret)
-		goto err_unregister;
+	if (!ret)
+		ret = qleds_list_files();
+	if (!ret)
+		ret = qleds_parse_faults(faults);
+	if (!ret)
+		ret = qleds_create_files();
+	if (ret) {
+		qleds_teardown();
+		return ret;
+	}
 
-	pr_info("quorvel-leds: board profile %s, %u lights\n", profile, chip->count);
+	/* debugfs may be absent; the lights work without their journal. */
+	chip->debugfs = debugfs_create_dir("quorvel-leds", NULL);
+	debugfs_create_file("journal", 0400, chip->debugfs, NULL, &qleds_journal_fops);
+
+	pr_info("quorvel-leds: board profile %s, %u lights%s%s\n", profile, chip->count,
+		*faults ? ", faults " : "", faults);
 	return 0;
 
-err_unregister:
-	qleds_remove_lights();
-	platform_device_unregister(chip->pdev);
-	goto err_free;
-err_put:
-	platform_device_put(chip->pdev);
 err_free:
+	kfree(chip->journal);
 	kfree(chip);
 	chip = NULL;
 	return ret;
@@ -301,10 +618,7 @@ err_free:
 
 static void __exit qleds_exit(void)
 {
-	qleds_remove_lights();
-	platform_device_unregister(chip->pdev);
-	kfree(chip);
-	chip = NULL;
+	qleds_teardown();
 }
 
 module_init(qleds_init);
