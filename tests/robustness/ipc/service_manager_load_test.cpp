@@ -154,7 +154,9 @@ void runHostile(const std::string& socket, int seed, int frames, HostileTally& t
 // Services that register and die: rounds of short-lived processes, half of them
 // killed outright, half told to stop.
 // Each round waits until its services are registered, so that the registrations
-// really happen under load, then ends them.
+// really happen under load, then ends them. The wait is generous: on an emulated
+// board under this load a start-up and a registration can take many seconds, and
+// only a service that never appears is a fault.
 void runChurn(const ProcessFixture& world, int rounds, std::atomic<int>& registered)
 {
     const sp<ServiceManagerPort> sm = defaultServiceManager();
@@ -171,7 +173,7 @@ void runChurn(const ProcessFixture& world, int rounds, std::atomic<int>& registe
             services.push_back(std::move(process));
         }
         for (const std::string& name : names)
-            if (eventually([&] { return sm->checkService(String16(name.c_str())) != nullptr; }, 5s))
+            if (eventually([&] { return sm->checkService(String16(name.c_str())) != nullptr; }, 30s))
                 registered.fetch_add(1);
         for (size_t i = 0; i < services.size(); ++i)
             services[i]->stop(i % 2 ? SIGKILL : SIGTERM, 2s);
