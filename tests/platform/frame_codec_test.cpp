@@ -16,8 +16,8 @@ namespace {
 // Frames without object references never ask the table anything.
 class NoObjects final : public ObjectTable {
 public:
-    status_t describeObject(const sp<IBinder>&, std::string*, uint32_t*) override { return BAD_TYPE; }
-    sp<IBinder> resolveObject(const std::string&, uint32_t) override { return nullptr; }
+    status_t describeObject(const sp<IBinder>&, ObjectRef*) override { return BAD_TYPE; }
+    sp<IBinder> resolveObject(const ObjectRef&) override { return nullptr; }
 };
 
 // A transaction frame whose header claims `dataSize` bytes and whose body holds them.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -71,7 +72,8 @@ bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned
     return true;
 }
 
-sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status)
+sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& objects, const PeerIdentity* expected,
+                                     status_t* status)
 {
     sockaddr_un address;
     unsigned length;
@@ -102,15 +104,38 @@ sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& o
             *status = -error;
         return nullptr;
     }
+    // The credentials of the listening socket, taken by the kernel when it started
+    // listening: nobody can claim another process's.
+    ucred credentials{};
+    socklen_t credentialsLength = sizeof credentials;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) < 0) {
+        *status = -errno;
+        return nullptr;
+    }
+    const PeerIdentity listener{credentials.pid, credentials.uid};
+    // A pid of 0 is a process the kernel cannot show us: never the one we expect.
+    if (expected && (listener.pid == 0 || !(listener == *expected))) {
+        *status = DEAD_OBJECT;
+        return nullptr;
+    }
     *status = OK;
-    return sp<Connection>(new Connection(std::move(fd), endpoint, objects));
+    return sp<Connection>(new Connection(std::move(fd), endpoint, listener, objects));
 }
 
-Connection::Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects)
+Connection::Connection(UniqueFd fd, std::string endpoint, PeerIdentity listener, ObjectTable& objects)
     : mFd(std::move(fd))
     , mEndpoint(std::move(endpoint))
+    , mListener(listener)
     , mObjects(objects)
 {
+}
+
+bool Connection::idleAndOpen() const
+{
+    if (mFailure.load() != OK)
+        return false;
+    pollfd p{mFd.get(), POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 0;
 }
 
 status_t Connection::failLocked(status_t status)

@@ -154,11 +154,7 @@ void Server::serveConnection(int fd, CallingPeer peer)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
         }
         status_t status = OK;
-        bool ok;
-        {
-            std::lock_guard<std::mutex> lock(mDispatchLock);
-            ok = mDispatcher.dispatch(header, &receive, bodyLength, peer, &data, &reply, &status);
-        }
+        const bool ok = mDispatcher.dispatch(header, &receive, bodyLength, peer, &data, &reply, &status);
         if (!ok)
             break;
         const bool sent = sendReply(fd, status, reply, &objectTable, mObjects);
@@ -166,10 +162,7 @@ void Server::serveConnection(int fd, CallingPeer peer)
         if (!sent)
             break;
     }
-    {
-        std::lock_guard<std::mutex> lock(mDispatchLock);
-        mDispatcher.connectionClosed(peer.connectionId);
-    }
+    mDispatcher.connectionClosed(peer.connectionId);
     // Forgotten before it is closed: closeAll shuts down only descriptors still listed,
     // so it never touches a number that has been reused.
     forget(peer.connectionId, peer.uid);

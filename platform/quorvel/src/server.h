@@ -1,8 +1,10 @@
 #pragma once
 // Server: answers the transactions that arrive at this process's endpoint. Every
 // accepted connection gets a thread of its own that waits in a blocking receive, so a
-// request costs one recvmsg and one sendmsg. Transactions are still dispatched one at
-// a time (objects are written for one serving thread), under one lock.
+// request costs one recvmsg and one sendmsg. No lock is held while a handler runs:
+// transactions on different connections run at once (an object that needs one call
+// at a time serialises itself), so a handler may call other processes or back into
+// this one, and one that waits holds up only its own caller.
 //
 // Fairness: each uid other than root and the host's own may hold
 // MAX_CONNECTIONS_PER_UID connections, and all of them together never more than
@@ -71,8 +73,6 @@ private:
 
     Dispatcher& mDispatcher;
     ObjectTable& mObjects;
-    std::mutex mDispatchLock; // one transaction (or closed-connection notice) at a time
-
     std::mutex mLock; // guards everything below
     std::condition_variable mAllClosed;
     std::unordered_map<uint64_t, Open> mOpen;
