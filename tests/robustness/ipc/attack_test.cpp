@@ -491,5 +491,154 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
     EXPECT_EQ(world.serviceManager().stop(SIGINT, stopGrace()), 0);
 }
 
+// ---------------------------------------------------------------------------------
+// Peers proven by the kernel: a squatter at a dead host's name, a fake manager run by
+// another uid, a host in a pid namespace of its own.
+
+constexpr uid_t NOBODY = 65534;
+
+// A child that runs as another uid: `setUp` prepares what it holds (true when it
+// could), then `hold` runs until the test lets go, given a descriptor that becomes
+// readable at that moment; the child's exit status is what `hold` returns.
+class AsOtherUser {
+public:
+    AsOtherUser(std::function<bool()> setUp, std::function<int(int letGo)> hold)
+    {
+        int ready[2], done[2];
+        if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
+            return;
+        mPid = testing::forkAsUser(NOBODY, NOBODY, 1024, [&] {
+            ::close(ready[0]);
+            ::close(done[1]);
+            const char ok = setUp() ? 1 : 0;
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+            return ok ? hold(done[0]) : 126;
+        });
+        ::close(ready[1]);
+        ::close(done[0]);
+        mDone = done[1];
+        pollfd p{ready[0], POLLIN, 0};
+        char ok = 0;
+        mReady = ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &ok, 1) == 1 && ok == 1;
+        ::close(ready[0]);
+    }
+    ~AsOtherUser() { finish(); }
+
+    bool ready() const { return mPid > 0 && mReady; }
+    // Lets go and returns the child's exit status.
+    int finish()
+    {
+        if (mDone >= 0)
+            ::close(mDone);
+        mDone = -1;
+        if (mPid > 0)
+            mStatus = testing::waitForChild(mPid, 10s);
+        mPid = -1;
+        return mStatus;
+    }
+
+private:
+    pid_t mPid = -1;
+    int mDone = -1;
+    bool mReady = false;
+    int mStatus = -1;
+};
+
+TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the squatter as another uid";
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    BackgroundProcess host;
+    ASSERT_TRUE(host.start({testing::exampleClientProgram(), "serve", "robust.squatted"}, world.environment(),
+                           world.runtimeDir() + "/host.log"));
+    ASSERT_TRUE(world.waitForServices({"robust.squatted"}));
+    // Looked up while the host lives; not called yet.
+    const sp<IBinder> service = defaultServiceManager()->checkService(String16("robust.squatted"));
+    ASSERT_NE(service, nullptr);
+    std::string endpoint;
+    uint32_t handle = 0;
+    ASSERT_EQ(describeObject(service, &endpoint, &handle), OK);
+    host.stop(SIGKILL);
+    ASSERT_TRUE(world.waitForServices({"robust.squatted"}, false));
+
+    // Another uid takes the name and answers every call with success.
+    int listener = -1;
+    AsOtherUser squatter([&] { return (listener = listenAbstract(endpoint.substr(1))) >= 0; },
+                         [&](int letGo) {
+                             int requests = 0;
+                             for (;;) {
+                                 pollfd p[2] = {{listener, POLLIN, 0}, {letGo, POLLIN, 0}};
+                                 if (::poll(p, 2, 10000) <= 0 || p[1].revents)
+                                     return requests;
+                                 const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                                 pollfd in{fd, POLLIN, 0};
+                                 uint8_t frame[4096];
+                                 if (fd >= 0 && ::poll(&in, 1, 2000) == 1 && ::recv(fd, frame, sizeof frame, 0) > 0) {
+                                     ++requests;
+                                     const auto reply = makeFrame(FRAME_REPLY, 0, 0, {7, 0, 0, 0});
+                                     [[maybe_unused]] ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                                 }
+                                 ::close(fd);
+                             }
+                         });
+    ASSERT_TRUE(squatter.ready()) << "could not take the dead host's name " << endpoint;
+    Parcel data, reply;
+    data.writeInt32(1234);
+    EXPECT_EQ(service->transact(1, data, &reply), DEAD_OBJECT);
+    // Asked again, it stays dead.
+    EXPECT_EQ(service->transact(1, data, &reply), DEAD_OBJECT);
+    EXPECT_EQ(squatter.finish(), 0) << "the squatter read that many requests";
+}
+
+TEST(KernelIdentity, ServiceManagerOfAnotherUidIsNoServiceManager)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the fake manager as another uid";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string folder = dir.path() + "/theirs";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
+    const std::string socket = folder + "/sm";
+    // A perfect impostor: it answers as a manager and lists a name.
+    std::unique_ptr<FakeHost> fake;
+    AsOtherUser impostor(
+        [&] {
+            fake = std::make_unique<FakeHost>(socket, managerThen({listReply({u"forged"})}));
+            return fake->listening();
+        },
+        [&](int letGo) {
+            pollfd p{letGo, POLLIN, 0};
+            ::poll(&p, 1, 30000);
+            fake.reset();
+            return 0;
+        });
+    ASSERT_TRUE(impostor.ready());
+    expectEveryCommandExits20(socket, NO_MANAGER, "a manager run by another uid");
+    EXPECT_EQ(impostor.finish(), 0);
+}
+
+TEST(KernelIdentity, HostInAPidNamespaceOfItsOwnRegistersAndIsCalled)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root and unshare";
+    ProcessFixture world({.startExampleServices = false});
+    ASSERT_TRUE(world.ready()) << world.error();
+    // The host is pid 1 of its namespace and names its endpoint so; the kernel shows
+    // the manager its real pid.
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork", "--kill-child"};
+    for (const std::string& word : testing::emulatorPrefix())
+        argv.push_back(word);
+    argv.insert(argv.end(), {testing::exampleClientProgram(), "serve", "robust.namespaced"});
+    BackgroundProcess host;
+    ASSERT_TRUE(host.start(argv, world.environment(), world.runtimeDir() + "/host.log", false));
+    ASSERT_TRUE(world.waitForServices({"robust.namespaced"})) << readFile(world.runtimeDir() + "/host.log");
+    const auto call = world.run({SERVICE_PROGRAM, "call", "robust.namespaced", "1", "i32", "7"});
+    EXPECT_EQ(call.exitStatus, 0) << call.combined;
+    EXPECT_EQ(call.out.rfind("Result: Parcel(", 0), 0u) << call.out;
+}
+
 } // namespace
 } // namespace quorvel::robustness
