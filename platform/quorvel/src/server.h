@@ -8,9 +8,13 @@
 //
 // Fairness: each uid other than root and the host's own may hold
 // MAX_CONNECTIONS_PER_UID connections, and all of them together never more than
-// MAX_CONNECTIONS - RESERVED_CONNECTIONS; a connection that sends no complete frame
-// within FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept loop
-// pauses instead of spinning.
+// MAX_CONNECTIONS - RESERVED_CONNECTIONS. When that pool is full, or no thread can be
+// started for a newcomer, a newcomer below its fair share (the pool, or the threads
+// those uids hold, divided among them and it) makes room by closing the connection of
+// the uid holding most that has waited longest between calls; root and the host's own
+// uid always may. A connection that sends no complete frame within
+// FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept loop pauses
+// instead of spinning.
 
 #include <quorvel/hosting.h>
 #include <quorvel/parcel.h>
@@ -65,9 +69,15 @@ private:
     struct Open {
         int fd;
         uid_t uid;
+        bool busy; // a frame is being dispatched or answered
+        uint64_t lastUsed; // mTick at accept or at the end of its last call
     };
     void acceptAll(int listenFd);
-    bool admitLocked(uid_t uid) const;
+    bool admitLocked(uid_t uid);
+    bool belowFairShareLocked(uid_t uid, size_t capacity) const;
+    bool makeRoomLocked(uid_t newcomer);
+    void countLocked(uid_t uid, int delta);
+    int startThread(int fd, const CallingPeer& peer);
     void serveConnection(int fd, CallingPeer peer);
     void forget(uint64_t id, uid_t uid);
 
@@ -79,6 +89,7 @@ private:
     std::unordered_map<uid_t, size_t> mPerUid;
     size_t mOthers = 0; // connections of uids that are neither root nor ours
     uint64_t mNextId = 0;
+    uint64_t mTick = 0;
     bool mAcceptPaused = false;
 };
 
