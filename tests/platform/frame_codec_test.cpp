@@ -132,8 +132,7 @@ TEST(FrameCodec, ParcelWhoseSlotsRepeatOrGoBackIsNotEncoded)
     const struct {
         std::vector<size_t> offsets;
         status_t expected;
-    } cases[] = {
-        {{0, 8}, OK}, {{8, 8}, BAD_VALUE}, {{8, 0}, BAD_VALUE}, {{0, 4}, BAD_VALUE}};
+    } cases[] = {{{0, 8}, OK}, {{8, 8}, BAD_VALUE}, {{8, 0}, BAD_VALUE}, {{0, 4}, BAD_VALUE}};
     for (const auto& c : cases) {
         Parcel parcel;
         for (int slot = 0; slot < 4; ++slot)
