@@ -124,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     dispatch();
 
     // The peer goes away: everything it registered goes with it.
+    ProcessHost::self().connectionClosed(peer.connectionId);
     sm.connectionClosed(peer.connectionId);
     check(sm.size() == 0);
     return 0;

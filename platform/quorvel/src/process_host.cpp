@@ -175,9 +175,19 @@ status_t ProcessHost::referenceHostedBy(const sp<IBinder>& object, const Calling
     // itself by another number), the kernel says who listens there: the caller or not.
     ObjectRef target = proxy->target();
     target.host = PeerIdentity{peer.pid, peer.uid};
-    status_t status;
-    if (!Connection::connectTo(target.endpoint, *this, &target.host, &status))
-        return status == DEAD_OBJECT ? PERMISSION_DENIED : status;
+    bool known;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const auto it = mListensAt.find(peer.connectionId);
+        known = it != mListensAt.end() && it->second == target.endpoint;
+    }
+    if (!known) {
+        status_t status;
+        if (!Connection::connectTo(target.endpoint, *this, &target.host, &status))
+            return status == DEAD_OBJECT ? PERMISSION_DENIED : status;
+        std::lock_guard<std::mutex> lock(mLock);
+        mListensAt[peer.connectionId] = target.endpoint;
+    }
     *bound = sp<IBinder>(new BinderProxy(std::move(target), *this));
     return OK;
 }
@@ -250,6 +260,7 @@ void ProcessHost::connectionClosed(uint64_t connectionId)
     {
         std::lock_guard<std::mutex> lock(mLock);
         handler = mClosedHandler;
+        mListensAt.erase(connectionId);
     }
     if (handler)
         handler(connectionId);

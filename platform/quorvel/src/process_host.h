@@ -77,6 +77,11 @@ private:
     std::unordered_map<std::string, std::vector<sp<Connection>>> mIdle;
     sp<Connection> mWatched;
     std::function<void(uint64_t)> mClosedHandler;
+    // Per peer connection, the endpoint the kernel last showed that peer listening at:
+    // a process registering many objects is checked once, not once per object (and
+    // one that has not started accepting yet does not fill its own backlog with our
+    // checks).
+    std::unordered_map<uint64_t, std::string> mListensAt;
     bool mServing = false;
 
     // Written from signal handlers (with gStopRequested): an eventfd that is never
