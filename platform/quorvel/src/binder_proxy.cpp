@@ -4,6 +4,7 @@ namespace quorvel {
 
 BinderProxy::BinderProxy(ObjectRef target, ConnectionPool& pool)
     : mTarget(std::move(target))
+    , mPoolKey(poolKey(mTarget))
     , mPool(&pool)
 {
 }
@@ -19,7 +20,7 @@ status_t BinderProxy::transact(uint32_t code, const Parcel& data, Parcel* reply,
 {
     if (mConnection)
         return mConnection->transact(mTarget.handle, code, data, reply, flags);
-    return mPool->transactWith(mTarget, code, data, reply, flags);
+    return mPool->transactWith(mTarget, mPoolKey, code, data, reply, flags);
 }
 
 } // namespace quorvel

@@ -24,6 +24,7 @@ public:
 
 private:
     const ObjectRef mTarget;
+    const std::string mPoolKey;
     ConnectionPool* const mPool; // null for a proxy bound to its own connection
     const sp<Connection> mConnection;
 };

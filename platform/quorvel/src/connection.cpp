@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -53,6 +52,11 @@ void setSocketTimeouts(int fd, std::chrono::milliseconds receive, std::chrono::m
     const timeval s = toTimeval(send);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s);
+}
+
+std::string poolKey(const ObjectRef& target)
+{
+    return target.endpoint + '\0' + std::to_string(target.host.pid) + '.' + std::to_string(target.host.uid);
 }
 
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length)
@@ -128,14 +132,6 @@ Connection::Connection(UniqueFd fd, std::string endpoint, PeerIdentity listener,
     , mListener(listener)
     , mObjects(objects)
 {
-}
-
-bool Connection::idleAndOpen() const
-{
-    if (mFailure.load() != OK)
-        return false;
-    pollfd p{mFd.get(), POLLIN | POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) == 0;
 }
 
 status_t Connection::failLocked(status_t status)

@@ -47,9 +47,6 @@ public:
     const std::string& endpoint() const { return mEndpoint; }
     // The process listening at the other end, as the kernel reported it at connect.
     const PeerIdentity& listener() const { return mListener; }
-    // False once the peer has hung up or sent something unasked (only possible on a
-    // connection nobody is transacting on).
-    bool idleAndOpen() const;
 
 private:
     Connection(UniqueFd fd, std::string endpoint, PeerIdentity listener, ObjectTable& objects);
@@ -73,12 +70,16 @@ private:
 // waits for another.
 class ConnectionPool {
 public:
-    virtual status_t transactWith(const ObjectRef& target, uint32_t code, const Parcel& data, Parcel* reply,
-                                  uint32_t flags) = 0;
+    // `key` is poolKey(target), which a proxy works out once.
+    virtual status_t transactWith(const ObjectRef& target, const std::string& key, uint32_t code, const Parcel& data,
+                                  Parcel* reply, uint32_t flags) = 0;
 
 protected:
     ~ConnectionPool() = default;
 };
+
+// What tells one host from another among kept connections: endpoint and identity.
+std::string poolKey(const ObjectRef& target);
 
 // Fills a sockaddr_un for `endpoint`; false when it does not fit.
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length);

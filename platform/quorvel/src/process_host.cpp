@@ -114,31 +114,25 @@ namespace {
 // open connections that close when their call is done.
 constexpr size_t MAX_IDLE_CONNECTIONS = 4;
 
-std::string poolKey(const ObjectRef& target)
-{
-    return target.endpoint + '\0' + std::to_string(target.host.pid) + '.' + std::to_string(target.host.uid);
-}
-
 } // namespace
 
-status_t ProcessHost::transactWith(const ObjectRef& target, uint32_t code, const Parcel& data, Parcel* reply,
-                                   uint32_t flags)
+status_t ProcessHost::transactWith(const ObjectRef& target, const std::string& key, uint32_t code, const Parcel& data,
+                                   Parcel* reply, uint32_t flags)
 {
-    const std::string key = poolKey(target);
     for (;;) {
         sp<Connection> connection;
         {
             std::lock_guard<std::mutex> lock(mLock);
             const auto it = mIdle.find(key);
-            while (it != mIdle.end() && !it->second.empty() && !connection) {
-                // One the host closed while it was idle (it makes room for newcomers
-                // that way) is left behind.
-                if (it->second.back()->idleAndOpen())
-                    connection = it->second.back();
+            // One the host closed while it was idle (it makes room for newcomers that
+            // way) is found out by the call itself, which then goes again below: no
+            // system call per call to look first.
+            if (it != mIdle.end()) {
+                connection = std::move(it->second.back());
                 it->second.pop_back();
+                if (it->second.empty())
+                    mIdle.erase(it);
             }
-            if (it != mIdle.end() && it->second.empty())
-                mIdle.erase(it);
         }
         const bool reused = connection != nullptr;
         if (!reused) {

@@ -38,8 +38,8 @@ public:
     // One call on a connection of its own: an idle one to the same host and identity,
     // or a new one. A connection that failed is dropped, never reused, so a missed
     // deadline costs only the call that missed it.
-    status_t transactWith(const ObjectRef& target, uint32_t code, const Parcel& data, Parcel* reply,
-                          uint32_t flags) override;
+    status_t transactWith(const ObjectRef& target, const std::string& key, uint32_t code, const Parcel& data,
+                          Parcel* reply, uint32_t flags) override;
     // `object`, a reference received from `peer`, bound to the kernel's identity of
     // the process listening at its endpoint; PERMISSION_DENIED unless that process is
     // the peer itself.
