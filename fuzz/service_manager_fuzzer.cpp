@@ -14,7 +14,10 @@
 #include "wire_format.h"
 
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,9 +27,31 @@ namespace {
 
 using quorvel::fuzz::check;
 
-// The peer every frame comes from. Its pid is fixed so that the seed corpus can
-// carry object references that count as hosted by the caller ("@quorvel.4242.N").
-constexpr pid_t PEER_PID = 4242;
+// The endpoint the seed corpus's references name. This process listens there itself
+// and plays the peer every frame comes from, so that the registry, asking the kernel
+// who listens at a reference's endpoint, finds the caller.
+constexpr char PEER_ENDPOINT[] = "quorvel.4242.0"; // abstract: a zero byte goes first
+
+int peerListener()
+{
+    static const int fd = [] {
+        const int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, PEER_ENDPOINT, sizeof PEER_ENDPOINT - 1);
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof PEER_ENDPOINT);
+        check(s >= 0 && ::bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(s, 128) == 0);
+        return s;
+    }();
+    return fd;
+}
+
+// The registry's checks connect to the peer's endpoint; nobody else accepts them.
+void drainPeerListener()
+{
+    for (int fd; (fd = ::accept4(peerListener(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+        ::close(fd);
+}
 
 ServiceRegistry& registry()
 {
@@ -47,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     // Several frames per input, split at a marker, so that a registration and the
     // look-ups after it can meet within one run.
     static const uint8_t MARKER[4] = {'-', '-', 'Q', '-'};
-    const CallingPeer peer{++nextConnection, ::geteuid(), PEER_PID};
+    peerListener();
+    const CallingPeer peer{++nextConnection, ::geteuid(), ::getpid()};
 
     std::vector<uint8_t> frame;
     // As the serving loop receives: header apart, the body in a buffer of its own
@@ -67,7 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         body.resize(bodyLength + 64);
         std::memcpy(body.data(), frame.data() + sizeof received, bodyLength);
         status_t status = OK;
-        if (!dispatchReceived(received, &body, bodyLength, peer, &data, &reply, &status))
+        const bool answered = dispatchReceived(received, &body, bodyLength, peer, &data, &reply, &status);
+        drainPeerListener();
+        if (!answered)
             return;
         FrameHeader header;
         std::vector<uint8_t> table;
@@ -96,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     dispatch();
 
     // The peer goes away: everything it registered goes with it.
+    ProcessHost::self().connectionClosed(peer.connectionId);
     sm.connectionClosed(peer.connectionId);
     check(sm.size() == 0);
     return 0;

@@ -27,19 +27,6 @@ bool validName(const String16& name)
     return true;
 }
 
-// A process may register only objects it hosts itself: the reference must lead to
-// the abstract endpoint named after the caller's pid. Otherwise one client could
-// publish another process's objects under names of its choosing.
-bool hostedByCaller(const sp<IBinder>& object, const CallingPeer& peer)
-{
-    std::string endpoint;
-    uint32_t handle;
-    if (object->isLocal() || describeObject(object, &endpoint, &handle) != OK)
-        return false;
-    const std::string expected = "@quorvel." + std::to_string(peer.pid) + ".";
-    return endpoint.compare(0, expected.size(), expected) == 0;
-}
-
 } // namespace
 
 status_t ServiceRegistry::onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags)
@@ -62,8 +49,14 @@ status_t ServiceRegistry::checkService(const Parcel& data, Parcel* reply)
     String16 name;
     if (data.readString16(&name) != OK)
         return BAD_VALUE;
-    const auto it = mServices.find(name);
-    return reply->writeStrongBinder(it == mServices.end() ? nullptr : it->second.object);
+    sp<IBinder> object;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const auto it = mServices.find(name);
+        if (it != mServices.end())
+            object = it->second.object;
+    }
+    return reply->writeStrongBinder(object);
 }
 
 status_t ServiceRegistry::addService(const Parcel& data)
@@ -77,17 +70,23 @@ status_t ServiceRegistry::addService(const Parcel& data)
         return BAD_VALUE;
     if (data.readStrongBinder(&object) != OK || !object)
         return BAD_VALUE;
-    if (!hostedByCaller(object, *peer))
-        return PERMISSION_DENIED;
+    // A process may register only objects it hosts itself, as the kernel shows who
+    // listens at the reference's endpoint; otherwise one client could publish another
+    // process's objects under names of its choosing. The reference handed out later
+    // carries that identity, so a call through it reaches this process or nobody.
+    sp<IBinder> bound;
+    if (const status_t status = referenceHostedBy(object, *peer, &bound); status != OK)
+        return status;
+    std::lock_guard<std::mutex> lock(mLock);
     auto it = mServices.find(name);
     if (it != mServices.end()) {
         // A later registration of a name replaces the earlier one.
-        it->second = Entry{object, peer->connectionId};
+        it->second = Entry{bound, peer->connectionId};
         return OK;
     }
     if (mServices.size() >= MAX_SERVICES)
         return LIMIT_EXCEEDED;
-    mServices.emplace(std::move(name), Entry{object, peer->connectionId});
+    mServices.emplace(std::move(name), Entry{bound, peer->connectionId});
     return OK;
 }
 
@@ -96,6 +95,7 @@ status_t ServiceRegistry::listServices(const Parcel& data, Parcel* reply)
     int32_t first;
     if (data.readInt32(&first) != OK || first < 0)
         return BAD_VALUE;
+    std::lock_guard<std::mutex> lock(mLock);
     const size_t total = mServices.size();
     auto begin = mServices.begin();
     for (size_t skip = static_cast<size_t>(first); skip > 0 && begin != mServices.end(); --skip)
@@ -121,6 +121,7 @@ status_t ServiceRegistry::listServices(const Parcel& data, Parcel* reply)
 
 void ServiceRegistry::connectionClosed(uint64_t connectionId)
 {
+    std::lock_guard<std::mutex> lock(mLock);
     std::erase_if(mServices, [connectionId](const auto& item) { return item.second.owner == connectionId; });
 }
 

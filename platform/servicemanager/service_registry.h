@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 
 namespace quorvel {
 
@@ -16,7 +17,11 @@ public:
     // Forgets every name registered over the connection that just closed.
     void connectionClosed(uint64_t connectionId);
 
-    size_t size() const { return mServices.size(); }
+    size_t size() const
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mServices.size();
+    }
 
 protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override;
@@ -31,8 +36,10 @@ private:
     status_t addService(const Parcel& data);
     status_t listServices(const Parcel& data, Parcel* reply);
 
-    // Only touched under the server's dispatch lock: one transaction at a time.
-    std::map<String16, Entry> mServices;
+    // Transactions arrive on many threads at once; no call out of this process is
+    // made while holding it.
+    mutable std::mutex mLock;
+    std::map<String16, Entry> mServices; // guarded by mLock
 };
 
 } // namespace quorvel

@@ -1,5 +1,7 @@
 // The frame codec at its limits: the largest parcel travels, one word more does not,
-// on the way out and on the way in.
+// on the way out and on the way in; object slots pass only in rising order, each
+// starting where the last one ended or later.
+#include <quorvel/binder.h>
 #include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 
@@ -16,8 +18,8 @@ namespace {
 // Frames without object references never ask the table anything.
 class NoObjects final : public ObjectTable {
 public:
-    status_t describeObject(const sp<IBinder>&, std::string*, uint32_t*) override { return BAD_TYPE; }
-    sp<IBinder> resolveObject(const std::string&, uint32_t) override { return nullptr; }
+    status_t describeObject(const sp<IBinder>&, ObjectRef*) override { return BAD_TYPE; }
+    sp<IBinder> resolveObject(const ObjectRef&) override { return nullptr; }
 };
 
 // A transaction frame whose header claims `dataSize` bytes and whose body holds them.
@@ -62,6 +64,88 @@ TEST(FrameCodec, TheLargestParcelIsEncodedAndOneWordMoreIsRefused)
     Parcel over;
     ParcelAccess::data(over).resize(MAX_PARCEL_DATA + 4);
     EXPECT_EQ(encodeFrame(&header, &over, &table, iov, &count, objects), LIMIT_EXCEEDED);
+}
+
+// Every reference resolves to one object, and every object travels as one reference.
+class OneObject final : public ObjectTable {
+public:
+    class Object : public LocalBinder {
+    protected:
+        status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
+    };
+    status_t describeObject(const sp<IBinder>&, ObjectRef* ref) override
+    {
+        *ref = ObjectRef{"@peer", 1, PeerIdentity{42, 0}};
+        return OK;
+    }
+    sp<IBinder> resolveObject(const ObjectRef&) override { return mObject; }
+
+private:
+    sp<IBinder> mObject{new Object()};
+};
+
+// A transaction of four reference slots (32 bytes) whose object table lists `offsets`.
+std::vector<uint8_t> frameWithObjects(const std::vector<uint32_t>& offsets)
+{
+    std::vector<uint32_t> words = {FRAME_MAGIC, FRAME_TRANSACTION, 0, 1, 0, 32, static_cast<uint32_t>(offsets.size())};
+    for (int slot = 0; slot < 4; ++slot)
+        words.insert(words.end(), {1, 0});
+    for (uint32_t offset : offsets)
+        words.insert(words.end(), {offset, 1, 42, 0, 4, 0x72656570}); // endpoint "peer"
+    std::vector<uint8_t> frame(words.size() * 4);
+    std::memcpy(frame.data(), words.data(), frame.size());
+    return frame;
+}
+
+TEST(FrameCodec, ObjectSlotsPassOnlyInRisingOrderWithoutOverlap)
+{
+    OneObject objects;
+    FrameHeader header;
+    Parcel parcel;
+    const struct {
+        std::vector<uint32_t> offsets;
+        status_t expected;
+    } cases[] = {
+        {{0, 8, 16, 24}, OK}, // each slot right after the last: the tightest legal table
+        {{0, 24}, OK},
+        {{24}, OK}, // the last slot that fits the data
+        {{28}, BAD_VALUE}, // one word further runs past the data
+        {{0, 4}, BAD_VALUE}, // overlapping by one word
+        {{8, 8}, BAD_VALUE}, // the same slot twice
+        {{0, 8, 8, 16}, BAD_VALUE},
+        {{8, 0}, BAD_VALUE}, // out of order
+        {{0, 16, 8}, BAD_VALUE},
+        {{2}, BAD_VALUE}, // not on a word
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> frame = frameWithObjects(c.offsets);
+        EXPECT_EQ(decodeFrame(frame.data(), frame.size(), &header, &parcel, objects), c.expected)
+            << ::testing::PrintToString(c.offsets);
+        EXPECT_EQ(parcel.objectsCount(), c.expected == OK ? c.offsets.size() : 0u);
+    }
+}
+
+TEST(FrameCodec, ParcelWhoseSlotsRepeatOrGoBackIsNotEncoded)
+{
+    OneObject objects;
+    const sp<IBinder> object(new OneObject::Object());
+    const struct {
+        std::vector<size_t> offsets;
+        status_t expected;
+    } cases[] = {{{0, 8}, OK}, {{8, 8}, BAD_VALUE}, {{8, 0}, BAD_VALUE}, {{0, 4}, BAD_VALUE}};
+    for (const auto& c : cases) {
+        Parcel parcel;
+        for (int slot = 0; slot < 4; ++slot)
+            parcel.writeStrongBinder(nullptr);
+        for (size_t offset : c.offsets)
+            ParcelAccess::addObject(parcel, offset, object);
+        FrameHeader header{0, FRAME_TRANSACTION, 0, 1, 0, 0, 0};
+        std::vector<uint8_t> table;
+        iovec iov[3];
+        int count = 0;
+        EXPECT_EQ(encodeFrame(&header, &parcel, &table, iov, &count, objects), c.expected)
+            << ::testing::PrintToString(c.offsets);
+    }
 }
 
 } // namespace

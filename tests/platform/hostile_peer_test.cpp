@@ -100,9 +100,9 @@ TEST_F(HostilePeers, TruncatedAndInconsistentFramesCloseTheConnection)
         {FRAME_MAGIC, 1, 0, 1, 0, 64, 0, 1, 2}, // claims more data than it has
         {FRAME_MAGIC, 1, 0, 1, 0, 6, 0, 1, 2}, // data not a whole number of words
         transaction(0, 1, {1, 0}, 1), // an object with no table entry
-        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 200}, // an endpoint longer than allowed
-        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 16, 0, 0, 0, 0}, // slot past the data
-        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 0, 1, 0, 200}, // an endpoint longer than allowed
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 4, 0, 1, 0, 16, 0, 0, 0, 0}, // slot past the data
+        {FRAME_MAGIC, 1, 0, 1, 0, 8, 1, 1, 0, 0, 7, 1, 0, 4, 0x2f2f2f2f}, // well formed; refers to a host nobody runs
         {FRAME_MAGIC, 2, 0, 0, 0, 0, 0}, // a reply where a request belongs
         {FRAME_MAGIC, 1, 0, 1, 0, 0, 0, 99}, // trailing bytes after the frame
     };
@@ -152,7 +152,7 @@ std::vector<uint8_t> largestFrame()
     std::memcpy(frame.data(), words.data(), frame.size());
     const std::string endpoint = "@nobody." + std::string(MAX_ENDPOINT_LENGTH - 8, 'x');
     for (size_t i = 0; i < MAX_PARCEL_OBJECTS; ++i) {
-        const uint32_t record[3] = {static_cast<uint32_t>(i * 8), 1, static_cast<uint32_t>(endpoint.size())};
+        const uint32_t record[5] = {static_cast<uint32_t>(i * 8), 1, 1, 0, static_cast<uint32_t>(endpoint.size())};
         const auto* bytes = reinterpret_cast<const uint8_t*>(record);
         frame.insert(frame.end(), bytes, bytes + sizeof record);
         frame.insert(frame.end(), endpoint.begin(), endpoint.end());
@@ -303,8 +303,8 @@ TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
     std::string endpoint;
     uint32_t handle;
     ASSERT_EQ(describeObject(sp<IBinder>(new Nothing()), &endpoint, &handle), OK);
-    std::vector<uint32_t> answer = {FRAME_MAGIC, 2, 0, 0, 0,      8,
-                                    1,           1, 0, 0, 999999, static_cast<uint32_t>(endpoint.size())};
+    std::vector<uint32_t> answer = {FRAME_MAGIC, 2, 0, 0,      0, 8, 1,
+                                    1,           0, 0, 999999, 1, 0, static_cast<uint32_t>(endpoint.size())};
     std::vector<uint32_t> name((endpoint.size() + 3) / 4, 0);
     std::memcpy(name.data(), endpoint.data(), endpoint.size());
     answer.insert(answer.end(), name.begin(), name.end());

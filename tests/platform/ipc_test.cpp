@@ -256,6 +256,15 @@ TEST_F(ExampleServices, BadNamesAreRefused)
     EXPECT_NE(sm->checkService(String16(std::u16string(255, u'n'))), nullptr);
 }
 
+TEST_F(ExampleServices, ProcessRegistersMoreObjectsThanItsBacklogBeforeItServes)
+{
+    // This process never accepts on its endpoint: the daemon must see who listens
+    // there without leaving a connection per registration in its backlog.
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(sm->addService(String16(("example.many." + std::to_string(i)).c_str()), new NullObject()), OK) << i;
+    EXPECT_EQ(sm->listServices().size(), 305u);
+}
+
 TEST(ServiceManagerAbsent, DefaultServiceManagerIsNullWithoutADaemon)
 {
     const char* old = std::getenv(SERVICE_MANAGER_ENV);

@@ -1,36 +1,32 @@
 #pragma once
 // BinderProxy: a reference to an object hosted by another process, named by that
-// process's endpoint address and the object's handle there. It takes its connection
-// from the pool on first use, sharing one per endpoint with every other proxy.
+// process's endpoint, the object's handle there and the identity of the process that
+// must be listening. Each call borrows a connection from the pool; a proxy bound to a
+// connection of its own (the service manager's) uses only that one.
 
 #include <quorvel/binder.h>
 
 #include "connection.h"
 
-#include <mutex>
 #include <string>
 
 namespace quorvel {
 
 class BinderProxy : public IBinder {
 public:
-    BinderProxy(std::string endpoint, uint32_t handle, ConnectionPool& pool);
-    // A proxy bound to a connection of its own rather than the shared one.
+    BinderProxy(ObjectRef target, ConnectionPool& pool);
+    // A proxy bound to a connection of its own rather than the pool.
     BinderProxy(const sp<Connection>& connection, uint32_t handle);
 
     status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0) override;
 
-    const std::string& endpoint() const { return mEndpoint; }
-    uint32_t handle() const { return mHandle; }
-    // The connection, connecting first if needed; null (with `status`) on failure.
-    sp<Connection> connection(status_t* status);
+    const ObjectRef& target() const { return mTarget; }
 
 private:
-    const std::string mEndpoint;
-    const uint32_t mHandle;
+    const ObjectRef mTarget;
+    const std::string mPoolKey;
     ConnectionPool* const mPool; // null for a proxy bound to its own connection
-    std::mutex mLock;
-    sp<Connection> mConnection; // guarded by mLock
+    const sp<Connection> mConnection;
 };
 
 } // namespace quorvel

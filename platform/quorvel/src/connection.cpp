@@ -54,6 +54,11 @@ void setSocketTimeouts(int fd, std::chrono::milliseconds receive, std::chrono::m
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s);
 }
 
+std::string poolKey(const ObjectRef& target)
+{
+    return target.endpoint + '\0' + std::to_string(target.host.pid) + '.' + std::to_string(target.host.uid);
+}
+
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length)
 {
     std::memset(address, 0, sizeof *address);
@@ -71,7 +76,8 @@ bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned
     return true;
 }
 
-sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status)
+sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& objects, const PeerIdentity* expected,
+                                     status_t* status)
 {
     sockaddr_un address;
     unsigned length;
@@ -102,13 +108,28 @@ sp<Connection> Connection::connectTo(const std::string& endpoint, ObjectTable& o
             *status = -error;
         return nullptr;
     }
+    // The credentials of the listening socket, taken by the kernel when it started
+    // listening: nobody can claim another process's.
+    ucred credentials{};
+    socklen_t credentialsLength = sizeof credentials;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) < 0) {
+        *status = -errno;
+        return nullptr;
+    }
+    const PeerIdentity listener{credentials.pid, credentials.uid};
+    // A pid of 0 is a process the kernel cannot show us: never the one we expect.
+    if (expected && (listener.pid == 0 || !(listener == *expected))) {
+        *status = DEAD_OBJECT;
+        return nullptr;
+    }
     *status = OK;
-    return sp<Connection>(new Connection(std::move(fd), endpoint, objects));
+    return sp<Connection>(new Connection(std::move(fd), endpoint, listener, objects));
 }
 
-Connection::Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects)
+Connection::Connection(UniqueFd fd, std::string endpoint, PeerIdentity listener, ObjectTable& objects)
     : mFd(std::move(fd))
     , mEndpoint(std::move(endpoint))
+    , mListener(listener)
     , mObjects(objects)
 {
 }

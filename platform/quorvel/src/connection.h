@@ -1,9 +1,10 @@
 #pragma once
-// Connection: the client side of one socket to a hosting process. Transactions on it
-// are serialised: each sends one frame and waits, up to the IPC deadline, for the one
-// reply frame. Once the peer has gone, spoken nonsense or let a reply run out of time
-// the connection stays failed and every further transaction fails the same way at
-// once (a late reply could otherwise be taken for the answer to a later call).
+// Connection: the client side of one socket to a hosting process, opened only after
+// the kernel has shown who listens there. Transactions on it are serialised: each
+// sends one frame and waits, up to the IPC deadline, for the one reply frame. Once the
+// peer has gone, spoken nonsense or let a reply run out of time the connection stays
+// failed (a late reply could otherwise be taken for the answer to a later call); the
+// pool then drops it, and the next call opens a fresh one with a deadline of its own.
 
 #include <quorvel/parcel.h>
 #include <quorvel/ref_base.h>
@@ -31,8 +32,11 @@ std::chrono::milliseconds ipcTimeout();
 class Connection : public RefBase {
 public:
     // Connects to `endpoint` (a socket path, or '@' and an abstract name). References
-    // in the frames it carries are described and resolved by `objects`.
-    static sp<Connection> connectTo(const std::string& endpoint, ObjectTable& objects, status_t* status);
+    // in the frames it carries are described and resolved by `objects`. With
+    // `expected`, a listener that is not that process gives DEAD_OBJECT: whoever took
+    // the name of a host that died is not the host.
+    static sp<Connection> connectTo(const std::string& endpoint, ObjectTable& objects, const PeerIdentity* expected,
+                                    status_t* status);
 
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags);
 
@@ -41,9 +45,11 @@ public:
     // OK while usable; else what ended it (DEAD_OBJECT, TIMED_OUT, FAILED_TRANSACTION).
     status_t failure() const { return mFailure.load(); }
     const std::string& endpoint() const { return mEndpoint; }
+    // The process listening at the other end, as the kernel reported it at connect.
+    const PeerIdentity& listener() const { return mListener; }
 
 private:
-    Connection(UniqueFd fd, std::string endpoint, ObjectTable& objects);
+    Connection(UniqueFd fd, std::string endpoint, PeerIdentity listener, ObjectTable& objects);
     status_t failLocked(status_t status);
 
     // Lock order: a transaction holds mLock while it encodes and decodes, which takes
@@ -52,20 +58,28 @@ private:
     std::mutex mLock;
     const UniqueFd mFd;
     const std::string mEndpoint;
+    const PeerIdentity mListener;
     ObjectTable& mObjects;
     std::atomic<status_t> mFailure{OK};
     ParcelAccess::Buffer mReceive; // the body of the last frame received
     std::vector<uint8_t> mObjectTable; // scratch for outgoing object records
 };
 
-// Where proxies get their connections: one shared connection per endpoint.
+// How proxies reach their hosts: each call gets a connection of its own for its
+// duration (an idle one kept from an earlier call, or a new one), so that no call
+// waits for another.
 class ConnectionPool {
 public:
-    virtual sp<Connection> connectionFor(const std::string& endpoint, status_t* status) = 0;
+    // `key` is poolKey(target), which a proxy works out once.
+    virtual status_t transactWith(const ObjectRef& target, const std::string& key, uint32_t code, const Parcel& data,
+                                  Parcel* reply, uint32_t flags) = 0;
 
 protected:
     ~ConnectionPool() = default;
 };
+
+// What tells one host from another among kept connections: endpoint and identity.
+std::string poolKey(const ObjectRef& target);
 
 // Fills a sockaddr_un for `endpoint`; false when it does not fit.
 bool endpointAddress(const std::string& endpoint, sockaddr_un* address, unsigned* length);

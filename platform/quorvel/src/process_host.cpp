@@ -69,7 +69,7 @@ void ProcessHost::setConnectionClosedHandler(std::function<void(uint64_t)> handl
     mClosedHandler = std::move(handler);
 }
 
-status_t ProcessHost::describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle)
+status_t ProcessHost::describeObject(const sp<IBinder>& object, ObjectRef* ref)
 {
     if (!object)
         return BAD_VALUE;
@@ -85,13 +85,11 @@ status_t ProcessHost::describeObject(const sp<IBinder>& object, std::string* end
             it = mHandles.emplace(object.get(), static_cast<uint32_t>(mExported.size())).first;
             mExported.push_back(object);
         }
-        *endpoint = mAddress;
-        *handle = it->second;
+        *ref = ObjectRef{mAddress, it->second, PeerIdentity{::getpid(), ::geteuid()}};
         return OK;
     }
     if (auto* proxy = dynamic_cast<BinderProxy*>(object.get())) {
-        *endpoint = proxy->endpoint();
-        *handle = proxy->handle();
+        *ref = proxy->target();
         return OK;
     }
     return BAD_TYPE;
@@ -103,30 +101,92 @@ sp<IBinder> ProcessHost::exportedObject(uint32_t handle)
     return handle < mExported.size() ? mExported[handle] : nullptr;
 }
 
-sp<IBinder> ProcessHost::resolveObject(const std::string& endpoint, uint32_t handle)
+sp<IBinder> ProcessHost::resolveObject(const ObjectRef& ref)
 {
     {
         std::lock_guard<std::mutex> lock(mLock);
-        if (endpoint != mAddress)
-            return sp<IBinder>(new BinderProxy(endpoint, handle, *this));
+        if (ref.endpoint != mAddress)
+            return sp<IBinder>(new BinderProxy(ref, *this));
     }
-    return exportedObject(handle);
+    return exportedObject(ref.handle);
 }
 
-sp<Connection> ProcessHost::connectionFor(const std::string& endpoint, status_t* status)
+namespace {
+
+// Idle connections kept per host for later calls; more than this many calls at once
+// open connections that close when their call is done.
+constexpr size_t MAX_IDLE_CONNECTIONS = 4;
+
+} // namespace
+
+status_t ProcessHost::transactWith(const ObjectRef& target, const std::string& key, uint32_t code, const Parcel& data,
+                                   Parcel* reply, uint32_t flags)
 {
-    std::lock_guard<std::mutex> lock(mLock);
-    auto it = mPool.find(endpoint);
-    if (it != mPool.end() && (!it->second->isDead() || it->second->failure() == TIMED_OUT)) {
-        *status = OK;
-        return it->second;
+    for (;;) {
+        sp<Connection> connection;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            const auto it = mIdle.find(key);
+            // One the host closed while it was idle (it makes room for newcomers that
+            // way) is found out by the call itself, which then goes again below: no
+            // system call per call to look first.
+            if (it != mIdle.end()) {
+                connection = std::move(it->second.back());
+                it->second.pop_back();
+                if (it->second.empty())
+                    mIdle.erase(it);
+            }
+        }
+        const bool reused = connection != nullptr;
+        if (!reused) {
+            status_t status;
+            connection = Connection::connectTo(target.endpoint, *this, &target.host, &status);
+            if (!connection) {
+                if (reply)
+                    reply->setError(status);
+                return status;
+            }
+        }
+        const status_t status = connection->transact(target.handle, code, data, reply, flags);
+        if (!connection->isDead()) {
+            std::lock_guard<std::mutex> lock(mLock);
+            auto& idle = mIdle[key];
+            if (idle.size() < MAX_IDLE_CONNECTIONS)
+                idle.push_back(std::move(connection));
+            return status;
+        }
+        // A host closes only connections that wait between calls, so a kept one that
+        // turns out closed never got the request: it goes again on a new connection,
+        // which finds out whether the host is still there.
+        if (!(reused && status == DEAD_OBJECT) || gStopRequested.load())
+            return status;
     }
-    sp<Connection> connection = Connection::connectTo(endpoint, *this, status);
-    if (connection)
-        mPool[endpoint] = connection;
-    else if (it != mPool.end())
-        mPool.erase(it);
-    return connection;
+}
+
+status_t ProcessHost::referenceHostedBy(const sp<IBinder>& object, const CallingPeer& peer, sp<IBinder>* bound)
+{
+    auto* proxy = object ? dynamic_cast<BinderProxy*>(object.get()) : nullptr;
+    if (!proxy)
+        return PERMISSION_DENIED;
+    // Whatever pid the reference claims (a host in a pid namespace of its own knows
+    // itself by another number), the kernel says who listens there: the caller or not.
+    ObjectRef target = proxy->target();
+    target.host = PeerIdentity{peer.pid, peer.uid};
+    bool known;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        const auto it = mListensAt.find(peer.connectionId);
+        known = it != mListensAt.end() && it->second == target.endpoint;
+    }
+    if (!known) {
+        status_t status;
+        if (!Connection::connectTo(target.endpoint, *this, &target.host, &status))
+            return status == DEAD_OBJECT ? PERMISSION_DENIED : status;
+        std::lock_guard<std::mutex> lock(mLock);
+        mListensAt[peer.connectionId] = target.endpoint;
+    }
+    *bound = sp<IBinder>(new BinderProxy(std::move(target), *this));
+    return OK;
 }
 
 void ProcessHost::watchConnection(const sp<Connection>& connection)
@@ -236,6 +296,7 @@ void ProcessHost::connectionClosed(uint64_t connectionId)
     {
         std::lock_guard<std::mutex> lock(mLock);
         handler = mClosedHandler;
+        mListensAt.erase(connectionId);
     }
     if (handler)
         handler(connectionId);
@@ -291,6 +352,11 @@ bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, siz
 const CallingPeer* callingPeer()
 {
     return tCallingPeer;
+}
+
+status_t referenceHostedBy(const sp<IBinder>& object, const CallingPeer& peer, sp<IBinder>* bound)
+{
+    return ProcessHost::self().referenceHostedBy(object, peer, bound);
 }
 
 } // namespace quorvel

@@ -1,7 +1,7 @@
 #pragma once
 // ProcessHost: what this process knows about the object system: its endpoint (the
-// listening socket), the objects it has handed out references to, the shared client
-// connections, and the server that answers incoming transactions.
+// listening socket), the objects it has handed out references to, the idle client
+// connections kept for later calls, and the server that answers incoming transactions.
 
 #include <quorvel/binder.h>
 #include <quorvel/hosting.h>
@@ -33,12 +33,17 @@ public:
     void setContextObject(const sp<IBinder>& object);
     void setConnectionClosedHandler(std::function<void(uint64_t)> handler);
 
-    status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle) override;
-    sp<IBinder> resolveObject(const std::string& endpoint, uint32_t handle) override;
-    // The shared connection to `endpoint`. A host that once let a call run out of
-    // time is taken as hung: its failed connection is handed out again, so that a
-    // stalled process costs this one a single deadline, not one per reference.
-    sp<Connection> connectionFor(const std::string& endpoint, status_t* status) override;
+    status_t describeObject(const sp<IBinder>& object, ObjectRef* ref) override;
+    sp<IBinder> resolveObject(const ObjectRef& ref) override;
+    // One call on a connection of its own: an idle one to the same host and identity,
+    // or a new one. A connection that failed is dropped, never reused, so a missed
+    // deadline costs only the call that missed it.
+    status_t transactWith(const ObjectRef& target, const std::string& key, uint32_t code, const Parcel& data,
+                          Parcel* reply, uint32_t flags) override;
+    // `object`, a reference received from `peer`, bound to the kernel's identity of
+    // the process listening at its endpoint; PERMISSION_DENIED unless that process is
+    // the peer itself.
+    status_t referenceHostedBy(const sp<IBinder>& object, const CallingPeer& peer, sp<IBinder>* bound);
 
     // serve() returns when this connection (the one services were registered over)
     // closes: the service manager is gone and the registrations with it.
@@ -72,9 +77,15 @@ private:
     std::string mAddress; // mEndpoint's address, kept after it closes
     std::vector<sp<IBinder>> mExported{1}; // index = handle; 0 is the context object
     std::unordered_map<const IBinder*, uint32_t> mHandles;
-    std::unordered_map<std::string, sp<Connection>> mPool;
+    // Idle client connections by host (endpoint and identity), newest last.
+    std::unordered_map<std::string, std::vector<sp<Connection>>> mIdle;
     sp<Connection> mWatched;
     std::function<void(uint64_t)> mClosedHandler;
+    // Per peer connection, the endpoint the kernel last showed that peer listening at:
+    // a process registering many objects is checked once, not once per object (and
+    // one that has not started accepting yet does not fill its own backlog with our
+    // checks).
+    std::unordered_map<uint64_t, std::string> mListensAt;
     bool mServing = false;
 
     // Written from signal handlers (with gStopRequested): an eventfd that is never

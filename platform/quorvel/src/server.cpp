@@ -6,6 +6,7 @@
 #include <chrono>
 #include <pthread.h>
 #include <poll.h>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,16 +45,113 @@ bool sendReply(int fd, status_t status, const Parcel& reply, std::vector<uint8_t
 
 } // namespace
 
-bool Server::admitLocked(uid_t uid) const
+namespace {
+
+bool privileged(uid_t uid)
 {
-    if (mOpen.size() >= MAX_CONNECTIONS)
-        return false;
-    if (uid == 0 || uid == ::geteuid())
+    return uid == 0 || uid == ::geteuid();
+}
+
+// How long a newcomer that made room waits for the closed connection's thread to end
+// so that its own can start.
+constexpr int THREAD_RETRIES = 50;
+constexpr auto THREAD_RETRY_PAUSE = std::chrono::milliseconds(10);
+
+} // namespace
+
+void Server::countLocked(uid_t uid, int delta)
+{
+    auto& count = mPerUid[uid];
+    count = static_cast<size_t>(static_cast<long>(count) + delta);
+    if (count == 0)
+        mPerUid.erase(uid);
+    if (!privileged(uid))
+        mOthers = static_cast<size_t>(static_cast<long>(mOthers) + delta);
+}
+
+bool Server::belowFairShareLocked(uid_t uid, size_t capacity) const
+{
+    if (privileged(uid))
         return true;
+    size_t uids = 0;
+    for (const auto& [other, count] : mPerUid)
+        if (!privileged(other))
+            ++uids;
+    const auto it = mPerUid.find(uid);
+    const size_t held = it == mPerUid.end() ? 0 : it->second;
+    if (held == 0)
+        ++uids;
+    return held < capacity / uids;
+}
+
+bool Server::makeRoomLocked(uid_t newcomer)
+{
+    const auto mine = mPerUid.find(newcomer);
+    const size_t held = privileged(newcomer) || mine == mPerUid.end() ? 0 : mine->second;
+    uid_t most = 0;
+    size_t mostCount = 0;
+    for (const auto& [uid, count] : mPerUid)
+        if (!privileged(uid) && uid != newcomer && count > mostCount) {
+            most = uid;
+            mostCount = count;
+        }
+    if (mostCount <= held)
+        return false;
+    // Its connection that has waited longest between calls; one in a call is left be.
+    auto victim = mOpen.end();
+    for (auto it = mOpen.begin(); it != mOpen.end(); ++it)
+        if (it->second.uid == most && !it->second.busy &&
+            (victim == mOpen.end() || it->second.lastUsed < victim->second.lastUsed))
+            victim = it;
+    if (victim == mOpen.end())
+        return false;
+    // Its thread sees the end of the stream and closes the descriptor; a frame it
+    // received meanwhile is dropped unanswered, since the connection is no longer listed.
+    ::shutdown(victim->second.fd, SHUT_RDWR);
+    countLocked(most, -1);
+    mOpen.erase(victim);
+    return true;
+}
+
+bool Server::admitLocked(uid_t uid)
+{
+    if (privileged(uid))
+        return mOpen.size() < MAX_CONNECTIONS || makeRoomLocked(uid);
     const auto it = mPerUid.find(uid);
     if (it != mPerUid.end() && it->second >= MAX_CONNECTIONS_PER_UID)
         return false;
-    return mOthers < MAX_CONNECTIONS - RESERVED_CONNECTIONS;
+    constexpr size_t pool = MAX_CONNECTIONS - RESERVED_CONNECTIONS;
+    if (mOthers < pool && mOpen.size() < MAX_CONNECTIONS)
+        return true;
+    return belowFairShareLocked(uid, pool) && makeRoomLocked(uid);
+}
+
+int Server::startThread(int fd, const CallingPeer& peer)
+{
+    struct Start {
+        Server* server;
+        int fd;
+        CallingPeer peer;
+    };
+    auto* start = new Start{this, fd, peer};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, THREAD_STACK);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int error = pthread_create(
+        &thread, &attributes,
+        [](void* argument) -> void* {
+            auto* s = static_cast<Start*>(argument);
+            s->server->serveConnection(s->fd, s->peer);
+            delete s;
+            return nullptr;
+        },
+        start);
+    pthread_attr_destroy(&attributes);
+    if (error != 0)
+        delete start;
+    return error;
 }
 
 void Server::acceptAll(int listenFd)
@@ -79,34 +177,27 @@ void Server::acceptAll(int listenFd)
                 continue;
             }
             peer.connectionId = ++mNextId;
-            mOpen[peer.connectionId] = Open{fd, peer.uid};
-            ++mPerUid[peer.uid];
-            if (peer.uid != 0 && peer.uid != ::geteuid())
-                ++mOthers;
+            mOpen[peer.connectionId] = Open{fd, peer.uid, false, ++mTick};
+            countLocked(peer.uid, +1);
         }
-        struct Start {
-            Server* server;
-            int fd;
-            CallingPeer peer;
-        };
-        auto* start = new Start{this, fd, peer};
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_attr_setstacksize(&attributes, THREAD_STACK);
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        const int error = pthread_create(
-            &thread, &attributes,
-            [](void* argument) -> void* {
-                auto* s = static_cast<Start*>(argument);
-                s->server->serveConnection(s->fd, s->peer);
-                delete s;
-                return nullptr;
-            },
-            start);
-        pthread_attr_destroy(&attributes);
+        int error = startThread(fd, peer);
         if (error != 0) {
-            delete start;
+            // Out of threads (a task limit, say): the same test of fairness as a full
+            // pool, the capacity being the threads other uids hold now.
+            bool madeRoom;
+            {
+                // Judged as a newcomer: its own connection is not counted yet.
+                std::lock_guard<std::mutex> lock(mLock);
+                countLocked(peer.uid, -1);
+                madeRoom = belowFairShareLocked(peer.uid, mOthers) && makeRoomLocked(peer.uid);
+                countLocked(peer.uid, +1);
+            }
+            for (int i = 0; madeRoom && error != 0 && i < THREAD_RETRIES; ++i) {
+                std::this_thread::sleep_for(THREAD_RETRY_PAUSE);
+                error = startThread(fd, peer);
+            }
+        }
+        if (error != 0) {
             forget(peer.connectionId, peer.uid);
             ::close(fd);
             mAcceptPaused = true; // out of threads: the same as out of descriptors
@@ -119,11 +210,8 @@ void Server::forget(uint64_t id, uid_t uid)
 {
     std::lock_guard<std::mutex> lock(mLock);
     if (mOpen.erase(id) == 0)
-        return;
-    if (--mPerUid[uid] == 0)
-        mPerUid.erase(uid);
-    if (uid != 0 && uid != ::geteuid())
-        --mOthers;
+        return; // closed to make room, and counted then
+    countLocked(uid, -1);
     if (mOpen.empty())
         mAllClosed.notify_all();
 }
@@ -153,23 +241,29 @@ void Server::serveConnection(int fd, CallingPeer peer)
             const timeval none{};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
         }
-        status_t status = OK;
-        bool ok;
         {
-            std::lock_guard<std::mutex> lock(mDispatchLock);
-            ok = mDispatcher.dispatch(header, &receive, bodyLength, peer, &data, &reply, &status);
+            // Closed to make room while the frame came in: it is not answered, so the
+            // caller may send it again elsewhere.
+            std::lock_guard<std::mutex> lock(mLock);
+            const auto it = mOpen.find(peer.connectionId);
+            if (it == mOpen.end())
+                break;
+            it->second.busy = true;
         }
-        if (!ok)
-            break;
-        const bool sent = sendReply(fd, status, reply, &objectTable, mObjects);
+        status_t status = OK;
+        const bool ok = mDispatcher.dispatch(header, &receive, bodyLength, peer, &data, &reply, &status);
+        const bool sent = ok && sendReply(fd, status, reply, &objectTable, mObjects);
         reply.freeData();
         if (!sent)
             break;
+        std::lock_guard<std::mutex> lock(mLock);
+        const auto it = mOpen.find(peer.connectionId);
+        if (it == mOpen.end())
+            break;
+        it->second.busy = false;
+        it->second.lastUsed = ++mTick;
     }
-    {
-        std::lock_guard<std::mutex> lock(mDispatchLock);
-        mDispatcher.connectionClosed(peer.connectionId);
-    }
+    mDispatcher.connectionClosed(peer.connectionId);
     // Forgotten before it is closed: closeAll shuts down only descriptors still listed,
     // so it never touches a number that has been reused.
     forget(peer.connectionId, peer.uid);

@@ -1,14 +1,20 @@
 #pragma once
 // Server: answers the transactions that arrive at this process's endpoint. Every
 // accepted connection gets a thread of its own that waits in a blocking receive, so a
-// request costs one recvmsg and one sendmsg. Transactions are still dispatched one at
-// a time (objects are written for one serving thread), under one lock.
+// request costs one recvmsg and one sendmsg. No lock is held while a handler runs:
+// transactions on different connections run at once (an object that needs one call
+// at a time serialises itself), so a handler may call other processes or back into
+// this one, and one that waits holds up only its own caller.
 //
 // Fairness: each uid other than root and the host's own may hold
 // MAX_CONNECTIONS_PER_UID connections, and all of them together never more than
-// MAX_CONNECTIONS - RESERVED_CONNECTIONS; a connection that sends no complete frame
-// within FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept loop
-// pauses instead of spinning.
+// MAX_CONNECTIONS - RESERVED_CONNECTIONS. When that pool is full, or no thread can be
+// started for a newcomer, a newcomer below its fair share (the pool, or the threads
+// those uids hold, divided among them and it) makes room by closing the connection of
+// the uid holding most that has waited longest between calls; root and the host's own
+// uid always may. A connection that sends no complete frame within
+// FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept loop pauses
+// instead of spinning.
 
 #include <quorvel/hosting.h>
 #include <quorvel/parcel.h>
@@ -63,22 +69,27 @@ private:
     struct Open {
         int fd;
         uid_t uid;
+        bool busy; // a frame is being dispatched or answered
+        uint64_t lastUsed; // mTick at accept or at the end of its last call
     };
     void acceptAll(int listenFd);
-    bool admitLocked(uid_t uid) const;
+    bool admitLocked(uid_t uid);
+    bool belowFairShareLocked(uid_t uid, size_t capacity) const;
+    bool makeRoomLocked(uid_t newcomer);
+    void countLocked(uid_t uid, int delta);
+    int startThread(int fd, const CallingPeer& peer);
     void serveConnection(int fd, CallingPeer peer);
     void forget(uint64_t id, uid_t uid);
 
     Dispatcher& mDispatcher;
     ObjectTable& mObjects;
-    std::mutex mDispatchLock; // one transaction (or closed-connection notice) at a time
-
     std::mutex mLock; // guards everything below
     std::condition_variable mAllClosed;
     std::unordered_map<uint64_t, Open> mOpen;
     std::unordered_map<uid_t, size_t> mPerUid;
     size_t mOthers = 0; // connections of uids that are neither root nor ours
     uint64_t mNextId = 0;
+    uint64_t mTick = 0;
     bool mAcceptPaused = false;
 };
 

@@ -9,6 +9,7 @@
 #include "process_host.h"
 
 #include <cstdlib>
+#include <unistd.h>
 
 namespace quorvel {
 
@@ -131,8 +132,14 @@ const char* serviceManagerPath()
 sp<ServiceManagerPort> defaultServiceManager()
 {
     status_t status;
-    const sp<Connection> connection = Connection::connectTo(serviceManagerPath(), ProcessHost::self(), &status);
+    const sp<Connection> connection =
+        Connection::connectTo(serviceManagerPath(), ProcessHost::self(), nullptr, &status);
     if (!connection)
+        return nullptr;
+    // Only root or we ourselves may play our service manager: a socket another user
+    // put at the path (in a folder they could write to, during a restart) is not one,
+    // however well it answers.
+    if (connection->listener().uid != 0 && connection->listener().uid != ::geteuid())
         return nullptr;
     // Connecting proves only that something listens (or that a full daemon accepted
     // and is about to close us): the daemon must also answer as itself.

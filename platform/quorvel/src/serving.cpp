@@ -30,7 +30,13 @@ std::string localEndpoint()
 
 status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle)
 {
-    return ProcessHost::self().describeObject(object, endpoint, handle);
+    ObjectRef ref;
+    const status_t status = ProcessHost::self().describeObject(object, &ref);
+    if (status == OK) {
+        *endpoint = std::move(ref.endpoint);
+        *handle = ref.handle;
+    }
+    return status;
 }
 
 status_t serve()

@@ -49,17 +49,22 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
         return TOO_MANY_OBJECTS;
     objectTable->clear();
     for (size_t i = 0; i < objects.size(); ++i) {
-        std::string endpoint;
-        uint32_t handle = 0;
-        const status_t status = table.describeObject(objects[i], &endpoint, &handle);
+        // The receiver accepts slots only in rising order without overlap: a parcel
+        // whose slots were written over each other would be refused there.
+        if (i > 0 && offsets[i] < offsets[i - 1] + OBJECT_SLOT_SIZE)
+            return BAD_VALUE;
+        ObjectRef ref;
+        const status_t status = table.describeObject(objects[i], &ref);
         if (status != OK)
             return status;
         putWord(objectTable, static_cast<uint32_t>(offsets[i]));
-        putWord(objectTable, handle);
-        putWord(objectTable, static_cast<uint32_t>(endpoint.size()));
+        putWord(objectTable, ref.handle);
+        putWord(objectTable, static_cast<uint32_t>(ref.host.pid));
+        putWord(objectTable, static_cast<uint32_t>(ref.host.uid));
+        putWord(objectTable, static_cast<uint32_t>(ref.endpoint.size()));
         const size_t at = objectTable->size();
-        objectTable->resize(at + pad4(endpoint.size()), 0);
-        std::memcpy(objectTable->data() + at, endpoint.data(), endpoint.size());
+        objectTable->resize(at + pad4(ref.endpoint.size()), 0);
+        std::memcpy(objectTable->data() + at, ref.endpoint.data(), ref.endpoint.size());
     }
     header->objectCount = static_cast<uint32_t>(objects.size());
     iov[2] = {objectTable->data(), objectTable->size()};
@@ -102,7 +107,7 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
 
     size_t nextFree = 0; // slots must be in order and must not overlap
     for (size_t i = 0; i < objectCount; ++i) {
-        uint32_t record[3];
+        uint32_t record[OBJECT_RECORD_HEADER / 4];
         if (tableLeft < sizeof record) {
             parcel->freeData();
             return BAD_VALUE;
@@ -111,7 +116,7 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
         table += sizeof record;
         tableLeft -= sizeof record;
         const size_t offset = record[0];
-        const size_t endpointLength = record[2];
+        const size_t endpointLength = record[4];
         if (offset % 4 != 0 || offset < nextFree || offset > dataSize || dataSize - offset < OBJECT_SLOT_SIZE ||
             endpointLength == 0 || endpointLength > MAX_ENDPOINT_LENGTH || pad4(endpointLength) > tableLeft) {
             parcel->freeData();
@@ -123,14 +128,15 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
             parcel->freeData();
             return BAD_VALUE;
         }
-        const std::string endpoint(reinterpret_cast<const char*>(table), endpointLength);
-        if (endpoint.find('\0') != std::string::npos) {
+        ObjectRef ref{std::string(reinterpret_cast<const char*>(table), endpointLength), record[1],
+                      PeerIdentity{static_cast<pid_t>(record[2]), static_cast<uid_t>(record[3])}};
+        if (ref.endpoint.find('\0') != std::string::npos) {
             parcel->freeData();
             return BAD_VALUE;
         }
         table += pad4(endpointLength);
         tableLeft -= pad4(endpointLength);
-        sp<IBinder> object = objects.resolveObject(endpoint, record[1]);
+        sp<IBinder> object = objects.resolveObject(ref);
         if (!object) { // a handle of this process that was never exported
             parcel->freeData();
             return BAD_VALUE;

@@ -3,8 +3,9 @@
 // per transaction or reply. Layout (all words in host byte order; both ends share a machine):
 //   header     7 x uint32 (FrameHeader)
 //   data       header.dataSize bytes, a multiple of 4
-//   objects    header.objectCount records: uint32 offset, uint32 handle,
-//              uint32 endpoint length, endpoint bytes zero-padded to a multiple of 4
+//   objects    header.objectCount records: uint32 offset, uint32 handle, uint32 host
+//              pid, uint32 host uid, uint32 endpoint length, endpoint bytes
+//              zero-padded to a multiple of 4
 
 #include <quorvel/parcel.h>
 #include <quorvel/status.h>
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <sys/uio.h>
 #include <vector>
 
@@ -37,16 +39,35 @@ struct FrameHeader {
 };
 static_assert(sizeof(FrameHeader) == 28);
 
+// Who a process is, as the kernel reports it (SO_PEERCRED) in the reader's pid
+// namespace.
+struct PeerIdentity {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    bool operator==(const PeerIdentity&) const = default;
+};
+
+// Where an object lives: the endpoint its host listens on, its handle there, and the
+// identity of the process that must be listening there for a call to reach it.
+struct ObjectRef {
+    std::string endpoint;
+    uint32_t handle = 0;
+    PeerIdentity host;
+};
+
+// Bytes of one object record before its endpoint: offset, handle, pid, uid, length.
+inline constexpr size_t OBJECT_RECORD_HEADER = 20;
+
 // What the codec needs from its process to write and read object references: the
 // codec itself knows no sockets and no process-wide state.
 class ObjectTable {
 public:
-    // The endpoint address and handle a reference to `object` carries (an object of
-    // this process gets exported); BAD_TYPE for one that cannot travel.
-    virtual status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle) = 0;
+    // What a reference to `object` carries (an object of this process gets exported);
+    // BAD_TYPE for one that cannot travel.
+    virtual status_t describeObject(const sp<IBinder>& object, ObjectRef* ref) = 0;
     // A received reference: this process's own object or a proxy; null for a handle
     // of this process that was never exported.
-    virtual sp<IBinder> resolveObject(const std::string& endpoint, uint32_t handle) = 0;
+    virtual sp<IBinder> resolveObject(const ObjectRef& ref) = 0;
 
 protected:
     ~ObjectTable() = default;
@@ -59,8 +80,9 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
                      int* iovCount, ObjectTable& objects);
 
 // Checks a received frame and fills `parcel` from it; object references become local
-// objects or proxies. Any inconsistency (sizes, alignment, overlapping or unknown
-// object slots, endpoint lengths) gives BAD_VALUE and leaves `parcel` empty.
+// objects or proxies. Any inconsistency (sizes, alignment, object slots that repeat,
+// overlap, come out of order or point at anything but a reference, unknown handles,
+// endpoint lengths) gives BAD_VALUE and leaves `parcel` empty.
 status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel, ObjectTable& objects);
 
 // The same for a frame received by receiveFrame: `body` holds what followed the

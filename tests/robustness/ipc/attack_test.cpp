@@ -7,6 +7,7 @@
 
 #include <quorvel/binder.h>
 #include <quorvel/hosting.h>
+#include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
@@ -106,17 +107,17 @@ std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, boo
 // ---------------------------------------------------------------------------------
 // Waits that are never answered.
 
-TEST(Deadlines, StoppedServiceCostsACallerOneDeadline)
+TEST(Deadlines, StoppedServiceCostsEachCallOneDeadline)
 {
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     const pid_t services = world.exampleServices().pid();
     ASSERT_EQ(::kill(services, SIGSTOP), 0);
-    const std::vector<std::string> deadline = {"QUORVEL_IPC_TIMEOUT_MS=1500"};
+    const std::vector<std::string> deadline = {"QUORVEL_IPC_TIMEOUT_MS=1000"};
     const auto call = world.run({SERVICE_PROGRAM, "call", "example.echo", "1", "i32", "7"}, 10s, deadline);
-    // Five descriptor queries to one stopped host: the first runs out of time, the
-    // others fail at once; five deadlines would not fit in the bound.
-    const auto list = world.run({SERVICE_PROGRAM, "list"}, 6s, deadline);
+    // Five descriptor queries to one stopped host, each with a deadline of its own:
+    // no call is failed for another's missed deadline.
+    const auto list = world.run({SERVICE_PROGRAM, "list"}, 15s, deadline);
     ::kill(services, SIGCONT);
 
     EXPECT_FALSE(call.timedOut);
@@ -501,6 +502,277 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
     EXPECT_EQ(client.stop(SIGTERM, stopGrace()), 0);
     EXPECT_EQ(world.exampleServices().stop(SIGTERM, stopGrace()), 0);
     EXPECT_EQ(world.serviceManager().stop(SIGINT, stopGrace()), 0);
+}
+
+// ---------------------------------------------------------------------------------
+// Peers proven by the kernel: a squatter at a dead host's name, a fake manager run by
+// another uid, a host in a pid namespace of its own.
+
+constexpr uid_t NOBODY = 65534;
+
+// A child that runs as another uid: `setUp` prepares what it holds and returns a
+// count (negative when it failed), then `hold` runs until the test lets go, given a
+// descriptor that becomes readable at that moment; the child's exit status is what
+// `hold` returns.
+class AsOtherUser {
+public:
+    AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold)
+    {
+        int ready[2], done[2];
+        if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
+            return;
+        mPid = testing::forkAsUser(uid, uid, 1024, [&] {
+            ::close(ready[0]);
+            ::close(done[1]);
+            const int value = setUp();
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &value, sizeof value);
+            return value >= 0 ? hold(done[0]) : 126;
+        });
+        ::close(ready[1]);
+        ::close(done[0]);
+        mDone = done[1];
+        pollfd p{ready[0], POLLIN, 0};
+        if (::poll(&p, 1, 120000) != 1 || ::read(ready[0], &mValue, sizeof mValue) != sizeof mValue)
+            mValue = -1;
+        ::close(ready[0]);
+    }
+    ~AsOtherUser() { finish(); }
+
+    bool ready() const { return mPid > 0 && mValue >= 0; }
+    // What setUp returned.
+    int value() const { return mValue; }
+    // Lets go and returns the child's exit status.
+    int finish()
+    {
+        if (mDone >= 0) {
+            // A byte rather than the end of the pipe: other children forked meanwhile
+            // hold copies of this end.
+            [[maybe_unused]] ssize_t n = ::write(mDone, "x", 1);
+            ::close(mDone);
+        }
+        mDone = -1;
+        if (mPid > 0)
+            mStatus = testing::waitForChild(mPid, 30s);
+        mPid = -1;
+        return mStatus;
+    }
+
+private:
+    pid_t mPid = -1;
+    int mDone = -1;
+    int mValue = -1;
+    int mStatus = -1;
+};
+
+TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the squatter as another uid";
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    BackgroundProcess host;
+    ASSERT_TRUE(host.start({testing::exampleClientProgram(), "serve", "robust.squatted"}, world.environment(),
+                           world.runtimeDir() + "/host.log"));
+    ASSERT_TRUE(world.waitForServices({"robust.squatted"}));
+    // Looked up while the host lives; not called yet.
+    const sp<IBinder> service = defaultServiceManager()->checkService(String16("robust.squatted"));
+    ASSERT_NE(service, nullptr);
+    std::string endpoint;
+    uint32_t handle = 0;
+    ASSERT_EQ(describeObject(service, &endpoint, &handle), OK);
+    host.stop(SIGKILL);
+    ASSERT_TRUE(world.waitForServices({"robust.squatted"}, false));
+
+    // Another uid takes the name and answers every call with success.
+    int listener = -1;
+    AsOtherUser squatter(
+        NOBODY, [&] { return (listener = listenAbstract(endpoint.substr(1))) >= 0 ? 0 : -1; },
+        [&](int letGo) {
+            int requests = 0;
+            for (;;) {
+                pollfd p[2] = {{listener, POLLIN, 0}, {letGo, POLLIN, 0}};
+                if (::poll(p, 2, 10000) <= 0 || p[1].revents)
+                    return requests;
+                const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                pollfd in{fd, POLLIN, 0};
+                uint8_t frame[4096];
+                if (fd >= 0 && ::poll(&in, 1, 2000) == 1 && ::recv(fd, frame, sizeof frame, 0) > 0) {
+                    ++requests;
+                    const auto reply = makeFrame(FRAME_REPLY, 0, 0, {7, 0, 0, 0});
+                    [[maybe_unused]] ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                }
+                ::close(fd);
+            }
+        });
+    ASSERT_TRUE(squatter.ready()) << "could not take the dead host's name " << endpoint;
+    Parcel data, reply;
+    data.writeInt32(1234);
+    EXPECT_EQ(service->transact(1, data, &reply), DEAD_OBJECT);
+    // Asked again, it stays dead.
+    EXPECT_EQ(service->transact(1, data, &reply), DEAD_OBJECT);
+    EXPECT_EQ(squatter.finish(), 0) << "the squatter read that many requests";
+}
+
+TEST(KernelIdentity, ServiceManagerOfAnotherUidIsNoServiceManager)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the fake manager as another uid";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string folder = dir.path() + "/theirs";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
+    const std::string socket = folder + "/sm";
+    // A perfect impostor: it answers as a manager and lists a name.
+    std::unique_ptr<FakeHost> fake;
+    AsOtherUser impostor(
+        NOBODY,
+        [&] {
+            fake = std::make_unique<FakeHost>(socket, managerThen({listReply({u"forged"})}));
+            return fake->listening() ? 0 : -1;
+        },
+        [&](int letGo) {
+            pollfd p{letGo, POLLIN, 0};
+            ::poll(&p, 1, 30000);
+            fake.reset();
+            return 0;
+        });
+    ASSERT_TRUE(impostor.ready());
+    expectEveryCommandExits20(socket, NO_MANAGER, "a manager run by another uid");
+    EXPECT_EQ(impostor.finish(), 0);
+}
+
+TEST(KernelIdentity, HostInAPidNamespaceOfItsOwnRegistersAndIsCalled)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root and unshare";
+    ProcessFixture world({.startExampleServices = false});
+    ASSERT_TRUE(world.ready()) << world.error();
+    // The host is pid 1 of its namespace and names its endpoint so; the kernel shows
+    // the manager its real pid.
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork", "--kill-child"};
+    for (const std::string& word : testing::emulatorPrefix())
+        argv.push_back(word);
+    argv.insert(argv.end(), {testing::exampleClientProgram(), "serve", "robust.namespaced"});
+    BackgroundProcess host;
+    ASSERT_TRUE(host.start(argv, world.environment(), world.runtimeDir() + "/host.log", false));
+    ASSERT_TRUE(world.waitForServices({"robust.namespaced"})) << readFile(world.runtimeDir() + "/host.log");
+    const auto call = world.run({SERVICE_PROGRAM, "call", "robust.namespaced", "1", "i32", "7"});
+    EXPECT_EQ(call.exitStatus, 0) << call.combined;
+    EXPECT_EQ(call.out.rfind("Result: Parcel(", 0), 0u) << call.out;
+}
+
+// ---------------------------------------------------------------------------------
+// Fair shares: uids at their caps, and a manager at its task limit.
+
+// Opens up to `most` connections to `path`, each asking once, and stops at the first
+// that is closed instead of answered; returns how many were answered.
+int openAnswered(const std::string& path, int most, std::vector<std::unique_ptr<RawPeer>>* peers)
+{
+    const std::vector<uint8_t> query = makeFrame(FRAME_TRANSACTION, 0, INTERFACE_TRANSACTION, {});
+    for (int i = 0; i < most; ++i) {
+        peers->push_back(std::make_unique<RawPeer>(path));
+        if (!peers->back()->send(query) || peers->back()->await(10s) != RawPeer::Outcome::Reply) {
+            peers->pop_back();
+            break;
+        }
+    }
+    return static_cast<int>(peers->size());
+}
+
+// A hoarder's `hold`: waits to be let go, then returns how many of its connections
+// the host has closed meanwhile.
+int countClosedWhenLetGo(int letGo, const std::vector<std::unique_ptr<RawPeer>>& peers)
+{
+    pollfd p{letGo, POLLIN, 0};
+    ::poll(&p, 1, 120000);
+    int closed = 0;
+    for (const auto& peer : peers)
+        if (peer->await(0ms) == RawPeer::Outcome::Closed)
+            ++closed;
+    return closed;
+}
+
+TEST(FairShares, SixUidsAtTheirCapsCannotKeepASeventhOut)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run peers as other uids";
+    ProcessFixture world({.startExampleServices = false, .worldAccessible = true});
+    ASSERT_TRUE(world.ready()) << world.error();
+    constexpr int CAP = static_cast<int>(MAX_CONNECTIONS_PER_UID);
+    constexpr int POOL = static_cast<int>(MAX_CONNECTIONS - RESERVED_CONNECTIONS);
+    static_assert(6 * CAP == POOL, "six uids at their caps fill the pool exactly");
+    std::vector<std::unique_ptr<AsOtherUser>> hoarders;
+    std::vector<std::vector<std::unique_ptr<RawPeer>>> held(7);
+    for (uid_t i = 0; i < 6; ++i) {
+        // Each gets exactly its cap; one more is closed.
+        hoarders.push_back(std::make_unique<AsOtherUser>(
+            3001 + i, [&, i] { return openAnswered(world.socketPath(), CAP + 1, &held[i]); },
+            [&, i](int letGo) { return countClosedWhenLetGo(letGo, held[i]); }));
+        ASSERT_TRUE(hoarders.back()->ready());
+        EXPECT_EQ(hoarders.back()->value(), CAP) << "uid " << 3001 + i;
+    }
+    // The seventh gets its fair share of the pool, each connection closing one of the
+    // largest holder's; one more is closed.
+    AsOtherUser seventh(
+        3007, [&] { return openAnswered(world.socketPath(), CAP, &held[6]); },
+        [&](int letGo) { return countClosedWhenLetGo(letGo, held[6]); });
+    ASSERT_TRUE(seventh.ready());
+    EXPECT_EQ(seventh.value(), POOL / 7);
+    EXPECT_EQ(seventh.finish(), 0);
+    // Taken evenly from the six: 54 = 6 x 9.
+    for (auto& hoarder : hoarders)
+        EXPECT_EQ(hoarder->finish(), POOL / 7 / 6);
+}
+
+TEST(FairShares, OneUidCannotKeepRootOutOfAManagerAtItsTaskLimit)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/prlimit", X_OK) != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root, prlimit and setpriv";
+    constexpr uid_t SERVICE_ACCOUNT = 3100;
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string folder = dir.path() + "/run";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), SERVICE_ACCOUNT, SERVICE_ACCOUNT), 0);
+    const std::string socket = folder + "/sm";
+    const std::string account = std::to_string(SERVICE_ACCOUNT);
+    std::vector<std::string> argv = {"/usr/bin/prlimit", "--nproc=40",         "--",
+                                     "/usr/bin/setpriv", "--reuid=" + account, "--regid=" + account,
+                                     "--clear-groups"};
+    for (const std::string& word : testing::emulatorPrefix())
+        argv.push_back(word);
+    argv.push_back(testing::serviceManagerProgram());
+    BackgroundProcess manager;
+    ASSERT_TRUE(manager.start(argv, {"QUORVEL_SERVICE_MANAGER=" + socket}, dir.path() + "/sm.log", false));
+    // (Root's tool would not take a manager of another uid for its own: root and the
+    // account itself ask raw.)
+    auto answered = [&] {
+        std::vector<std::unique_ptr<RawPeer>> one;
+        return openAnswered(socket, 1, &one);
+    };
+    ASSERT_TRUE(eventually([&] { return answered() == 1; }, 10s)) << readFile(dir.path() + "/sm.log");
+
+    // One uid takes every thread the manager can start, far below its cap.
+    std::vector<std::unique_ptr<RawPeer>> held;
+    AsOtherUser hoarder(
+        NOBODY, [&] { return openAnswered(socket, static_cast<int>(MAX_CONNECTIONS_PER_UID), &held); },
+        [&](int letGo) {
+            const int closed = countClosedWhenLetGo(letGo, held);
+            // At its share of the threads there are, it gets no more.
+            std::vector<std::unique_ptr<RawPeer>> more;
+            return closed * 10 + openAnswered(socket, 1, &more);
+        });
+    ASSERT_TRUE(hoarder.ready());
+    EXPECT_GT(hoarder.value(), 20);
+    EXPECT_LT(hoarder.value(), static_cast<int>(MAX_CONNECTIONS_PER_UID)) << "the task limit never bit";
+    // Root is answered all the same. (A client of the manager's own uid would itself
+    // count against the account's task limit.)
+    std::vector<std::unique_ptr<RawPeer>> rootHeld;
+    EXPECT_EQ(openAnswered(socket, 1, &rootHeld), 1);
+    // That closed one of the hoarder's; its next one is refused.
+    EXPECT_EQ(hoarder.finish(), 10);
+    EXPECT_EQ(manager.stop(SIGTERM, stopGrace()), 0);
 }
 
 } // namespace

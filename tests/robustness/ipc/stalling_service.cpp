@@ -1,9 +1,13 @@
 // stalling-service: registers one service that answers the descriptor query and then
 // stops in the middle of every other call, for the tests of a service that dies while
-// a caller waits.
+// a caller waits; or one that calls other objects from inside its calls.
 //
 //   stalling-service NAME MARKER hang   create MARKER when a call arrives, then wait forever
 //   stalling-service NAME MARKER exit   create MARKER, then exit without answering
+//   stalling-service NAME MARKER relay  code 1: call the object in the data with code 2,
+//                                       passing itself, and answer with the int32 of
+//                                       that reply (or fail with its status); code 3:
+//                                       answer 42
 #include <quorvel/binder.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/string16.h>
@@ -19,6 +23,29 @@
 using namespace quorvel;
 
 namespace {
+
+// Calls out from inside a call, and takes calls back in while it waits.
+class RelayService : public LocalBinder {
+protected:
+    status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t) override
+    {
+        if (code == INTERFACE_TRANSACTION)
+            return reply->writeString16(String16("quorvel.test.IRelay"));
+        if (code == 3)
+            return reply->writeInt32(42);
+        if (code != 1)
+            return UNKNOWN_TRANSACTION;
+        sp<IBinder> other;
+        if (data.readStrongBinder(&other) != OK || !other)
+            return BAD_VALUE;
+        Parcel request, answer;
+        request.writeStrongBinder(sp<IBinder>(this));
+        const status_t status = other->transact(2, request, &answer);
+        if (status != OK)
+            return status;
+        return reply->writeInt32(answer.readInt32());
+    }
+};
 
 class StallingService : public LocalBinder {
 public:
@@ -51,8 +78,9 @@ private:
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 || (std::strcmp(argv[3], "hang") != 0 && std::strcmp(argv[3], "exit") != 0)) {
-        aerr << "usage: stalling-service NAME MARKER hang|exit" << endl;
+    const bool relay = argc == 4 && std::strcmp(argv[3], "relay") == 0;
+    if (argc != 4 || (std::strcmp(argv[3], "hang") != 0 && std::strcmp(argv[3], "exit") != 0 && !relay)) {
+        aerr << "usage: stalling-service NAME MARKER hang|exit|relay" << endl;
         return 2;
     }
     const sp<ServiceManagerPort> sm = defaultServiceManager();
@@ -60,7 +88,8 @@ int main(int argc, char** argv)
         aerr << "stalling-service: no service manager" << endl;
         return 1;
     }
-    const sp<IBinder> service(new StallingService(argv[2], std::strcmp(argv[3], "exit") == 0));
+    const sp<IBinder> service = relay ? sp<IBinder>(new RelayService())
+                                      : sp<IBinder>(new StallingService(argv[2], std::strcmp(argv[3], "exit") == 0));
     if (sm->addService(String16(argv[1]), service) != OK) {
         aerr << "stalling-service: cannot register " << argv[1] << endl;
         return 1;

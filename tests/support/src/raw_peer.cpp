@@ -190,6 +190,8 @@ std::vector<uint8_t> makeFrame(uint32_t kind, uint32_t handle, uint32_t code, co
     for (const ObjectRecord& object : objects) {
         putWord(frame, object.offset);
         putWord(frame, object.handle);
+        putWord(frame, object.pid);
+        putWord(frame, object.uid);
         putWord(frame, static_cast<uint32_t>(object.endpoint.size()));
         const size_t at = frame.size();
         frame.resize(at + ((object.endpoint.size() + 3) & ~size_t{3}), 0);

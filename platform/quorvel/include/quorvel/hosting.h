@@ -41,4 +41,9 @@ std::string localEndpoint();
 // object that is neither hosted here nor a reference to another process.
 status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle);
 
+// `object`, a reference `peer` sent, as a registry may keep it: bound to the process
+// the kernel shows listening at its endpoint, which must be `peer` itself (whatever
+// pid the reference names); PERMISSION_DENIED otherwise.
+status_t referenceHostedBy(const sp<IBinder>& object, const CallingPeer& peer, sp<IBinder>* bound);
+
 } // namespace quorvel

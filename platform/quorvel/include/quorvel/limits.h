@@ -14,7 +14,9 @@ inline constexpr size_t MAX_PARCEL_OBJECTS = 64;
 // or '@' and an abstract name).
 inline constexpr size_t MAX_ENDPOINT_LENGTH = 107;
 // The size of one frame on the wire: header, data and object table together.
-inline constexpr size_t MAX_FRAME_SIZE = 28 + MAX_PARCEL_DATA + MAX_PARCEL_OBJECTS * (12 + 108);
+// Each object record: offset, handle, host pid, host uid, endpoint length, then the
+// endpoint padded to whole words.
+inline constexpr size_t MAX_FRAME_SIZE = 28 + MAX_PARCEL_DATA + MAX_PARCEL_OBJECTS * (20 + 108);
 // Service manager limits.
 inline constexpr size_t MAX_SERVICE_NAME_LENGTH = 255; // UTF-16 units
 inline constexpr size_t MAX_SERVICES = 1024;

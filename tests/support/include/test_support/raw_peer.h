@@ -80,6 +80,8 @@ struct ObjectRecord {
     uint32_t offset;
     uint32_t handle;
     std::string endpoint;
+    uint32_t pid = 0; // of the process that must be listening at `endpoint`
+    uint32_t uid = 0;
 };
 
 // A complete frame: header, data, object table.
