@@ -1,14 +1,17 @@
 // servicemanager: the daemon that keeps the registry of named services. It listens on
 // $QUORVEL_SERVICE_MANAGER (default /run/quorvel/servicemanager) in the foreground
 // until SIGTERM or SIGINT, then removes its socket. It refuses a path whose folders
-// another user could change, and one where a service manager still answers.
+// another user could change, and one where a service manager still answers, saying
+// which folder is at fault and what to do.
 #include "service_registry.h"
 
 #include <quorvel/hosting.h>
+#include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -17,15 +20,49 @@ using namespace quorvel;
 
 namespace {
 
-const char* refusal(status_t status)
+std::string octal(mode_t mode)
 {
-    switch (status) {
-    case -ELOOP: return "a folder on the way is a symbolic link";
-    case -EPERM: return "a folder on the way is owned by another user or writable by others";
-    case -EADDRINUSE: return "a service manager already answers there";
-    case -EEXIST: return "something that is not a socket is in the way";
-    default: return status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status);
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+// Why the path was refused and what to do about it, in one line.
+std::string explain(const SocketPathRefusal& why, status_t status)
+{
+    const std::string& folder = why.folder;
+    switch (why.reason) {
+    case SocketPathRefusal::NOT_ABSOLUTE:
+        return std::string("the path is not absolute; set $") + SERVICE_MANAGER_ENV + " to a path that starts with '/'";
+    case SocketPathRefusal::NOT_A_FILE_NAME:
+        return "the path names a folder, not a socket file; add the socket's file name";
+    case SocketPathRefusal::TOO_LONG:
+        return "the path is longer than " + std::to_string(MAX_ENDPOINT_LENGTH) + " bytes; choose a shorter one";
+    case SocketPathRefusal::PARENT_REFERENCE: return "the path contains \"..\"; give it without";
+    case SocketPathRefusal::SYMLINK:
+        return folder + " is a symbolic link; give the path of the folder it points to, without links";
+    case SocketPathRefusal::FOREIGN_OWNER:
+        if (::geteuid() == 0)
+            return folder + " is owned by uid " + std::to_string(why.owner) +
+                ", not by root; give it to root (chown root " + folder + ") or choose a folder root owns";
+        return folder + " is owned by uid " + std::to_string(why.owner) + ", neither root nor uid " +
+            std::to_string(::geteuid()) + "; choose a folder owned by root or by uid " + std::to_string(::geteuid());
+    case SocketPathRefusal::WRITABLE_BY_OTHERS:
+        return folder + " (mode " + octal(why.mode) +
+            ") is writable by its group or by others, who could put a socket in its place; " +
+            "remove their write permission (chmod go-w " + folder + ") or choose a folder of its own";
+    case SocketPathRefusal::WRITABLE_WITHOUT_STICKY:
+        return folder + " (mode " + octal(why.mode) +
+            ") is writable by its group or by others without the sticky bit; remove their write " +
+            "permission (chmod go-w " + folder + ") or set the sticky bit (chmod +t " + folder + ")";
+    case SocketPathRefusal::CANNOT_CREATE: return "cannot create " + folder + ": " + std::strerror(-status);
+    case SocketPathRefusal::CANNOT_OPEN: return "cannot open " + folder + ": " + std::strerror(-status);
+    case SocketPathRefusal::NOT_A_SOCKET:
+        return "something that is not a socket is in the way; remove it or choose another path";
+    case SocketPathRefusal::MANAGER_ANSWERS: return "a service manager already answers there";
+    case SocketPathRefusal::NONE: break;
     }
+    return status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status);
 }
 
 } // namespace
@@ -40,9 +77,10 @@ int main(int argc, char** argv)
     const std::string path = serviceManagerPath();
     stopServingOnSignals();
 
-    const status_t status = listenOnPath(path);
+    SocketPathRefusal why;
+    const status_t status = listenOnPath(path, &why);
     if (status != OK) {
-        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << refusal(status) << endl;
+        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << explain(why, status).c_str() << endl;
         return 1;
     }
     sp<ServiceRegistry> registry(new ServiceRegistry());
