@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quorvel {
 namespace {
@@ -59,12 +60,13 @@ TEST(IpcTimeout, WholeNumbersFromOneToAnHourAreTaken)
 TEST(IpcTimeout, EveryOtherValueGivesTheDefault)
 {
     EXPECT_EQ(deadlineWith(std::nullopt), DEFAULT_MS);
-    for (const char* value : {
-             "", // set but empty
-             "0", "00", "-0", "-1", "-3600000", // zero and below
-             "3600001", "9223372036854775807", "9223372036854775808", "99999999999999999999999", // above
-             "abc", "10ms", "1.5", "1e3", "0x10", "5 ", " 5", "+5", "\t5", "5\n", "--5", "٣", // not a whole number
-         })
+    const char* emptyZeroAndBelow[] = {"", "0", "00", "-0", "-1", "-3600000"};
+    const char* above[] = {"3600001", "9223372036854775807", "9223372036854775808", "99999999999999999999999"};
+    const char* notAWholeNumber[] = {"abc", "10ms", "1.5", "1e3", "0x10", "5 ", " 5", "+5", "\t5", "5\n", "--5", "٣"};
+    std::vector<const char*> all(std::begin(emptyZeroAndBelow), std::end(emptyZeroAndBelow));
+    all.insert(all.end(), std::begin(above), std::end(above));
+    all.insert(all.end(), std::begin(notAWholeNumber), std::end(notAWholeNumber));
+    for (const char* value : all)
         EXPECT_EQ(deadlineWith(std::string(value)), DEFAULT_MS) << "QUORVEL_IPC_TIMEOUT_MS=\"" << value << "\"";
 }
 
