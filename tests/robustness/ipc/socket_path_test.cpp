@@ -53,16 +53,32 @@ protected:
         return path;
     }
 
+    // Where `socket` lands: the manager runs in the test's folder, so that a relative
+    // path, were it taken, would leave nothing behind anywhere else.
+    std::string placeOf(const std::string& socket) const
+    {
+        return socket[0] == '/' ? socket : mDir.path() + "/" + socket;
+    }
+
+    bool socketAt(const std::string& socket) const
+    {
+        struct stat st;
+        return ::lstat(placeOf(socket).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+    }
+
     Outcome start(const std::string& socket, const std::function<bool()>& beforeExec = {})
     {
         const std::string log = mLogs.path() + "/" + std::to_string(++mRuns) + ".log";
         BackgroundProcess manager;
         Outcome outcome;
-        if (!manager.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, beforeExec))
+        EXPECT_FALSE(socketAt(socket)) << socket << " is there before the manager starts";
+        const std::string folder = mDir.path();
+        const auto inFolder = [folder, beforeExec] {
+            return ::chdir(folder.c_str()) == 0 && (!beforeExec || beforeExec());
+        };
+        if (!manager.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, inFolder))
             return outcome;
-        struct stat st;
-        eventually([&] { return !manager.running() || (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)); },
-                   10s);
+        eventually([&] { return !manager.running() || socketAt(socket); }, 10s);
         outcome.status = manager.running() ? manager.stop(SIGTERM, 5s) : manager.exitStatus();
         outcome.err = testing::readFile(log);
         return outcome;
@@ -81,9 +97,7 @@ protected:
         const Outcome outcome = start(socket, beforeExec);
         EXPECT_EQ(outcome.status, 1) << what;
         EXPECT_EQ(outcome.err, "servicemanager: cannot listen on " + socket + ": " + why + "\n") << what;
-        struct stat st;
-        const bool socketMade = ::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-        EXPECT_FALSE(socketMade) << what << ": a socket was made anyway";
+        EXPECT_FALSE(socketAt(socket)) << what << ": a socket was made anyway";
     }
 
     TempDir mDir;
