@@ -1,7 +1,7 @@
 // Fuzzes the `service` tool's display text conversion, toAsciiString8, on arbitrary
 // UTF-16 text, and String16's UTF-8 decoding that makes names from command lines.
-// The display text must hold one byte per non-zero unit: the unit itself below 128,
-// '?' otherwise.
+// The display text must hold one byte per non-zero unit: the unit itself when it is
+// printable ASCII (32 to 126), '?' otherwise.
 #include <display_text.h>
 
 #include <quorvel/string16.h>
@@ -27,7 +27,7 @@ void checkDisplayText(const quorvel::String16& text)
         if (unit == 0)
             continue;
         check(at < shown.length());
-        check(out[at] == (unit < 128 ? static_cast<char>(unit) : '?'));
+        check(out[at] == (unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?'));
         ++at;
     }
     check(at == shown.length() && std::strlen(out) == shown.length());
@@ -43,12 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     checkDisplayText(quorvel::String16(std::move(units)));
 
     // The bytes as UTF-8, as a name arrives on the command line. Valid UTF-8 that
-    // is plain ASCII must come back unchanged.
+    // is printable ASCII must come back unchanged.
     const quorvel::String16 decoded(reinterpret_cast<const char*>(bytes), size);
     checkDisplayText(decoded);
     bool ascii = true;
     for (size_t i = 0; i < size; ++i)
-        ascii = ascii && bytes[i] < 128;
+        ascii = ascii && (bytes[i] == 0 || (bytes[i] >= 0x20 && bytes[i] < 0x7F));
     if (ascii) {
         const std::string original(reinterpret_cast<const char*>(bytes), size);
         std::string withoutZeros;

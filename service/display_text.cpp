@@ -40,7 +40,12 @@ String8 toAsciiString8(const String16& text)
     char unit[2] = {0, 0};
     for (size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
-        unit[0] = c < 128 ? static_cast<char>(c) : '?';
+        // A control character from a peer could move the cursor, retitle the
+        // terminal or start a line that a script takes for another entry.
+        if (c == 0)
+            unit[0] = 0;
+        else
+            unit[0] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
         result.append(unit);
     }
     return result;

@@ -24,8 +24,9 @@ constexpr uint32_t INTERFACE_QUERY_CODE = 0x5F4E5446;
 quorvel::String16 interfaceDescriptorOf(const quorvel::sp<quorvel::IBinder>& binder,
                                         quorvel::status_t* status = nullptr, quorvel::Parcel* reply = nullptr);
 
-// The printable form of a name or descriptor: units below 128 as they are, a unit 0
-// dropped, and '?' for every unit that plain ASCII cannot show.
+// The printable form of a name or descriptor: printable ASCII (32 to 126) as it is, a
+// unit 0 dropped, and '?' for every other unit: control characters (1 to 31, 127)
+// included, so that text from a peer can never steer a terminal or split a line.
 quorvel::String8 toAsciiString8(const quorvel::String16& text);
 
 } // namespace servicetool

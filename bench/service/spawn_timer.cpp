@@ -1,4 +1,5 @@
-// Times process starts and socket round trips for the service benchmark.
+// Times process starts, and the floors they are held against, for the service
+// benchmark.
 //
 //   service_bench_timer spawn RUNS CMD [ARG...] [::: CMD [ARG...]] ...
 //       Starts each command RUNS times, the commands taking turns so that all of
@@ -6,16 +7,24 @@
 //       median and minimum wall time in microseconds and its peak resident set
 //       size in KiB. Standard output and standard error go to /dev/null; a run
 //       that does not exit with status 0 stops the benchmark.
-//       A command written @roundtrips:COUNT is not started: it stands for COUNT
-//       request/answer round trips of 64 bytes over a Unix seqpacket socket (the
-//       transport's socket type) to a peer process, timed here, so that a floor
-//       takes turns with the command it is the floor of.
-//   service_bench_timer roundtrips COUNT RUNS
-//       The same round trips on their own, RUNS times; prints the median.
+//       A command written @listfloor:FIRST:PAIRS stands for the floor of a listing:
+//       a new process (this program, started like any command) that connects to
+//       two peer processes A and B, makes FIRST round trips with A, then PAIRS
+//       times one with A and one with B: the shape of `service list`, which asks
+//       the service manager for its descriptor and the pages of names, then for
+//       each name looks it up at the manager and queries the descriptor at the
+//       hosting process. Round trips are 64 bytes over Unix seqpacket sockets
+//       (the transport's socket type) to peers that block in recv, one
+//       connection at a time each.
+//   service_bench_timer floorclient A B FIRST PAIRS
+//       That floor's process: A and B are the peers' abstract socket names.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <csignal>
+#include <cstddef>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,14 +65,27 @@ bool transfer(int fd, char* buffer, size_t size, bool writing)
     }
 }
 
-// A peer process that answers every 64-byte message with one of its own.
+socklen_t abstractAddress(const std::string& name, sockaddr_un* address)
+{
+    *address = {};
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path + 1, name.data(), std::min(name.size(), sizeof address->sun_path - 1));
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+}
+
+// A peer process that listens on an abstract socket and serves one connection at a
+// time, answering every 64-byte message with one of its own, as a serving thread
+// blocked in recv would. Killed by the destructor.
 class EchoPeer {
 public:
-    bool start()
+    bool start(const std::string& name)
     {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-            std::perror("socketpair");
+        sockaddr_un address;
+        const socklen_t length = abstractAddress(name, &address);
+        const int listening = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (listening < 0 || bind(listening, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(listening, 8) != 0) {
+            std::perror("echo peer");
             return false;
         }
         mPid = fork();
@@ -72,60 +94,81 @@ public:
             return false;
         }
         if (mPid == 0) {
-            close(fds[0]);
-            char buffer[64] = {};
-            while (transfer(fds[1], buffer, sizeof buffer, false) && transfer(fds[1], buffer, sizeof buffer, true)) {}
-            _exit(0);
+            for (;;) {
+                const int fd = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0)
+                    continue;
+                char buffer[64] = {};
+                while (transfer(fd, buffer, sizeof buffer, false) && transfer(fd, buffer, sizeof buffer, true)) {}
+                close(fd);
+            }
         }
-        close(fds[1]);
-        mFd = fds[0];
+        close(listening);
         return true;
     }
 
     ~EchoPeer()
     {
-        if (mFd >= 0)
-            close(mFd);
-        if (mPid > 0)
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
             waitpid(mPid, nullptr, 0);
-    }
-
-    // Wall time of `count` round trips in microseconds, or a negative value.
-    double time(int count)
-    {
-        char buffer[64] = {};
-        const long long start = nowNs();
-        for (int i = 0; i < count; ++i) {
-            if (!transfer(mFd, buffer, sizeof buffer, true) || !transfer(mFd, buffer, sizeof buffer, false)) {
-                std::fprintf(stderr, "round trip failed\n");
-                return -1;
-            }
         }
-        return static_cast<double>(nowNs() - start) / 1000.0;
     }
 
 private:
-    int mFd = -1;
     pid_t mPid = -1;
 };
 
+int connectTo(const std::string& name)
+{
+    sockaddr_un address;
+    const socklen_t length = abstractAddress(name, &address);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        std::perror("connect");
+        return -1;
+    }
+    return fd;
+}
+
+bool roundTrip(int fd)
+{
+    char buffer[64] = {};
+    return transfer(fd, buffer, sizeof buffer, true) && transfer(fd, buffer, sizeof buffer, false);
+}
+
+// The floor process of a listing: FIRST round trips with A, then PAIRS with A and B
+// in turn. B is connected at its first use, as the tool reaches a host.
+int floorClient(const std::string& a, const std::string& b, int first, int pairs)
+{
+    const int toA = connectTo(a);
+    if (toA < 0)
+        return 1;
+    for (int i = 0; i < first; ++i)
+        if (!roundTrip(toA))
+            return 1;
+    int toB = -1;
+    for (int i = 0; i < pairs; ++i) {
+        if (!roundTrip(toA))
+            return 1;
+        if (toB < 0 && (toB = connectTo(b)) < 0)
+            return 1;
+        if (!roundTrip(toB))
+            return 1;
+    }
+    return 0;
+}
+
 struct Command {
+    std::vector<std::string> words;
     std::vector<char*> argv;
-    int roundTrips = 0; // > 0 for an @roundtrips:COUNT pseudo-command
     std::vector<double> microseconds;
     long peakRssKib = 0;
 };
 
 // One run of `command`; false when it could not be started or failed.
-bool runOnce(Command& command, const posix_spawn_file_actions_t& actions, EchoPeer& peer)
+bool runOnce(Command& command, const posix_spawn_file_actions_t& actions)
 {
-    if (command.roundTrips > 0) {
-        const double us = peer.time(command.roundTrips);
-        if (us < 0)
-            return false;
-        command.microseconds.push_back(us);
-        return true;
-    }
     const long long start = nowNs();
     pid_t pid;
     const int error = posix_spawnp(&pid, command.argv[0], &actions, nullptr, command.argv.data(), environ);
@@ -158,24 +201,30 @@ int spawnMode(int runs, int argc, char** argv)
         if (std::strcmp(argv[i], ":::") == 0)
             commands.emplace_back();
         else
-            commands.back().argv.push_back(argv[i]);
+            commands.back().words.push_back(argv[i]);
     }
-    EchoPeer peer;
-    bool peerStarted = false;
+    const std::string peerA = "quorvel-bench-floor." + std::to_string(getpid()) + ".a";
+    const std::string peerB = "quorvel-bench-floor." + std::to_string(getpid()) + ".b";
+    EchoPeer a, b;
+    bool peersStarted = false;
     for (Command& command : commands) {
-        if (command.argv.empty()) {
+        if (command.words.empty()) {
             std::fprintf(stderr, "empty command\n");
             return 2;
         }
-        if (std::strncmp(command.argv[0], "@roundtrips:", 12) == 0) {
-            command.roundTrips = std::atoi(command.argv[0] + 12);
-            if (command.roundTrips <= 0 || command.argv.size() != 1) {
-                std::fprintf(stderr, "bad %s\n", command.argv[0]);
+        int first = 0, pairs = 0;
+        if (std::sscanf(command.words[0].c_str(), "@listfloor:%d:%d", &first, &pairs) == 2) {
+            if (first < 0 || pairs < 0 || command.words.size() != 1) {
+                std::fprintf(stderr, "bad %s\n", command.words[0].c_str());
                 return 2;
             }
-            if (!peerStarted && !(peerStarted = peer.start()))
+            if (!peersStarted && !(peersStarted = a.start(peerA) && b.start(peerB)))
                 return 1;
+            command.words = {"/proc/self/exe",      "floorclient",        peerA, peerB,
+                             std::to_string(first), std::to_string(pairs)};
         }
+        for (std::string& word : command.words)
+            command.argv.push_back(word.data());
         command.argv.push_back(nullptr);
     }
 
@@ -187,13 +236,13 @@ int spawnMode(int runs, int argc, char** argv)
     // A few unmeasured runs bring the binaries into the page cache.
     for (int i = 0; i < 3; ++i)
         for (Command& command : commands) {
-            if (!runOnce(command, actions, peer))
+            if (!runOnce(command, actions))
                 return 1;
             command.microseconds.clear();
         }
     for (int i = 0; i < runs; ++i)
         for (Command& command : commands)
-            if (!runOnce(command, actions, peer))
+            if (!runOnce(command, actions))
                 return 1;
     posix_spawn_file_actions_destroy(&actions);
 
@@ -205,28 +254,11 @@ int spawnMode(int runs, int argc, char** argv)
     return 0;
 }
 
-int roundtripMode(int count, int runs)
-{
-    EchoPeer peer;
-    if (!peer.start())
-        return 1;
-    std::vector<double> microseconds;
-    for (int run = 0; run < runs + 1; ++run) {
-        const double us = peer.time(count);
-        if (us < 0)
-            return 1;
-        if (run > 0) // the first run warms up
-            microseconds.push_back(us);
-    }
-    std::printf("median_us=%.1f round_trips=%d runs=%d\n", median(microseconds), count, runs);
-    return 0;
-}
-
 int usage()
 {
     std::fprintf(stderr,
                  "usage: service_bench_timer spawn RUNS CMD [ARG...] [::: CMD [ARG...]] ...\n"
-                 "       service_bench_timer roundtrips COUNT RUNS\n");
+                 "       service_bench_timer floorclient A B FIRST PAIRS\n");
     return 2;
 }
 
@@ -238,10 +270,7 @@ int main(int argc, char** argv)
         const int runs = std::atoi(argv[2]);
         return runs > 0 ? spawnMode(runs, argc - 3, argv + 3) : usage();
     }
-    if (argc == 4 && std::strcmp(argv[1], "roundtrips") == 0) {
-        const int count = std::atoi(argv[2]);
-        const int runs = std::atoi(argv[3]);
-        return count > 0 && runs > 0 ? roundtripMode(count, runs) : usage();
-    }
+    if (argc == 6 && std::strcmp(argv[1], "floorclient") == 0)
+        return floorClient(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
     return usage();
 }

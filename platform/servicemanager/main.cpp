@@ -1,7 +1,8 @@
 // servicemanager: the daemon that keeps the registry of named services. It listens on
 // $QUORVEL_SERVICE_MANAGER (default /run/quorvel/servicemanager) in the foreground
 // until SIGTERM or SIGINT, then removes its socket. It refuses a path whose folders
-// another user could change, and one where a service manager still answers.
+// another user could change, and one where a service manager still answers, saying
+// which folder is at fault and what to do.
 #include "service_registry.h"
 
 #include <quorvel/hosting.h>
@@ -10,80 +11,58 @@
 #include <quorvel/text_output.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quorvel;
 
 namespace {
 
-// What is wrong with a path the socket cannot have, or "".
-std::string badPath(const std::string& path)
+std::string octal(mode_t mode)
 {
-    if (path.empty() || path[0] != '/')
-        return std::string("the path is relative; set $") + SERVICE_MANAGER_ENV +
-            " to a full one (like /run/quorvel/servicemanager)";
-    if (path.size() > MAX_ENDPOINT_LENGTH)
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+// Why the path was refused and what to do about it, in one line.
+std::string explain(const SocketPathRefusal& why, status_t status)
+{
+    const std::string& folder = why.folder;
+    switch (why.reason) {
+    case SocketPathRefusal::NOT_ABSOLUTE:
+        return std::string("the path is not absolute; set $") + SERVICE_MANAGER_ENV + " to a path that starts with '/'";
+    case SocketPathRefusal::NOT_A_FILE_NAME:
+        return "the path names a folder, not a socket file; add the socket's file name";
+    case SocketPathRefusal::TOO_LONG:
         return "the path is longer than " + std::to_string(MAX_ENDPOINT_LENGTH) + " bytes; choose a shorter one";
-    const std::string name = path.substr(path.rfind('/') + 1);
-    if (name.empty() || name == "." || name == "..")
-        return "the path does not end in a file name; add one (like .../servicemanager)";
-    return {};
-}
-
-// The first folder of `path` that another user could change, and why, or "". The
-// listener refused the path already; this only finds the folder to name.
-std::string unsafeFolder(const std::string& path)
-{
-    const std::string folder = path.substr(0, path.rfind('/'));
-    std::string sofar;
-    size_t start = 0;
-    while (true) {
-        struct stat st;
-        const std::string current = sofar.empty() ? "/" : sofar;
-        if (::lstat(current.c_str(), &st) == 0) {
-            if (S_ISLNK(st.st_mode))
-                return current + " is a symbolic link";
-            if (st.st_uid != 0 && st.st_uid != ::geteuid())
-                return current + " belongs to uid " + std::to_string(st.st_uid);
-            if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
-                return current + " is writable by group or others";
-        }
-        if (start >= folder.size())
-            return {};
-        size_t end = folder.find('/', start);
-        if (end == std::string::npos)
-            end = folder.size();
-        const std::string part = folder.substr(start, end - start);
-        start = end + 1;
-        if (part == "..")
-            return "the path goes up a folder with ..";
-        if (!part.empty() && part != ".")
-            sofar += "/" + part;
+    case SocketPathRefusal::PARENT_REFERENCE: return "the path contains \"..\"; give it without";
+    case SocketPathRefusal::SYMLINK:
+        return folder + " is a symbolic link; give the path of the folder it points to, without links";
+    case SocketPathRefusal::FOREIGN_OWNER:
+        if (::geteuid() == 0)
+            return folder + " is owned by uid " + std::to_string(why.owner) +
+                ", not by root; give it to root (chown root " + folder + ") or choose a folder root owns";
+        return folder + " is owned by uid " + std::to_string(why.owner) + ", neither root nor uid " +
+            std::to_string(::geteuid()) + "; choose a folder owned by root or by uid " + std::to_string(::geteuid());
+    case SocketPathRefusal::WRITABLE_BY_OTHERS:
+        return folder + " (mode " + octal(why.mode) +
+            ") is writable by its group or by others, who could put a socket in its place; " +
+            "remove their write permission (chmod go-w " + folder + ") or choose a folder of its own";
+    case SocketPathRefusal::WRITABLE_WITHOUT_STICKY:
+        return folder + " (mode " + octal(why.mode) +
+            ") is writable by its group or by others without the sticky bit; remove their write " +
+            "permission (chmod go-w " + folder + ") or set the sticky bit (chmod +t " + folder + ")";
+    case SocketPathRefusal::CANNOT_CREATE: return "cannot create " + folder + ": " + std::strerror(-status);
+    case SocketPathRefusal::CANNOT_OPEN: return "cannot open " + folder + ": " + std::strerror(-status);
+    case SocketPathRefusal::NOT_A_SOCKET:
+        return "something that is not a socket is in the way; remove it or choose another path";
+    case SocketPathRefusal::MANAGER_ANSWERS: return "a service manager already answers there";
+    case SocketPathRefusal::NONE: break;
     }
-}
-
-std::string refusal(status_t status, const std::string& path)
-{
-    switch (status) {
-    case -ELOOP:
-    case -EPERM: {
-        std::string text = unsafeFolder(path);
-        if (text.empty())
-            text = status == -ELOOP ? "a folder on the way is a symbolic link"
-                                    : "a folder on the way is owned by another user or writable by others";
-        return text + "; choose a path whose folders only root and you can change, without symbolic links";
-    }
-    case -EADDRINUSE: return "a service manager already answers there";
-    case -EEXIST: return "something that is not a socket is in the way; remove it or choose another path";
-    case BAD_VALUE:
-        if (const std::string bad = badPath(path); !bad.empty())
-            return bad;
-        return std::strerror(EINVAL);
-    default: return status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status);
-    }
+    return status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status);
 }
 
 } // namespace
@@ -98,9 +77,10 @@ int main(int argc, char** argv)
     const std::string path = serviceManagerPath();
     stopServingOnSignals();
 
-    const status_t status = listenOnPath(path);
+    SocketPathRefusal why;
+    const status_t status = listenOnPath(path, &why);
     if (status != OK) {
-        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << refusal(status, path).c_str() << endl;
+        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << explain(why, status).c_str() << endl;
         return 1;
     }
     sp<ServiceRegistry> registry(new ServiceRegistry());

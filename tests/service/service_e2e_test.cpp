@@ -257,6 +257,25 @@ TEST(ListEmpty, NoServicesGivesTheCountAlone)
     expectOutcome(managerOnly.run(serviceCommand({"list"})), "Found 0 services:\n", "", 0);
 }
 
+// A name and a descriptor chosen by a hostile peer: a screen clear, a title change
+// ended by BEL, CR and LF with a forged entry after them, DEL and other controls.
+// Both tools that list print each as '?', one line per service, the rest unchanged.
+TEST(ListPeerText, ControlCharactersFromPeersPrintAsQuestionMarks)
+{
+    ProcessFixture world({.startExampleServices = false});
+    ASSERT_TRUE(world.ready()) << world.error();
+    const std::string name = "x\x1b[2J\x1b]0;owned\x07\r\n1\tforged: [y]\x7f.";
+    const std::string descriptor = "d\x1b[31m\x07\r\nz\x7f\x01\x1f";
+    quorvel::testing::BackgroundProcess host;
+    ASSERT_TRUE(host.start({quorvel::testing::exampleClientProgram(), "serve", name, descriptor}, world.environment(),
+                           world.runtimeDir() + "/host.log"));
+    ASSERT_TRUE(world.waitForServices({name}));
+
+    const std::string listing = "Found 1 services:\n0\tx?[2J?]0;owned???1?forged: [y]?.: [d?[31m???z???]\n";
+    expectOutcome(world.run(serviceCommand({"list"})), listing, "", 0);
+    expectOutcome(world.run({quorvel::testing::exampleClientProgram(), "list"}), listing, "", 0);
+}
+
 // ---------------------------------------------------------------------------
 // call: operands, codes and the replies
 

@@ -128,16 +128,33 @@ std::string display(const String16& text)
     return toAsciiString8(text).string();
 }
 
-TEST(DisplayText, AsciiComesOutByteForByte)
+TEST(DisplayText, PrintableAsciiComesOutByteForByte)
 {
     EXPECT_EQ(display(String16("quorvel.example.IEcho")), "quorvel.example.IEcho");
     std::u16string every;
     std::string expected;
-    for (char16_t unit = 1; unit < 128; ++unit) {
+    for (char16_t unit = 0x20; unit < 0x7F; ++unit) {
         every.push_back(unit);
         expected.push_back(static_cast<char>(unit));
     }
     EXPECT_EQ(display(String16(every)), expected);
+}
+
+TEST(DisplayText, EachControlUnitShowsAsOneQuestionMark)
+{
+    // 1 to 31 and 127, each alone and between printable neighbours (space and '~'
+    // are the edges that stay).
+    for (char16_t unit = 1; unit < 0x80; ++unit) {
+        if (unit == 0x20)
+            unit = 0x7F;
+        EXPECT_EQ(display(String16(std::u16string{unit})), "?") << static_cast<int>(unit);
+        EXPECT_EQ(display(String16(std::u16string{u' ', unit, u'~'})), " ?~") << static_cast<int>(unit);
+    }
+    // What a hostile peer would send: a screen clear, a title change ended by BEL, a
+    // forged second line.
+    EXPECT_EQ(display(String16(u"a\x1b[2J\x1b]0;t\x07"
+                               u"b\r\n1\tx\x7f")),
+              "a?[2J?]0;t?b??1?x?");
 }
 
 TEST(DisplayText, EmptyStaysEmpty)
@@ -163,7 +180,6 @@ TEST(DisplayText, EachUnitFrom128UpShowsAsOneQuestionMark)
     EXPECT_EQ(display(String16(std::u16string(u"\0\u00e9", 2))), "?");
     // A character outside the basic plane is two units, so two marks.
     EXPECT_EQ(display(String16(u"x\U0001F600")), "x??");
-    EXPECT_EQ(display(String16(u"\u007f")), "\x7f");
 }
 
 // ---------------------------------------------------------------------------

@@ -14,11 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -231,6 +233,65 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
     quorvel::unloadModule(byBoard);
     EXPECT_EQ(byBoard.info, nullptr);
     EXPECT_EQ(byBoard.library, nullptr);
+}
+
+// Every kind of value of the module folder variable: unset and empty give the
+// compiled-in folder; any other value is used as it is, a relative one from the
+// current folder; one too long for the system is a load error, not a crash.
+TEST_P(ModuleLayout, ModuleFolderVariableAtItsEdges)
+{
+    const std::string path = GetParam().path;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string parent = folder.substr(0, folder.rfind('/'));
+    const std::string board = GetParam().board;
+    const char* previous = std::getenv(quorvel::MODULE_DIR_VARIABLE);
+    const std::string saved = previous ? previous : "";
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    auto withValue = [&](const char* value) {
+        if (value)
+            setenv(quorvel::MODULE_DIR_VARIABLE, value, 1);
+        else
+            unsetenv(quorvel::MODULE_DIR_VARIABLE);
+    };
+    struct Loaded {
+        int status;
+        std::string error;
+        std::string path;
+    };
+    auto loadWith = [&](const char* value) {
+        withValue(value);
+        quorvel::LoadedModule module;
+        Loaded loaded;
+        loaded.status = quorvel::loadModuleForBoard(board, module, loaded.error);
+        loaded.path = quorvel::modulePathForBoard(board);
+        quorvel::unloadModule(module);
+        return loaded;
+    };
+
+    const std::string fallback = std::string(quorvel::defaultModuleDirectory()) + "/lights." + board + ".so";
+    EXPECT_EQ(loadWith(nullptr).path, fallback);
+    EXPECT_EQ(loadWith("").path, fallback);
+    EXPECT_EQ(loadWith("/").path, "/lights." + board + ".so");
+    EXPECT_EQ(loadWith((folder + "/").c_str()).path, path) << "a trailing slash is not doubled";
+    const Loaded absolute = loadWith(folder.c_str());
+    EXPECT_EQ(absolute.status, 0) << absolute.error;
+
+    ASSERT_EQ(chdir(parent.c_str()), 0);
+    const std::string relative = folder.substr(parent.size() + 1);
+    const Loaded fromHere = loadWith(relative.c_str());
+    const Loaded missing = loadWith("no-such-folder");
+    const std::string tooLong(5000, 'd');
+    const Loaded overlong = loadWith(tooLong.c_str());
+    ASSERT_EQ(chdir(cwd), 0);
+    withValue(previous ? saved.c_str() : nullptr);
+
+    EXPECT_EQ(fromHere.status, 0) << fromHere.error;
+    EXPECT_EQ(fromHere.path, relative + "/lights." + board + ".so");
+    EXPECT_EQ(missing.status, -ENOENT);
+    EXPECT_EQ(missing.error.rfind("cannot load no-such-folder/lights." + board + ".so: ", 0), 0u) << missing.error;
+    EXPECT_EQ(overlong.status, -ENOENT);
+    EXPECT_EQ(overlong.error.rfind("cannot load " + tooLong + "/lights." + board + ".so: ", 0), 0u);
 }
 
 class ModuleSymbols : public ::testing::TestWithParam<Board> {

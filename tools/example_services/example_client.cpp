@@ -6,8 +6,9 @@
 //   example-client check NAME                is NAME registered?
 //   example-client call NAME CODE [i32 N | s16 TEXT | null]...
 //   example-client register NAME             register an echo object under NAME
-//   example-client serve NAME                the same, then serve it until SIGTERM,
-//                                            registering again after a manager restart
+//   example-client serve NAME [DESCRIPTOR]   the same, then serve it until SIGTERM,
+//                                            registering again after a manager restart;
+//                                            DESCRIPTOR replaces quorvel.example.IEcho
 #include <quorvel/service_manager.h>
 #include <quorvel/text_output.h>
 
@@ -26,19 +27,27 @@ namespace {
 void usage()
 {
     aerr << "usage: example-client list | check NAME | call NAME CODE [i32 N | s16 TEXT | null]... | register NAME"
-            " | serve NAME"
+            " | serve NAME [DESCRIPTOR]"
          << endl;
 }
 
-// The descriptor as ASCII ('?' for anything else), or "" when there is none.
+// Text from a peer as `service` prints it: printable ASCII as it is, a unit 0 left
+// out, '?' for anything else. Control characters included: a name must never steer
+// the terminal or start a line of its own.
+void printPeerText(const String16& text)
+{
+    for (char16_t unit : text.view())
+        if (unit != 0)
+            aout << static_cast<char>(unit >= 0x20 && unit < 0x7F ? unit : '?');
+}
+
+// The descriptor, or "" when there is none.
 void printDescriptor(const sp<IBinder>& binder)
 {
     Parcel data, reply;
     if (!binder || binder->transact(INTERFACE_TRANSACTION, data, &reply) != OK)
         return;
-    const String16 text = reply.readString16();
-    for (char16_t unit : text.view())
-        aout << static_cast<char>(unit < 128 ? unit : '?');
+    printPeerText(reply.readString16());
 }
 
 bool parseNumber(const char* text, long min, long max, long* out)
@@ -58,8 +67,7 @@ int list(ServiceManagerPort& sm)
     aout << "Found " << static_cast<uint32_t>(names.size()) << " services:" << endl;
     for (size_t i = 0; i < names.size(); ++i) {
         aout << static_cast<uint32_t>(i) << "\t";
-        for (char16_t unit : names[i].view())
-            aout << static_cast<char>(unit < 128 ? unit : '?');
+        printPeerText(names[i]);
         aout << ": [";
         printDescriptor(sm.checkService(names[i]));
         aout << "]" << endl;
@@ -112,10 +120,10 @@ int registerEcho(ServiceManagerPort& sm, const char* name)
 
 // Registers an echo object under `name` and serves it, registering it again whenever
 // the service manager restarts.
-int serveEcho(const char* name)
+int serveEcho(const char* name, const char* descriptor)
 {
     stopServingOnSignals();
-    return serveRegistered("example-client", {ExampleService{name, makeExampleServices().front().object}});
+    return serveRegistered("example-client", {ExampleService{name, makeEchoService(descriptor)}});
 }
 
 } // namespace
@@ -126,8 +134,8 @@ int main(int argc, char** argv)
         usage();
         return 2;
     }
-    if (!std::strcmp(argv[1], "serve") && argc == 3)
-        return serveEcho(argv[2]);
+    if (!std::strcmp(argv[1], "serve") && (argc == 3 || argc == 4))
+        return serveEcho(argv[2], argc == 4 ? argv[3] : ECHO_DESCRIPTOR);
     const sp<ServiceManagerPort> sm = defaultServiceManager();
     if (!sm) {
         aerr << "example-client: cannot reach the service manager" << endl;

@@ -50,10 +50,15 @@ protected:
 
 } // namespace
 
+sp<IBinder> makeEchoService(const char* descriptor)
+{
+    return new EchoService(Descriptor::Text, descriptor);
+}
+
 std::vector<ExampleService> makeExampleServices()
 {
     return {
-        {"example.echo", new EchoService(Descriptor::Text, "quorvel.example.IEcho")},
+        {"example.echo", makeEchoService(ECHO_DESCRIPTOR)},
         {"example.nodescriptor", new EchoService(Descriptor::Empty, "")},
         {"example.refusing", new EchoService(Descriptor::Refuse, "")},
         {"example.unicode", new EchoService(Descriptor::Text, "quorvel.example.Caf\xC3\xA9\xE2\x98\x83")},

@@ -18,6 +18,12 @@ struct ExampleService {
 // The services in registration order.
 std::vector<ExampleService> makeExampleServices();
 
+inline constexpr const char* ECHO_DESCRIPTOR = "quorvel.example.IEcho";
+
+// An echo service like example.echo that answers the descriptor query with
+// `descriptor` (UTF-8).
+sp<IBinder> makeEchoService(const char* descriptor);
+
 // The status example.refusing answers the descriptor query with, and the one every
 // transaction to example.failing gets.
 inline constexpr status_t REFUSING_STATUS = PERMISSION_DENIED;

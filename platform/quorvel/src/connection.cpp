@@ -34,7 +34,8 @@ std::chrono::milliseconds ipcTimeout()
 {
     static const std::chrono::milliseconds value = [] {
         const char* text = std::getenv("QUORVEL_IPC_TIMEOUT_MS");
-        if (text && *text) {
+        // Digits only: strtol alone would also take leading blanks and a sign.
+        if (text && *text >= '0' && *text <= '9') {
             char* end = nullptr;
             errno = 0;
             const long ms = std::strtol(text, &end, 10);

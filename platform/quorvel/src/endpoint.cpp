@@ -3,6 +3,7 @@
 #include <quorvel/limits.h>
 
 #include "connection.h"
+#include "socket_folder.h"
 
 #include <cerrno>
 #include <chrono>
@@ -38,66 +39,6 @@ status_t randomWord(uint64_t* value)
         }
         got += static_cast<size_t>(n);
     }
-    return OK;
-}
-
-// A folder may hold the socket only if nobody but root and us can change what it
-// contains: otherwise another user could put their own socket in our place.
-status_t checkFolder(int fd)
-{
-    struct stat st;
-    if (::fstat(fd, &st) < 0)
-        return -errno;
-    if (st.st_uid != 0 && st.st_uid != ::geteuid())
-        return -EPERM;
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
-        return -EPERM;
-    return OK;
-}
-
-// Opens (creating what is missing) every folder from the root down to `folder`
-// without following a symlink, checking each one; leaves the last one in `out`. Each
-// step opens the whole path so far: the folders above were checked already, and none
-// of them can be changed by anyone but root and us.
-status_t openSafeFolder(const std::string& folder, UniqueFd* out)
-{
-    UniqueFd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!current)
-        return -errno;
-    if (const status_t status = checkFolder(current.get()); status != OK)
-        return status;
-    std::string sofar;
-    size_t start = 0;
-    while (start < folder.size()) {
-        size_t end = folder.find('/', start);
-        if (end == std::string::npos)
-            end = folder.size();
-        const std::string part = folder.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..")
-            return -EPERM;
-        sofar += "/" + part;
-        int fd = ::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            if (::mkdir(sofar.c_str(), 0755) < 0 && errno != EEXIST)
-                return -errno;
-            fd = ::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        }
-        if (fd < 0) {
-            // O_NOFOLLOW with O_DIRECTORY gives ENOTDIR for a symlink: look closer.
-            const int error = errno;
-            struct stat st;
-            if (::lstat(sofar.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-                return -ELOOP;
-            return -error;
-        }
-        current.reset(fd);
-        if (const status_t status = checkFolder(current.get()); status != OK)
-            return status;
-    }
-    *out = std::move(current);
     return OK;
 }
 
@@ -168,28 +109,42 @@ status_t Endpoint::listenAbstract()
     return -EADDRINUSE;
 }
 
-status_t Endpoint::listenOnPath(const std::string& path)
+status_t Endpoint::listenOnPath(const std::string& path, SocketPathRefusal* refusal)
 {
+    SocketPathRefusal ignored;
+    SocketPathRefusal& why = refusal ? *refusal : ignored;
     if (mListen)
         return BAD_VALUE;
-    if (path.size() < 2 || path[0] != '/' || path.back() == '/' || path.size() > MAX_ENDPOINT_LENGTH)
+    if (path.empty() || path[0] != '/') {
+        why.reason = SocketPathRefusal::NOT_ABSOLUTE;
         return BAD_VALUE;
+    }
+    if (path.size() > MAX_ENDPOINT_LENGTH) {
+        why.reason = SocketPathRefusal::TOO_LONG;
+        return BAD_VALUE;
+    }
     const size_t slash = path.rfind('/');
     const std::string name = path.substr(slash + 1);
-    if (name == "." || name == "..")
+    if (name.empty() || name == "." || name == "..") {
+        why.reason = SocketPathRefusal::NOT_A_FILE_NAME;
         return BAD_VALUE;
+    }
     UniqueFd folder;
-    if (const status_t status = openSafeFolder(path.substr(0, slash), &folder); status != OK)
+    if (const status_t status = openSocketFolder(path.substr(0, slash), &folder, &why); status != OK)
         return status;
 
     struct stat st;
     if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISSOCK(st.st_mode))
+        if (!S_ISSOCK(st.st_mode)) {
+            why.reason = SocketPathRefusal::NOT_A_SOCKET;
             return -EEXIST;
+        }
         // A socket left by a manager that died is replaced; one that is still served
         // is never taken from under its owner.
-        if (socketAnswers(path))
+        if (socketAnswers(path)) {
+            why.reason = SocketPathRefusal::MANAGER_ANSWERS;
             return -EADDRINUSE;
+        }
         if (::unlinkat(folder.get(), name.c_str(), 0) < 0 && errno != ENOENT)
             return -errno;
     }

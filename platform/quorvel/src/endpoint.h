@@ -3,6 +3,7 @@
 // removal. An ordinary process gets an abstract name with fresh random bits; the
 // service manager a socket file at a path whose folders nobody else can change.
 
+#include <quorvel/hosting.h>
 #include <quorvel/status.h>
 
 #include "unique_fd.h"
@@ -26,14 +27,15 @@ public:
     // Listens on "@quorvel.<pid>.<64 random bits in hex>", drawing new bits when the
     // name is taken.
     status_t listenAbstract();
-    // Listens on a socket file at `path`. Missing folders are created (0755). Refused
-    // (-ELOOP) when a folder on the way is a symlink, (-EPERM) when one is owned by a
-    // uid other than root or ours or is writable by group or others without the
-    // sticky bit, (-EADDRINUSE) when something still answers on an existing socket
-    // there, (-EEXIST) when the path holds something else. The file is made with
-    // mode 0666 (the process's umask is set aside for the bind): no chmod of a path
-    // that a link could redirect.
-    status_t listenOnPath(const std::string& path);
+    // Listens on a socket file at `path`, an absolute path. Missing folders are
+    // created (0755). Refused (-ELOOP) when a folder on the way is a symlink, (-EPERM)
+    // when one is owned by a uid other than root or ours, when the socket's folder is
+    // writable by group or others, or when a folder above is so without the sticky
+    // bit; (-EADDRINUSE) when something still answers on an existing socket there,
+    // (-EEXIST) when the path holds something else. `refusal`, when given, says which
+    // and where. The file is made with mode 0666 (the process's umask is set aside
+    // for the bind): no chmod of a path that a link could redirect.
+    status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal = nullptr);
 
     bool listening() const { return mListen.valid(); }
     int fd() const { return mListen.get(); }

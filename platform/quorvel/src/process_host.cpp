@@ -25,12 +25,12 @@ ProcessHost& ProcessHost::self()
     return *instance;
 }
 
-status_t ProcessHost::listenOnPath(const std::string& path)
+status_t ProcessHost::listenOnPath(const std::string& path, SocketPathRefusal* refusal)
 {
     std::lock_guard<std::mutex> lock(mLock);
     if (mEndpoint.listening() || !mAddress.empty())
         return BAD_VALUE;
-    const status_t status = mEndpoint.listenOnPath(path);
+    const status_t status = mEndpoint.listenOnPath(path, refusal);
     if (status == OK)
         mAddress = mEndpoint.address();
     return status;

@@ -28,7 +28,7 @@ class ProcessHost final : public Dispatcher, public ObjectTable, public Connecti
 public:
     static ProcessHost& self();
 
-    status_t listenOnPath(const std::string& path);
+    status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal);
     std::string endpoint();
     void setContextObject(const sp<IBinder>& object);
     void setConnectionClosedHandler(std::function<void(uint64_t)> handler);

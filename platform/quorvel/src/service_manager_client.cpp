@@ -131,9 +131,13 @@ const char* serviceManagerPath()
 
 sp<ServiceManagerPort> defaultServiceManager()
 {
+    // The manager listens only on an absolute path; anything else (a relative path,
+    // an abstract '@' name that any user could bind) is no service manager.
+    const char* path = serviceManagerPath();
+    if (path[0] != '/')
+        return nullptr;
     status_t status;
-    const sp<Connection> connection =
-        Connection::connectTo(serviceManagerPath(), ProcessHost::self(), nullptr, &status);
+    const sp<Connection> connection = Connection::connectTo(path, ProcessHost::self(), nullptr, &status);
     if (!connection)
         return nullptr;
     // Only root or we ourselves may play our service manager: a socket another user

@@ -8,9 +8,9 @@
 
 namespace quorvel {
 
-status_t listenOnPath(const std::string& path)
+status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal)
 {
-    return ProcessHost::self().listenOnPath(path);
+    return ProcessHost::self().listenOnPath(path, refusal);
 }
 
 void setContextObject(const sp<IBinder>& object)

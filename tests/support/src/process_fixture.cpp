@@ -305,7 +305,7 @@ BackgroundProcess::~BackgroundProcess()
 }
 
 bool BackgroundProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                              const std::string& logPath, bool emulated)
+                              const std::string& logPath, bool emulated, const std::function<bool()>& beforeExec)
 {
     stop(SIGKILL, 3s);
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -317,7 +317,7 @@ bool BackgroundProcess::start(const std::vector<std::string>& argv, const std::v
             ::close(in);
         return false;
     }
-    mPid = spawn(argv, environment, in, log, log, emulated);
+    mPid = spawn(argv, environment, in, log, log, emulated, beforeExec);
     mExitStatus = -1;
     ::close(log);
     ::close(in);

@@ -24,9 +24,33 @@ struct CallingPeer {
 // The caller of the transaction this thread is dispatching, or null outside one.
 const CallingPeer* callingPeer();
 
+// Why listenOnPath refused a path, so that the daemon can say what to fix.
+struct SocketPathRefusal {
+    enum Reason {
+        NONE,
+        NOT_ABSOLUTE, // the path does not start with '/'
+        NOT_A_FILE_NAME, // empty, ends in '/', ".", ".."
+        TOO_LONG, // longer than MAX_ENDPOINT_LENGTH
+        PARENT_REFERENCE, // a ".." on the way
+        SYMLINK, // `folder` is a symbolic link
+        FOREIGN_OWNER, // `folder` is owned by `owner`, neither root nor us
+        WRITABLE_BY_OTHERS, // the socket's own `folder` is writable by group or others
+        WRITABLE_WITHOUT_STICKY, // `folder` above is writable by group or others, not sticky
+        CANNOT_CREATE, // `folder` is missing and could not be made (the status says why)
+        CANNOT_OPEN, // `folder` could not be opened or examined (the status says why)
+        NOT_A_SOCKET, // something else has the socket's name
+        MANAGER_ANSWERS, // a service manager still answers on the socket
+    };
+    Reason reason = NONE;
+    std::string folder;
+    uid_t owner = 0; // for FOREIGN_OWNER and the WRITABLE reasons
+    mode_t mode = 0; // the folder's permission bits, likewise
+};
+
 // Makes this process's endpoint a socket at `path` (its folder is created if
 // missing, a stale socket file replaced). Must come before anything is exported.
-status_t listenOnPath(const std::string& path);
+// On failure `refusal`, when given, says why.
+status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal = nullptr);
 
 // The object that answers transactions addressed to handle 0 of this process.
 void setContextObject(const sp<IBinder>& object);

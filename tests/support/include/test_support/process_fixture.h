@@ -112,9 +112,9 @@ public:
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
     // Starts argv (emulator prefix added unless `emulated` is false: a program of the
-    // build machine) with its output appended to `logPath`.
+    // build machine) with its output appended to `logPath`; `beforeExec` as for runProgram.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-               const std::string& logPath, bool emulated = true);
+               const std::string& logPath, bool emulated = true, const std::function<bool()>& beforeExec = {});
     // Sends `signal`, waits up to `grace` for the exit, then kills it. Returns the
     // exit status as RunResult::exitStatus does (-1 if nothing was running).
     int stop(int signal = 15 /* SIGTERM */, std::chrono::milliseconds grace = 3s);

@@ -1,0 +1,246 @@
+// The service manager's socket path: who may change the folders that hold it. Every
+// folder mode the rule names, on the socket's own folder and on a folder above, at
+// the edges of the rule (the sticky bit, group and others apart), symlinks, owners,
+// paths that are not absolute or too long, and the message that names the folder
+// and says what to do.
+#include "process_stats.h"
+
+#include <quorvel/limits.h>
+#include <test_support/process_fixture.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <grp.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvel::robustness {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::BackgroundProcess;
+using testing::TempDir;
+
+constexpr uid_t OTHER_UID = 65534;
+constexpr uid_t THIRD_UID = 65533;
+
+// How a manager started on a path ended: the exit status and message of a
+// refusal, or 0 and "" when it served and then stopped on SIGTERM.
+struct Outcome {
+    int status = -1;
+    std::string err;
+};
+
+class SocketPath : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(mDir.path().empty());
+        ASSERT_FALSE(mLogs.path().empty());
+        // Other uids must reach the folders below; the rule itself asks no more.
+        ASSERT_EQ(::chmod(mDir.path().c_str(), 0755), 0);
+    }
+
+    // A folder `name` under the test's folder with exactly `mode` (umask aside).
+    std::string folder(const std::string& name, mode_t mode)
+    {
+        const std::string path = mDir.path() + "/" + name;
+        EXPECT_EQ(::mkdir(path.c_str(), 0700), 0) << path;
+        EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
+        return path;
+    }
+
+    // Where `socket` lands: the manager runs in the test's folder, so that a relative
+    // path, were it taken, would leave nothing behind anywhere else.
+    std::string placeOf(const std::string& socket) const
+    {
+        return socket[0] == '/' ? socket : mDir.path() + "/" + socket;
+    }
+
+    bool socketAt(const std::string& socket) const
+    {
+        struct stat st;
+        return ::lstat(placeOf(socket).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+    }
+
+    Outcome start(const std::string& socket, const std::function<bool()>& beforeExec = {})
+    {
+        const std::string log = mLogs.path() + "/" + std::to_string(++mRuns) + ".log";
+        BackgroundProcess manager;
+        Outcome outcome;
+        EXPECT_FALSE(socketAt(socket)) << socket << " is there before the manager starts";
+        const std::string folder = mDir.path();
+        const auto inFolder = [folder, beforeExec] {
+            return ::chdir(folder.c_str()) == 0 && (!beforeExec || beforeExec());
+        };
+        if (!manager.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true, inFolder))
+            return outcome;
+        eventually([&] { return !manager.running() || socketAt(socket); }, 10s);
+        outcome.status = manager.running() ? manager.stop(SIGTERM, 5s) : manager.exitStatus();
+        outcome.err = testing::readFile(log);
+        return outcome;
+    }
+
+    void expectServed(const std::string& socket, const char* what, const std::function<bool()>& beforeExec = {})
+    {
+        const Outcome outcome = start(socket, beforeExec);
+        EXPECT_EQ(outcome.status, 0) << what << "\n" << outcome.err;
+        EXPECT_EQ(outcome.err, "") << what;
+    }
+
+    void expectRefused(const std::string& socket, const std::string& why, const char* what,
+                       const std::function<bool()>& beforeExec = {})
+    {
+        const Outcome outcome = start(socket, beforeExec);
+        EXPECT_EQ(outcome.status, 1) << what;
+        EXPECT_EQ(outcome.err, "servicemanager: cannot listen on " + socket + ": " + why + "\n") << what;
+        EXPECT_FALSE(socketAt(socket)) << what << ": a socket was made anyway";
+    }
+
+    TempDir mDir;
+    TempDir mLogs;
+    int mRuns = 0;
+};
+
+std::string octal(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+std::string writableSocketFolder(const std::string& folder, mode_t mode)
+{
+    return folder + " (mode " + octal(mode) +
+        ") is writable by its group or by others, who could put a socket in its place; remove their write "
+        "permission (chmod go-w " +
+        folder + ") or choose a folder of its own";
+}
+
+std::string writableWithoutSticky(const std::string& folder, mode_t mode)
+{
+    return folder + " (mode " + octal(mode) +
+        ") is writable by its group or by others without the sticky bit; remove their write permission (chmod "
+        "go-w " +
+        folder + ") or set the sticky bit (chmod +t " + folder + ")";
+}
+
+std::function<bool()> asUser(uid_t uid)
+{
+    return [uid] {
+        return ::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0;
+    };
+}
+
+TEST_F(SocketPath, SocketFolderWritableByAnyoneButItsOwnerIsRefusedStickyOrNot)
+{
+    for (const mode_t mode : {0700, 0755, 01755, 0750, 0705}) {
+        const std::string own = folder("own" + octal(mode), mode);
+        expectServed(own + "/sm", octal(mode).c_str());
+    }
+    for (const mode_t mode : {0720, 0702, 0775, 0757, 0777, 01720, 01702, 01775, 01757, 01777}) {
+        const std::string own = folder("own" + octal(mode), mode);
+        expectRefused(own + "/sm", writableSocketFolder(own, mode), octal(mode).c_str());
+    }
+}
+
+TEST_F(SocketPath, FolderAboveWritableByOthersNeedsTheStickyBit)
+{
+    for (const mode_t mode : {0755, 01755, 01720, 01702, 01775, 01757, 01777}) {
+        const std::string above = folder("above" + octal(mode), mode);
+        ASSERT_EQ(::mkdir((above + "/own").c_str(), 0755), 0);
+        expectServed(above + "/own/sm", octal(mode).c_str());
+    }
+    for (const mode_t mode : {0720, 0702, 0775, 0757, 0777}) {
+        const std::string above = folder("above" + octal(mode), mode);
+        ASSERT_EQ(::mkdir((above + "/own").c_str(), 0755), 0);
+        expectRefused(above + "/own/sm", writableWithoutSticky(above, mode), octal(mode).c_str());
+    }
+    // A missing socket folder is made safe (0755) under a sticky shared folder.
+    const std::string shared = folder("shared", 01777);
+    expectServed(shared + "/made/sm", "made below a sticky folder");
+    struct stat st;
+    ASSERT_EQ(::stat((shared + "/made").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+TEST_F(SocketPath, SymlinksAnywhereOnTheWayAreRefused)
+{
+    const std::string real = folder("real", 0755);
+    ASSERT_EQ(::mkdir((real + "/own").c_str(), 0755), 0);
+    const std::string link = mDir.path() + "/link";
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    const std::string linkedOwn = mDir.path() + "/ownlink";
+    ASSERT_EQ(::symlink((real + "/own").c_str(), linkedOwn.c_str()), 0);
+    const std::string fix = " is a symbolic link; give the path of the folder it points to, without links";
+
+    expectRefused(linkedOwn + "/sm", linkedOwn + fix, "the socket's folder");
+    expectRefused(link + "/own/sm", link + fix, "a folder above");
+    // A link in the socket's own place is not a socket, and is neither followed nor
+    // replaced.
+    ASSERT_EQ(::symlink((real + "/target").c_str(), (real + "/own/sm").c_str()), 0);
+    expectRefused(real + "/own/sm", "something that is not a socket is in the way; remove it or choose another path",
+                  "a link as the socket");
+    struct stat st;
+    EXPECT_NE(::lstat((real + "/target").c_str(), &st), 0);
+    EXPECT_EQ(::lstat((real + "/own/sm").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(SocketPath, FoldersOwnedByAnyoneButRootOrTheManagerAreRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give folders to other uids";
+    const std::string theirs = folder("theirs", 0755);
+    ASSERT_EQ(::chown(theirs.c_str(), OTHER_UID, OTHER_UID), 0);
+    const std::string why = theirs + " is owned by uid " + std::to_string(OTHER_UID) +
+        ", not by root; give it to root (chown root " + theirs + ") or choose a folder root owns";
+    expectRefused(theirs + "/sm", why, "the socket's folder");
+    ASSERT_EQ(::mkdir((theirs + "/own").c_str(), 0755), 0);
+    expectRefused(theirs + "/own/sm", why, "a folder above");
+
+    // The manager's own uid is trusted like root, in both places; a third uid is not.
+    const std::string mine = folder("mine", 0755);
+    ASSERT_EQ(::mkdir((mine + "/own").c_str(), 0755), 0);
+    ASSERT_EQ(::chown(mine.c_str(), OTHER_UID, OTHER_UID), 0);
+    ASSERT_EQ(::chown((mine + "/own").c_str(), OTHER_UID, OTHER_UID), 0);
+    expectServed(mine + "/own/sm", "its own uid's folders", asUser(OTHER_UID));
+    const std::string third = mine + "/third";
+    ASSERT_EQ(::mkdir(third.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(third.c_str(), THIRD_UID, THIRD_UID), 0);
+    expectRefused(third + "/sm",
+                  third + " is owned by uid " + std::to_string(THIRD_UID) + ", neither root nor uid " +
+                      std::to_string(OTHER_UID) + "; choose a folder owned by root or by uid " +
+                      std::to_string(OTHER_UID),
+                  "a third uid's folder", asUser(OTHER_UID));
+}
+
+TEST_F(SocketPath, PathsThatCannotNameASafeSocketGetAClearMessage)
+{
+    const std::string relative =
+        "the path is not absolute; set $QUORVEL_SERVICE_MANAGER to a path that starts with '/'";
+    expectRefused("sm", relative, "a bare name");
+    expectRefused("run/quorvel/sm", relative, "a relative path");
+    expectRefused("./sm", relative, "a path from the current folder");
+    const std::string folderOnly = "the path names a folder, not a socket file; add the socket's file name";
+    expectRefused("/", folderOnly, "the root");
+    expectRefused(mDir.path() + "/", folderOnly, "a trailing slash");
+    expectRefused(mDir.path() + "/..", folderOnly, "a parent reference at the end");
+    expectRefused(mDir.path() + "/../sm", "the path contains \"..\"; give it without", "a parent reference");
+
+    // The address limit at its edge: the longest path that fits is served, one byte
+    // more is refused.
+    const std::string base = mDir.path() + "/";
+    ASSERT_LT(base.size(), MAX_ENDPOINT_LENGTH);
+    const std::string longest = base + std::string(MAX_ENDPOINT_LENGTH - base.size(), 'n');
+    expectServed(longest, "the longest path");
+    expectRefused(longest + "n",
+                  "the path is longer than " + std::to_string(MAX_ENDPOINT_LENGTH) + " bytes; choose a shorter one",
+                  "one byte longer");
+}
+
+} // namespace
+} // namespace quorvel::robustness
