@@ -76,7 +76,8 @@ protected:
         const auto inFolder = [folder, beforeExec] {
             return ::chdir(folder.c_str()) == 0 && (!beforeExec || beforeExec());
         };
-        if (!manager.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true, inFolder))
+        if (!manager.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true,
+                           inFolder))
             return outcome;
         eventually([&] { return !manager.running() || socketAt(socket); }, 10s);
         outcome.status = manager.running() ? manager.stop(SIGTERM, 5s) : manager.exitStatus();
