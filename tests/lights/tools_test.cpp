@@ -353,8 +353,12 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 TEST(LedsimProgram, RefusesToRunWithoutRoot)
 {
     REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    std::string error;
+    const std::string ledsim = quorvel::testing::copyRunnableByAll(ledsimPath(), dir, &error);
+    ASSERT_FALSE(ledsim.empty()) << error;
     const RunResult result =
-        runHostProgram({ledsimPath(), "--", "true"}, 30s, {}, [] { return setgid(65534) == 0 && setuid(65534) == 0; });
+        runHostProgram({ledsim, "--", "true"}, 30s, {}, [] { return setgid(65534) == 0 && setuid(65534) == 0; });
     EXPECT_EQ(result.exitStatus, 125);
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }

@@ -42,6 +42,9 @@ protected:
         ASSERT_FALSE(mLogs.path().empty());
         // Other uids must reach the folders below; the rule itself asks no more.
         ASSERT_EQ(::chmod(mDir.path().c_str(), 0755), 0);
+        std::string error;
+        mProgram = testing::copyRunnableByAll(testing::serviceManagerProgram(), mPrograms, &error);
+        ASSERT_FALSE(mProgram.empty()) << error;
     }
 
     // A folder `name` under the test's folder with exactly `mode` (umask aside).
@@ -76,8 +79,7 @@ protected:
         const auto inFolder = [folder, beforeExec] {
             return ::chdir(folder.c_str()) == 0 && (!beforeExec || beforeExec());
         };
-        if (!manager.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true,
-                           inFolder))
+        if (!manager.start({mProgram}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true, inFolder))
             return outcome;
         eventually([&] { return !manager.running() || socketAt(socket); }, 10s);
         outcome.status = manager.running() ? manager.stop(SIGTERM, 5s) : manager.exitStatus();
@@ -103,6 +105,8 @@ protected:
 
     TempDir mDir;
     TempDir mLogs;
+    TempDir mPrograms;
+    std::string mProgram; // the manager, where every uid can run it
     int mRuns = 0;
 };
 

@@ -213,6 +213,20 @@ std::string readFile(const std::string& path)
     return text.str();
 }
 
+std::string copyRunnableByAll(const std::string& program, const TempDir& dir, std::string* error)
+{
+    const std::string copy = dir.path() + "/" + std::filesystem::path(program).filename().string();
+    std::error_code failure;
+    std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing, failure);
+    if (!failure && (::chmod(dir.path().c_str(), 0755) < 0 || ::chmod(copy.c_str(), 0755) < 0))
+        failure.assign(errno, std::generic_category());
+    if (failure) {
+        *error = "cannot copy " + program + " to " + copy + ": " + failure.message();
+        return {};
+    }
+    return copy;
+}
+
 static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment, bool emulated,
                              const std::function<bool()>& beforeExec)

@@ -64,6 +64,11 @@ private:
 // The whole content of a file; empty if it cannot be read.
 std::string readFile(const std::string& path);
 
+// A copy of `program` in `dir` that every uid may reach and run, for a test that runs
+// it as another user: the build tree may sit in a folder only its owner can enter
+// (a checkout in a `mktemp -d` folder). Empty, with `*error` set, if it cannot be made.
+std::string copyRunnableByAll(const std::string& program, const TempDir& dir, std::string* error);
+
 struct RunResult {
     // The exit status, or 128 + the signal number when a signal ended the program
     // (as a shell reports it). -1 if it could not be started.
