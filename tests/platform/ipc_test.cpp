@@ -313,7 +313,10 @@ TEST(ServiceManagerPermissions, RegistrationFromAnotherUidIsRefused)
     std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     for (const std::string& word : testing::emulatorPrefix())
         asNobody.push_back(word);
-    asNobody.push_back(testing::exampleClientProgram());
+    testing::TempDir programs;
+    std::string error;
+    asNobody.push_back(testing::copyRunnableByAll(testing::exampleClientProgram(), programs, &error));
+    ASSERT_FALSE(asNobody.back().empty()) << error;
 
     auto registerCommand = asNobody;
     registerCommand.insert(registerCommand.end(), {"register", "other.uid"});

@@ -697,7 +697,9 @@ TEST(FairShares, OneUidCannotKeepRootOutOfAManagerAtItsTaskLimit)
                                      "--clear-groups"};
     for (const std::string& word : testing::emulatorPrefix())
         argv.push_back(word);
-    argv.push_back(testing::serviceManagerProgram());
+    std::string error;
+    argv.push_back(testing::copyRunnableByAll(testing::serviceManagerProgram(), dir, &error));
+    ASSERT_FALSE(argv.back().empty()) << error;
     BackgroundProcess manager;
     ASSERT_TRUE(manager.start(argv, {"QUORVEL_SERVICE_MANAGER=" + socket}, dir.path() + "/sm.log", false));
     // (Root's tool would not take a manager of another uid for its own: root and the
