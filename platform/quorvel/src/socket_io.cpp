@@ -2,6 +2,8 @@
 
 #include <quorvel/limits.h>
 
+#include "stop_request.h"
+
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -31,6 +33,18 @@ Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAcces
         return Received::Invalid;
     *bodyLength = length - sizeof *header;
     return Received::Frame;
+}
+
+int sendFrame(int fd, const iovec* iov, int iovCount, bool nonBlocking)
+{
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(iov);
+    message.msg_iovlen = static_cast<size_t>(iovCount);
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd, &message, (nonBlocking ? MSG_DONTWAIT : 0) | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR && !gStopRequested.load());
+    return n < 0 ? -errno : 0;
 }
 
 } // namespace quorvel
