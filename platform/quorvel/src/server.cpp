@@ -119,17 +119,6 @@ bool Server::admitLocked(uid_t uid)
     return belowFairShareLocked(uid, pool) && makeRoomLocked(uid);
 }
 
-namespace {
-
-// What a new connection thread starts with; the thread owns it.
-struct ThreadStart {
-    Server* server;
-    UniqueFd fd;
-    CallingPeer peer;
-};
-
-} // namespace
-
 int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
 {
     auto start = std::make_unique<ThreadStart>(ThreadStart{this, std::move(fd), peer});

@@ -55,6 +55,12 @@ private:
         bool busy; // a frame is being dispatched or answered
         uint64_t lastUsed; // mTick at accept or at the end of its last call
     };
+    // What a new connection thread starts with; the thread owns it.
+    struct ThreadStart {
+        Server* server;
+        UniqueFd fd;
+        CallingPeer peer;
+    };
     void acceptAll(int listenFd);
     bool admitLocked(uid_t uid);
     bool belowFairShareLocked(uid_t uid, size_t capacity) const;
