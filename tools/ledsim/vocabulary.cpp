@@ -28,7 +28,8 @@ std::vector<std::string_view> split(std::string_view text, char separator)
     }
 }
 
-template <typename Entry, size_t N> std::vector<std::string_view> namesOf(const Entry (&table)[N])
+template <typename Entry, size_t N>
+std::vector<std::string_view> namesOf(const Entry (&table)[N])
 {
     std::vector<std::string_view> names;
     for (const Entry& entry : table)
@@ -36,7 +37,8 @@ template <typename Entry, size_t N> std::vector<std::string_view> namesOf(const 
     return names;
 }
 
-template <size_t N> const ProfileWord* findWord(const ProfileWord (&table)[N], std::string_view name)
+template <size_t N>
+const ProfileWord* findWord(const ProfileWord (&table)[N], std::string_view name)
 {
     for (const ProfileWord& word : table) {
         if (word.name == name)
