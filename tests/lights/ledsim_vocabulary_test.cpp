@@ -1,6 +1,7 @@
-// ledsim's profile and fault words are written down outside its tables too: in its
-// manual page, in the target's LED driver and in the target scenarios. Each must name
-// exactly what the tables hold, in their order.
+// ledsim's profile and fault words: the help text and the parser's errors made from
+// the tables name every word, and the manual page, the target's LED driver and the
+// target scenarios, which spell the words out again, name exactly what the tables hold.
+#include "options.h"
 #include "vocabulary.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,30 @@ std::vector<std::string> profileWords(const char* featurePrefix)
     for (const ledsim::ProfileWord& word : ledsim::PROFILE_FEATURES)
         words.push_back(featurePrefix + std::string(word.name));
     return words;
+}
+
+TEST(LedsimVocabulary, HelpAndErrorsNameEveryWordOnLinesThatFitATerminal)
+{
+    const std::string help = ledsim::usageText();
+    std::istringstream lines(help);
+    // The lines the tables' words are wrapped onto stay within a terminal's width.
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(std::string(26, ' ')))
+            EXPECT_LT(line.size(), 80u) << line;
+    }
+    std::string error;
+    ledsim::Profile profile;
+    ledsim::Fault fault;
+    EXPECT_FALSE(ledsim::parseFault("none", fault, error));
+    for (const std::string& name : faultNames(false)) {
+        EXPECT_NE(help.find(" " + name), std::string::npos) << name;
+        EXPECT_NE(error.find(" " + name), std::string::npos) << name << " in " << error;
+    }
+    for (const std::string& word : profileWords("+"))
+        EXPECT_NE(help.find(" " + word), std::string::npos) << word;
+    EXPECT_FALSE(ledsim::parseProfile("rgb+none", profile, error));
+    for (const ledsim::ProfileWord& word : ledsim::PROFILE_FEATURES)
+        EXPECT_NE(error.find(" " + std::string(word.name)), std::string::npos) << word.name << " in " << error;
 }
 
 TEST(LedsimVocabulary, ManualPageListsEveryProfileWordAndFaultInTableOrder)

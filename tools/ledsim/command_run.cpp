@@ -80,8 +80,7 @@ int foregroundTerminal()
 // Starts the command in a process group of its own, so that a timeout can stop it
 // and everything it started. With a terminal, that group is the terminal's
 // foreground: the command reads and is interrupted as if started by the shell.
-pid_t startCommand(const std::vector<std::string>& command, int terminal, CommandGuard& guard,
-                   std::string& error)
+pid_t startCommand(const std::vector<std::string>& command, int terminal, CommandGuard& guard, std::string& error)
 {
     std::vector<char*> argv;
     for (const std::string& word : command)
