@@ -1,6 +1,7 @@
 // ledsim's profile and fault words: the help text and the parser's errors made from
-// the tables name every word, and the manual page, the target's LED driver and the
-// target scenarios, which spell the words out again, name exactly what the tables hold.
+// the tables name every word, and the manual page, the bring-up guide, the target's
+// LED driver and the target scenarios, which spell the words out again, name exactly
+// what the tables hold.
 #include "options.h"
 #include "vocabulary.h"
 
@@ -98,12 +99,23 @@ TEST(LedsimVocabulary, HelpAndErrorsNameEveryWordOnLinesThatFitATerminal)
         EXPECT_NE(error.find(" " + std::string(word.name)), std::string::npos) << word.name << " in " << error;
 }
 
-TEST(LedsimVocabulary, ManualPageListsEveryProfileWordAndFaultInTableOrder)
+TEST(LedsimVocabulary, ManualPageAndGuideListEveryWordInTableOrder)
 {
     const std::string page = readSource("man/ledsim.1");
     ASSERT_FALSE(page.empty()) << "cannot read man/ledsim.1";
     EXPECT_EQ(boldWords(section(page, R"(.BR \-p ", " \-\-profile)", ".TP")), profileWords("+"));
     EXPECT_EQ(boldWords(section(page, R"(.BR \-f ", " \-\-fault)", ".TP")), faultNames(false));
+
+    // The bring-up guide's table of faults: the KIND column, in order.
+    const std::string guide = readSource("docs/lights.md");
+    ASSERT_FALSE(guide.empty()) << "cannot read docs/lights.md";
+    const std::string table = section(section(guide, "## Faults", "## "), "| KIND | Effect |", "\n");
+    std::vector<std::string> kinds;
+    for (const std::string& cell : matches(table, R"re(\n\| ([^|]+) \|)re")) {
+        for (const std::string& kind : matches(cell, "`([^`]+)`"))
+            kinds.push_back(kind);
+    }
+    EXPECT_EQ(kinds, faultNames(false));
 }
 
 TEST(LedsimVocabulary, TargetDriverOffersTheFaultsMarkedForItAndEveryProfileWord)
