@@ -93,9 +93,8 @@ TEST(FrameDispatcher, FrameReachesTheObjectItNamesAsComingFromItsPeerAndOnlyForT
     EXPECT_EQ(callingPeer(), nullptr) << "the call is over";
 
     // The object's failure is its answer's status; a handle nobody exported is not found.
-    ASSERT_TRUE(
-        dispatch(host, frameFor(FRAME_TRANSACTION, 0, Recorder::FAILING_CODE, data, host.objects), peer, &reply,
-                 &status));
+    ASSERT_TRUE(dispatch(host, frameFor(FRAME_TRANSACTION, 0, Recorder::FAILING_CODE, data, host.objects), peer, &reply,
+                         &status));
     EXPECT_EQ(status, UNKNOWN_TRANSACTION);
     ASSERT_TRUE(dispatch(host, frameFor(FRAME_TRANSACTION, 3, 5, data, host.objects), peer, &reply, &status));
     EXPECT_EQ(status, NAME_NOT_FOUND);
