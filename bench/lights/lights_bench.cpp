@@ -5,13 +5,13 @@
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
+#include <test_support/boards.h>
+#include <test_support/led_tree.h>
+
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <stdio.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +22,7 @@
 
 namespace {
 
-const char* const TREE_FILES[] = {
+const std::vector<std::string> TREE_FILES = {
     "lcd-backlight/brightness",
     "lcd-backlight/auto",
     "keyboard-backlight/brightness",
@@ -35,30 +35,6 @@ const char* const TREE_FILES[] = {
     "red/device/blink",
 };
 
-bool makeTree(std::string& error)
-{
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        error = "cannot create a private mount namespace";
-        return false;
-    }
-    if (mount("lightsbench", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-        error = "cannot mount a tmpfs over /sys/class";
-        return false;
-    }
-    for (const char* file : TREE_FILES) {
-        std::string path = std::string("/sys/class/leds/") + file;
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-            mkdir(path.substr(0, slash).c_str(), 0755);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0 || write(fd, "0\n", 2) != 2) {
-            error = "cannot create " + path;
-            return false;
-        }
-        close(fd);
-    }
-    return true;
-}
-
 struct Write {
     const char* path;
     int value;
@@ -66,11 +42,11 @@ struct Write {
 
 // What one request of each light writes on an RGB board with the automatic-brightness
 // attribute and no trackball, in the request states used below.
-std::vector<Write> expectedWrites(const std::string& board, const std::string& light)
+std::vector<Write> expectedWrites(const quorvel::BoardInfo& board, const std::string& light)
 {
     if (light == "backlight") {
         std::vector<Write> writes = {{"/sys/class/leds/lcd-backlight/brightness", 255}};
-        if (board == "quillano")
+        if (quorvel::testing::hasAutoBrightness(board))
             writes.push_back({"/sys/class/leds/lcd-backlight/auto", 0});
         return writes;
     }
@@ -173,16 +149,12 @@ public:
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    if (argc < 3) {
-        fprintf(stderr, "usage: lights_bench PAVOK_MODULE QUILLANO_MODULE [benchmark options]\n");
-        return 2;
-    }
     if (geteuid() != 0) {
         fprintf(stderr, "lights_bench: needs root (it mounts a tmpfs over /sys/class in a private namespace)\n");
         return 1;
     }
     std::string error;
-    if (!makeTree(error)) {
+    if (!quorvel::testing::makeLedTree(TREE_FILES, &error)) {
         fprintf(stderr, "lights_bench: %s\n", error.c_str());
         return 1;
     }
@@ -199,9 +171,9 @@ int main(int argc, char** argv)
         std::vector<Write> writes;
     };
     std::vector<Pair> pairs;
-    for (const auto& [board, path] : {std::pair<std::string, std::string>{"pavok", argv[1]}, {"quillano", argv[2]}}) {
+    for (const quorvel::BoardInfo& board : quorvel::kBoards) {
         quorvel::LoadedModule module;
-        if (quorvel::loadModule(path, module, error) != 0) {
+        if (quorvel::loadModule(board.module_path, module, error) != 0) {
             fprintf(stderr, "lights_bench: %s\n", error.c_str());
             return 1;
         }
@@ -217,8 +189,8 @@ int main(int argc, char** argv)
                 fprintf(stderr, "lights_bench: cannot open %s\n", light.c_str());
                 return 1;
             }
-            const std::string setName = "set_state/" + board + "/" + light;
-            const std::string rawName = "raw_writes/" + board + "/" + light;
+            const std::string setName = "set_state/" + std::string(board.name) + "/" + light;
+            const std::string rawName = "raw_writes/" + std::string(board.name) + "/" + light;
             benchmark::RegisterBenchmark(setName.c_str(), setState, device, requestFor(light))
                 ->Repetitions(5)
                 ->ReportAggregatesOnly(true);

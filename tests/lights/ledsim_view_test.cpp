@@ -1,7 +1,7 @@
 // ledsim as a bring-up engineer runs it: the command owns the terminal and dies with
 // ledsim, output files are checked before anything runs, and the LEDs can be watched
 // live (--show) or drawn afterwards (--picture).
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
 #include "led_panel.h"
@@ -29,8 +29,6 @@ using namespace lights_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Strings = std::vector<std::string>;
 
 // One drawn rectangle of a picture, by attribute.
 using SvgRect = std::map<std::string, std::string>;
@@ -339,27 +337,36 @@ TEST(LedsimProgram, GivesTheTerminalToTheCommand)
     EXPECT_NE(output.find("got-hello"), std::string::npos) << output;
 }
 
-TEST(LedsimProgram, EndsTheCommandWhenStopped)
+// Starts ledsim with no terminal (so only a signal can end its command) running
+// `script` in sh, where PIDS stands for a file in `dir`; waits up to 10 s for the
+// script to fill that file and returns ledsim's pid with the file's text in `*pids`.
+pid_t startDetachedLedsim(const TempDir& dir, std::string script, std::string* pids)
 {
-    REQUIRE_SIMULATED_TREE();
-    TempDir dir;
-    const std::string pidFile = dir.path() + "/pid";
+    const std::string pidFile = dir.path() + "/pids";
+    for (size_t at; (at = script.find("PIDS")) != std::string::npos;)
+        script.replace(at, 4, pidFile);
     const std::string ledsim = ledsimPath();
-    const std::string script =
-        "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && exec sleep 60";
     const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
     if (pid == 0) {
-        setsid(); // no terminal: only the signal can end the command
+        setsid();
         execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    std::string commandPid;
-    for (int i = 0; i < 1000 && commandPid.empty(); ++i) {
-        commandPid = readFile(pidFile);
+    for (int i = 0; pid > 0 && i < 1000 && pids->empty(); ++i) {
+        *pids = readFile(pidFile);
         usleep(10000);
     }
+    return pid;
+}
+
+TEST(LedsimProgram, EndsTheCommandWhenStopped)
+{
+    REQUIRE_SIMULATED_TREE();
+    TempDir dir;
+    std::string commandPid;
+    const pid_t pid = startDetachedLedsim(dir, "echo $$ > PIDS.tmp && mv PIDS.tmp PIDS && exec sleep 60", &commandPid);
+    ASSERT_GE(pid, 0);
     ASSERT_FALSE(commandPid.empty());
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_EQ(waitBounded(pid, 10000), 128 + SIGTERM);
@@ -398,24 +405,10 @@ TEST(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
 {
     REQUIRE_SIMULATED_TREE();
     TempDir dir;
-    const std::string pidFile = dir.path() + "/pids";
-    const std::string ledsim = ledsimPath();
-    // The shell starts a child of its own and waits: both must go.
-    const std::string script =
-        "sleep 60 & echo $$ $! > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && wait";
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setsid();
-        execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
     std::string pids;
-    for (int i = 0; i < 1000 && pids.empty(); ++i) {
-        pids = readFile(pidFile);
-        usleep(10000);
-    }
+    // The shell starts a child of its own and waits: both must go.
+    const pid_t pid = startDetachedLedsim(dir, "sleep 60 & echo $$ $! > PIDS.tmp && mv PIDS.tmp PIDS && wait", &pids);
+    ASSERT_GE(pid, 0);
     ASSERT_FALSE(pids.empty());
     std::istringstream words(pids);
     std::string shell, child;

@@ -1,6 +1,6 @@
 // The bring-up tools: ledsim's tree model and command line, lightsctl's requests,
 // and both programs end to end.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 #include "request_parser.h"
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
@@ -18,14 +18,6 @@ using namespace lights_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Strings = std::vector<std::string>;
-
-Strings concat(Strings a, const Strings& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // --- lightsctl requests ---
 
@@ -327,9 +319,9 @@ TEST(LedsimOptions, ParsesTheCommandLine)
 TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
 {
     REQUIRE_SIMULATED_TREE();
-    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.exitStatus, 7);
-    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
-    const SimRun missing = runHostCommandInLedsim(Board{}, {"/nonexistent/program"});
+    EXPECT_EQ(runHostCommandInLedsim(LedTree{}, {"sh", "-c", "exit 7"}).process.exitStatus, 7);
+    EXPECT_EQ(runHostCommandInLedsim(LedTree{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
+    const SimRun missing = runHostCommandInLedsim(LedTree{}, {"/nonexistent/program"});
     EXPECT_EQ(missing.process.exitStatus, 127);
     EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos) << missing.dump();
 }
@@ -337,7 +329,7 @@ TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
 TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 {
     REQUIRE_SIMULATED_TREE();
-    const SimRun run = runHostCommandInLedsim(Board{"amber+lcd-auto", {"amber/blink=readonly"}},
+    const SimRun run = runHostCommandInLedsim(LedTree{"amber+lcd-auto", {"amber/blink=readonly"}},
                                               {"sh", "-c",
                                                "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
                                                "cat /sys/class/leds/lcd-backlight/auto; "
@@ -411,7 +403,7 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     EXPECT_EQ(none.exitStatus, 2);
     EXPECT_NE(none.err.find("lightsctl: no module given"), std::string::npos) << none.err;
 
-    const RunResult badColour = run({modulePath(Variant::Pavok), "battery", "blue"});
+    const RunResult badColour = run({std::string(boardNamed("pavok").module_path), "battery", "blue"});
     EXPECT_EQ(badColour.exitStatus, 2);
     EXPECT_NE(badColour.err.find("colour \"blue\" is not"), std::string::npos) << badColour.err;
 
@@ -444,7 +436,7 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     struct stat named {
     }, built{};
     ASSERT_EQ(stat((suggested + "/lights.pavok.so").c_str(), &named), 0) << unset.err;
-    ASSERT_EQ(stat(modulePath(Variant::Pavok).c_str(), &built), 0);
+    ASSERT_EQ(stat(boardNamed("pavok").module_path, &built), 0);
     EXPECT_TRUE(named.st_dev == built.st_dev && named.st_ino == built.st_ino) << suggested;
     // Once the folder is chosen, there is nothing to suggest.
     const RunResult chosen =
@@ -456,8 +448,8 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 TEST(LightsctlProgram, LoadsABoardByNameFromTheModuleFolder)
 {
     REQUIRE_SIMULATED_TREE();
-    const std::string path = modulePath(Variant::Pavok);
-    const SimRun run = runInLedsim(Board{}, {lightsctlPath(), "pavok", "keyboard", "1", "buttons", "0"},
+    const std::string path = std::string(boardNamed("pavok").module_path);
+    const SimRun run = runInLedsim(LedTree{}, {lightsctlPath(), "pavok", "keyboard", "1", "buttons", "0"},
                                    {"QUORVEL_MODULE_DIR=" + path.substr(0, path.rfind('/'))});
     EXPECT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), (Strings{"keyboard: 0", "buttons: 0"}));

@@ -3,7 +3,7 @@
 // stop answering midway, another uid hoarding connections, a daemon out of
 // descriptors, endpoint names taken in advance, unsafe socket paths, restarts and
 // signals. Each asserts what must happen now.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/binder.h>
 #include <quorvel/hosting.h>
@@ -38,10 +38,6 @@ namespace quorvel::robustness {
 namespace {
 
 using namespace quorvel::testing;
-
-using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::ProcessFixture;
 
 const std::string NO_MANAGER = "service: Unable to get default service manager!\n";
 const std::string FULL_LISTING = "Found 5 services:\n"
@@ -413,9 +409,7 @@ TEST(Restarts, ServingProcessesRegisterAgainAfterTheManagerRestarts)
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     BackgroundProcess client;
-    ASSERT_TRUE(client.start({testing::exampleClientProgram(), "serve", "robust.restart"}, world.environment(),
-                             world.runtimeDir() + "/client.log"));
-    ASSERT_TRUE(world.waitForServices({"robust.restart"}));
+    ASSERT_TRUE(world.serve(client, "robust.restart"));
 
     EXPECT_EQ(world.serviceManager().stop(SIGTERM, stopGrace()), 0);
     BackgroundProcess next;
@@ -435,9 +429,7 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     BackgroundProcess client;
-    ASSERT_TRUE(client.start({testing::exampleClientProgram(), "serve", "robust.signal"}, world.environment(),
-                             world.runtimeDir() + "/client.log"));
-    ASSERT_TRUE(world.waitForServices({"robust.signal"}));
+    ASSERT_TRUE(world.serve(client, "robust.signal"));
     // Connections held open on the manager and on a host.
     RawPeer onManager(world.socketPath());
     std::string host;
@@ -527,9 +519,7 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     BackgroundProcess host;
-    ASSERT_TRUE(host.start({testing::exampleClientProgram(), "serve", "robust.squatted"}, world.environment(),
-                           world.runtimeDir() + "/host.log"));
-    ASSERT_TRUE(world.waitForServices({"robust.squatted"}));
+    ASSERT_TRUE(world.serve(host, "robust.squatted"));
     // Looked up while the host lives; not called yet.
     const sp<IBinder> service = defaultServiceManager()->checkService(String16("robust.squatted"));
     ASSERT_NE(service, nullptr);

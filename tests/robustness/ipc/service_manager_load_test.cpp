@@ -2,7 +2,7 @@
 // listing while services register and die, and hostile peers sending malformed frames.
 // It must keep answering everyone else, and afterwards hold no more descriptors and
 // no more memory than before.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/service_manager.h>
 #include <quorvel/string16.h>
@@ -27,10 +27,6 @@ namespace quorvel::robustness {
 namespace {
 
 using namespace quorvel::testing;
-
-using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::ProcessFixture;
 
 std::string ascii(const String16& text)
 {

@@ -1,6 +1,6 @@
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
-#include <test_support/process_fixture.h>
+#include <test_support/process.h>
 
 #include <dirent.h>
 #include <unistd.h>
