@@ -52,7 +52,7 @@ SimRun runOneAfterTheOther(const BoardInfo& first, const BoardInfo& second, cons
 
 // Amber boards and RGB boards: the probe result decides which indicator files are
 // written, so a module that ran the other's init_globals writes the wrong ones.
-class TwoModulesInOneProcess : public testing::TestWithParam<std::string> {};
+class TwoModulesInOneProcess : public InSimulatedTree<testing::TestWithParam<std::string>> {};
 
 INSTANTIATE_TEST_SUITE_P(Boards, TwoModulesInOneProcess,
                          testing::Values("amber+trackball+lcd-auto", "rgb+trackball", "amber"), [](const auto& p) {
@@ -66,7 +66,6 @@ INSTANTIATE_TEST_SUITE_P(Boards, TwoModulesInOneProcess,
 
 TEST_P(TwoModulesInOneProcess, EachWritesExactlyWhatItWritesAloneInEitherOrder)
 {
-    REQUIRE_SIMULATED_TREE();
     std::vector<SimRun> alone;
     for (const BoardInfo& board : quorvel::kBoards) {
         alone.push_back(runProbe(board, LedTree{GetParam()}, STEPS));
@@ -93,13 +92,12 @@ TEST_P(TwoModulesInOneProcess, EachWritesExactlyWhatItWritesAloneInEitherOrder)
     }
 }
 
-class HostWithTheSameNames : public testing::TestWithParam<BoardInfo> {};
+class HostWithTheSameNames : public EachBoardInSimulatedTree {};
 
 INSTANTIATE_TEST_SUITE_P(EachBoard, HostWithTheSameNames, eachBoard(), boardParamName);
 
 TEST_P(HostWithTheSameNames, ModuleUsesItsOwnProbeAndPaths)
 {
-    REQUIRE_SIMULATED_TREE();
     for (const char* board : {"amber+trackball+lcd-auto", "rgb+trackball"}) {
         SCOPED_TRACE(board);
         const SimRun plain = runProbe(GetParam(), LedTree{board}, STEPS);

@@ -51,7 +51,7 @@ bool splitIntoRequests(const std::vector<std::string>& files, BoardShape board, 
     return true;
 }
 
-class Concurrency : public testing::TestWithParam<BoardInfo> {
+class Concurrency : public EachBoardInSimulatedTree {
 protected:
     static constexpr int THREADS = 12;
     static constexpr int ROUNDS = 40;
@@ -77,7 +77,6 @@ INSTANTIATE_TEST_SUITE_P(EachBoard, Concurrency, eachBoard(), boardParamName);
 
 TEST_P(Concurrency, RequestsToDifferentLightsNeverInterleaveTheirWrites)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runThreads("rgb+lcd-auto");
     // One board probe, however many threads opened at once.
     // (This board has neither capability file: each probe is one failed lookup.)
@@ -92,7 +91,6 @@ TEST_P(Concurrency, RequestsToDifferentLightsNeverInterleaveTheirWrites)
 
 TEST_P(Concurrency, TrackballWritesStayInsideTheirRequest)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runThreads("rgb+trackball+lcd-auto");
 
     int groups = 0;
@@ -106,7 +104,6 @@ TEST_P(Concurrency, TrackballWritesStayInsideTheirRequest)
 
 TEST_P(Concurrency, CallingTheExportedProbeAgainLeavesAHeldLockHeld)
 {
-    REQUIRE_SIMULATED_TREE();
     // A keyboard request is held inside its attribute open, lock taken; init_globals
     // runs again meanwhile. A buttons request must still wait for the keyboard one.
     const SimRun run = runProbe(GetParam(), LedTree{"rgb"}, {"reinit-while-held"});

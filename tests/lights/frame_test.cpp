@@ -15,7 +15,7 @@ using namespace lights_test;
 
 namespace {
 
-class ModuleFrame : public testing::TestWithParam<BoardInfo> {};
+class ModuleFrame : public EachBoardInSimulatedTree {};
 
 INSTANTIATE_TEST_SUITE_P(EachBoard, ModuleFrame, eachBoard(), boardParamName);
 
@@ -75,7 +75,6 @@ TEST(ModuleLoader, RefusesFilesThatAreNotLightsModules)
 
 TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
         runProbe(GetParam(), LedTree{},
                  {"keep-out:Backlight", "keep-out:backligh", "keep-out:backlights",
@@ -95,7 +94,6 @@ TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 
 TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun refused = runProbe(GetParam(), LedTree{"amber+trackball"}, {"open:Battery", "open:lights"});
     ASSERT_EQ(refused.process.exitStatus, 0) << refused.dump();
     EXPECT_TRUE(refused.journal.empty()) << refused.dump();
@@ -112,7 +110,6 @@ TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
 
 TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runProbe(GetParam(), LedTree{"amber+trackball"},
                                 {"open:backlight", "open:keyboard", "open:buttons", "open:battery",
                                  "open:notifications", "open:attention", "two-devices:battery"});
@@ -123,7 +120,6 @@ TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
 
 TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
 {
-    REQUIRE_SIMULATED_TREE();
     // Both capability files exist but are read-only: an RGB board without trackball.
     const SimRun run = runLightsctl(
         GetParam(),
@@ -143,7 +139,6 @@ TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
 
 TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
 {
-    REQUIRE_SIMULATED_TREE();
     // Neither capability file exists at the first open; both appear afterwards.
     const RunResult run =
         runProbeInTmpfs(GetParam(),
@@ -174,7 +169,6 @@ TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
 
 TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 {
-    REQUIRE_SIMULATED_TREE();
     if (nomemProbePath().empty())
         GTEST_SKIP() << "sanitized builds own malloc: no failing-allocation probe";
     const SimRun run = runProbeProgram(nomemProbePath(), GetParam(), LedTree{},
@@ -187,7 +181,6 @@ TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 
 TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runProbe(GetParam(), LedTree{"rgb+trackball"},
                                 {"null-name", "null-out:battery", "null-request:backlight", "null-request:keyboard",
                                  "null-request:buttons", "null-request:battery", "null-request:notifications",
@@ -212,7 +205,6 @@ TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
 
 TEST_P(ModuleFrame, DevicesOfOneLightShareItsStoredRequest)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runProbe(GetParam(), LedTree{"rgb"},
                                 {"two-devices:notifications", "set:notifications#1:0xff0000:0:0:0:0",
                                  "set:notifications#2:0x0000ff:0:0:0:0", "set:battery:0:0:0:0:0"});

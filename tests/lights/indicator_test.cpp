@@ -25,27 +25,24 @@ Strings rgbBlinking(int red, int green, int blue, int period, int duty)
             "red/device/grppwm=" + std::to_string(duty) + "\n", "red/device/blink=1\n"};
 }
 
-class Indicator : public testing::TestWithParam<BoardInfo> {};
+class Indicator : public EachBoardInSimulatedTree {};
 
 INSTANTIATE_TEST_SUITE_P(EachBoard, Indicator, eachBoard(), boardParamName);
 
 TEST_P(Indicator, SteadyBatteryColourWritesColoursAndBlinkOff)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"battery", "0x00FF0000"});
     EXPECT_TRUE(wroteExactly(run, rgb(255, 0, 0, 0)));
 }
 
 TEST_P(Indicator, OnATrackballBoardTheBatteryRequestIsWrittenTwice)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball"}, {"battery", "0x00FF0000"});
     EXPECT_TRUE(wroteExactly(run, concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})));
 }
 
 TEST_P(Indicator, FlashingNotificationWritesPeriodDutyThenBlink)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"notifications", "0x00123456", "flash", "500", "500"});
     EXPECT_TRUE(wroteExactly(run, rgbBlinking(0x12, 0x34, 0x56, 20, 127)));
 }
@@ -56,11 +53,10 @@ struct BlinkCase {
     Strings blinkWrites; // after the three colour writes
 };
 
-class IndicatorBlink : public testing::TestWithParam<std::tuple<BoardInfo, BlinkCase>> {};
+class IndicatorBlink : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, BlinkCase>>> {};
 
 TEST_P(IndicatorBlink, FlashTimesBecomeBlinkAttributes)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [variant, c] = GetParam();
     const SimRun run = runLightsctl(variant, LedTree{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
     EXPECT_TRUE(wroteExactly(
@@ -87,7 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(
         GetParam(), LedTree{"rgb"},
         {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000", "mode", "3", "500", "500"});
@@ -96,7 +91,6 @@ TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
 
 TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"amber"},
                                     {"battery", "0xffff00", "battery", "0x00ff00", "flash", "500", "500", "battery",
                                      "0x0000ff", "battery", "0x010000", "flash", "1", "1"});
@@ -111,7 +105,6 @@ TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
 
 TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
         runLightsctl(GetParam(), LedTree{"rgb"},
                      {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00", "mode", "7", "1", "1",
@@ -123,14 +116,12 @@ TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
 
 TEST_P(Indicator, BeforeAnyRequestTheNotificationSideIsDark)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"battery", "0"});
     EXPECT_TRUE(wroteExactly(run, rgb(0, 0, 0, 0)));
 }
 
 TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
 {
-    REQUIRE_SIMULATED_TREE();
     // The stored requests belong to the module, not to a device: each refresh below
     // runs on a fresh device after the one that stored the other light's request has
     // been closed.
@@ -152,11 +143,10 @@ TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
 
 // --- Faults on the indicator: the handler goes on and reports success ---
 
-class IndicatorFaults : public testing::TestWithParam<std::tuple<BoardInfo, std::string>> {};
+class IndicatorFaults : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, std::string>>> {};
 
 TEST_P(IndicatorFaults, LaterWritesStillHappen)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [variant, fault] = GetParam();
     const SimRun run = runLightsctl(variant, LedTree{"rgb", {"red/brightness=" + fault, "red/device/grpfreq=" + fault}},
                                     {"notifications", "0x00ff00", "flash", "500", "500", "battery", "0xff"});
@@ -186,7 +176,6 @@ INSTANTIATE_TEST_SUITE_P(Matrix, IndicatorFaults,
 
 TEST_P(Indicator, BoardsWithoutBlinkTimingStillGetTheBlinkFlag)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
         runLightsctl(GetParam(), LedTree{"rgb+no-blink-timing"}, {"notifications", "0xff", "flash", "500", "500"});
     EXPECT_EQ(run.outLines(), Strings{"notifications: 0"}) << run.dump();
@@ -200,7 +189,6 @@ TEST_P(Indicator, BoardsWithoutBlinkTimingStillGetTheBlinkFlag)
 
 TEST_P(Indicator, AttentionModeSevenLightsTheTrackballWhileTheScreenIsDark)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"backlight", "0",         "attention", "0",     "trackball", "7",   "backlight",
                                      "0xffffff",  "attention", "0",         "flash", "100",       "100", "backlight",
@@ -213,7 +201,6 @@ TEST_P(Indicator, AttentionModeSevenLightsTheTrackballWhileTheScreenIsDark)
 
 TEST_P(Indicator, AttentionSteadyResetsTheTrackballModeAndOtherModesKeepIt)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"attention", "0", "trackball", "-1", "attention", "0", "mode", "3", "0", "0",
                                      "backlight", "0", "attention", "0xff", "attention", "0", "trackball", "9"});
@@ -223,9 +210,10 @@ TEST_P(Indicator, AttentionSteadyResetsTheTrackballModeAndOtherModesKeepIt)
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "9\n"})) << run.dump();
 }
 
-TEST(IndicatorPavok, AttentionReplacesTheStoredNotification)
+using IndicatorPavok = SimulatedTree;
+
+TEST_F(IndicatorPavok, AttentionReplacesTheStoredNotification)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb"},
                                     {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
@@ -233,17 +221,17 @@ TEST(IndicatorPavok, AttentionReplacesTheStoredNotification)
     EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
 }
 
-TEST(IndicatorQuillano, AttentionLeavesTheStoredNotificationAlone)
+using IndicatorQuillano = SimulatedTree;
+
+TEST_F(IndicatorQuillano, AttentionLeavesTheStoredNotificationAlone)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("quillano"), LedTree{"rgb"},
                                     {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
     EXPECT_TRUE(wroteExactly(run, concat({rgb(0, 255, 0, 0), rgb(0, 255, 0, 0)})));
 }
 
-TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
+TEST_F(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                                     {"notifications", "0xff", "flash", "500", "500", "notifications", "0xff",
                                      "notifications", "0", "flash", "1", "0"});
@@ -257,9 +245,8 @@ TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
         << run.dump();
 }
 
-TEST(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
+TEST_F(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
         runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                      {"notifications", "0xff", "flash", "0",   "500", "notifications", "0xff", "flash", "-5", "500",
@@ -270,9 +257,8 @@ TEST(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "4\n"})) << run.dump();
 }
 
-TEST(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
+TEST_F(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
         runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                      {"attention", "0xff", "flash", "500", "500", "battery", "0", "attention", "0xff", "battery", "0"});
@@ -290,9 +276,8 @@ TEST(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
         << run.dump();
 }
 
-TEST(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
+TEST_F(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                                     {"battery", "0xff0000", "attention", "0xff", "trackball", "-1", "notifications",
                                      "0x00ff00", "flash", "500", "500", "battery", "0"});
@@ -309,17 +294,15 @@ TEST(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
         << run.dump();
 }
 
-TEST(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
+TEST_F(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("quillano"), LedTree{"rgb+trackball"},
                                     {"notifications", "0xff", "flash", "500", "500"});
     EXPECT_TRUE(wroteExactly(run, concat({{TRACKBALL + "=0\n"}, rgbBlinking(0, 0, 255, 20, 127)})));
 }
 
-TEST(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
+TEST_F(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"amber"},
                                     {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
     EXPECT_TRUE(wroteExactly(run, (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})));

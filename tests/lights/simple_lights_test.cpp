@@ -12,13 +12,12 @@ const std::string LCD = "lcd-backlight/brightness";
 const std::string LCD_AUTO = "lcd-backlight/auto";
 const std::string TRACKBALL = "jogball-backlight/brightness";
 
-class Backlight : public testing::TestWithParam<BoardInfo> {};
+class Backlight : public EachBoardInSimulatedTree {};
 
 INSTANTIATE_TEST_SUITE_P(EachBoard, Backlight, eachBoard(), boardParamName);
 
 TEST_P(Backlight, WritesTheLumaOfTheColourIgnoringAlpha)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+lcd-auto"},
                                     {"backlight", "0xFF000000", "backlight", "0xFFFFFFFF", "backlight", "0x00FF0000",
                                      "backlight", "0x0000FF00", "backlight", "0x000000FF", "backlight", "0x00808080"});
@@ -26,9 +25,10 @@ TEST_P(Backlight, WritesTheLumaOfTheColourIgnoringAlpha)
     EXPECT_EQ(run.writesTo(LCD), (Strings{"0\n", "255\n", "76\n", "149\n", "28\n", "128\n"})) << run.dump();
 }
 
-TEST(BacklightQuillano, AutomaticBrightnessOnlyAbove150WhenAsked)
+using BacklightQuillano = SimulatedTree;
+
+TEST_F(BacklightQuillano, AutomaticBrightnessOnlyAbove150WhenAsked)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("quillano"), LedTree{"rgb+lcd-auto"},
                                     {"backlight", "0x969696", "auto", "backlight", "0x979797", "auto", "backlight",
                                      "0xffffff", "backlight", "0xffffff", "brightness", "2"});
@@ -37,9 +37,10 @@ TEST(BacklightQuillano, AutomaticBrightnessOnlyAbove150WhenAsked)
                                       LCD + "=255\n", LCD_AUTO + "=0\n", LCD + "=255\n", LCD_AUTO + "=0\n"})));
 }
 
-TEST(BacklightPavok, HasNoAutomaticBrightnessAttribute)
+using BacklightPavok = SimulatedTree;
+
+TEST_F(BacklightPavok, HasNoAutomaticBrightnessAttribute)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb+lcd-auto"}, {"backlight", "0xffffff", "auto"});
     EXPECT_TRUE(wroteExactly(run, Strings{LCD + "=255\n"}));
 }
@@ -52,7 +53,6 @@ TEST(BacklightPavok, HasNoAutomaticBrightnessAttribute)
 
 TEST_P(Backlight, TrackballModeSevenFollowsTheScreen)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(
         GetParam(), LedTree{"rgb+trackball+lcd-auto"},
         {"attention", "0", "trackball", "7", "backlight", "0", "backlight", "0x010101", "backlight", "0xff000000"});
@@ -63,7 +63,6 @@ TEST_P(Backlight, TrackballModeSevenFollowsTheScreen)
 
 TEST_P(Backlight, TheLevelCountsEvenWhenTheLcdWriteFails)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball", {LCD + "=missing"}},
                                     {"attention", "0", "trackball", "7", "backlight", "0"});
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n"})) << run.dump();
@@ -71,7 +70,6 @@ TEST_P(Backlight, TheLevelCountsEvenWhenTheLcdWriteFails)
 
 TEST_P(Backlight, TrackballModeMinusOneLeavesTheTrackballAlone)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"attention", "0", "trackball", "-1", "backlight", "0", "backlight", "0xffffff",
                                      "attention", "0xff", "flash", "1", "1", "backlight", "0"});
@@ -81,7 +79,6 @@ TEST_P(Backlight, TrackballModeMinusOneLeavesTheTrackballAlone)
 
 TEST_P(Backlight, TrackballModeZeroAtLoadSwitchesTheTrackballOffOnEveryChange)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"backlight", "0", "backlight", "0xffffff", "backlight", "0x808080"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
@@ -90,7 +87,6 @@ TEST_P(Backlight, TrackballModeZeroAtLoadSwitchesTheTrackballOffOnEveryChange)
 
 TEST_P(Backlight, BoardsWithoutTrackballWriteNoTrackballValue)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+lcd-auto"},
                                     {"attention", "0", "trackball", "7", "backlight", "0", "notifications", "0xff"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
@@ -105,7 +101,6 @@ TEST_P(Backlight, BoardsWithoutTrackballWriteNoTrackballValue)
 
 TEST_P(Backlight, KeyboardAndButtonsAreFullyOnForAnyColour)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{},
                                     {"keyboard", "0x01000000", "keyboard", "0x00000001", "keyboard", "0xff000000",
                                      "buttons", "0x00000100", "buttons", "0xFF000000", "buttons", "0x00800000"});

@@ -316,9 +316,10 @@ TEST(LedsimOptions, ParsesTheCommandLine)
 
 // --- The programs end to end ---
 
-TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
+using LedsimProgram = SimulatedTree;
+
+TEST_F(LedsimProgram, PassesTheCommandsExitStatusThrough)
 {
-    REQUIRE_SIMULATED_TREE();
     EXPECT_EQ(runHostCommandInLedsim(LedTree{}, {"sh", "-c", "exit 7"}).process.exitStatus, 7);
     EXPECT_EQ(runHostCommandInLedsim(LedTree{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
     const SimRun missing = runHostCommandInLedsim(LedTree{}, {"/nonexistent/program"});
@@ -326,9 +327,8 @@ TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
     EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos) << missing.dump();
 }
 
-TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
+TEST_F(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runHostCommandInLedsim(LedTree{"amber+lcd-auto", {"amber/blink=readonly"}},
                                               {"sh", "-c",
                                                "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
@@ -342,9 +342,8 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
     EXPECT_EQ(run.values.at("amber/blink"), "0\n");
 }
 
-TEST(LedsimProgram, RefusesToRunWithoutRoot)
+TEST_F(LedsimProgram, RefusesToRunWithoutRoot)
 {
-    REQUIRE_SIMULATED_TREE();
     TempDir dir;
     std::string error;
     const std::string ledsim = quorvel::testing::copyRunnableByAll(ledsimPath(), dir, &error);
@@ -355,9 +354,8 @@ TEST(LedsimProgram, RefusesToRunWithoutRoot)
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }
 
-TEST(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
+TEST_F(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
 {
-    REQUIRE_SIMULATED_TREE();
     const std::string hint = "usage: ledsim [OPTIONS] -- COMMAND [ARG...]; ledsim --help lists the options\n";
     const RunResult unknown = runHostProgram({ledsimPath(), "--frobnicate", "--", "true"}, 30s);
     EXPECT_EQ(unknown.exitStatus, 2);
@@ -367,9 +365,8 @@ TEST(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
     EXPECT_EQ(none.err, "ledsim: no command given\n" + hint);
 }
 
-TEST(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
+TEST_F(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 {
-    REQUIRE_SIMULATED_TREE();
     const RunResult result = runHostProgram({ledsimPath(), "--timeout", "1", "--", "sleep", "30"}, 20s);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitStatus, 124);

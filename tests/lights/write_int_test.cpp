@@ -16,7 +16,7 @@ const std::string BUTTONS = "button-backlight/brightness";
 const std::string LOG_KEYBOARD = "E/lights: write_int failed to open /sys/class/leds/keyboard-backlight/brightness\n";
 const std::string LOG_BUTTONS = "E/lights: write_int failed to open /sys/class/leds/button-backlight/brightness\n";
 
-class WriteInt : public testing::TestWithParam<BoardInfo> {};
+class WriteInt : public EachBoardInSimulatedTree {};
 
 INSTANTIATE_TEST_SUITE_P(EachBoard, WriteInt, eachBoard(), boardParamName);
 
@@ -32,7 +32,6 @@ std::vector<std::string> journalOf(const SimRun& run, const std::string& file)
 
 TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{}, {"keyboard", "0x1", "keyboard", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // O_RDWR alone: no O_CREAT, O_TRUNC, O_APPEND, O_CLOEXEC.
@@ -45,7 +44,6 @@ TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
 
 TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
 {
-    REQUIRE_SIMULATED_TREE();
     // The journal cannot show O_CLOEXEC (the kernel keeps it from the file system), so
     // the probe notes the flags at the call itself.
     const SimRun run =
@@ -69,7 +67,6 @@ TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
 
 TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
 {
-    REQUIRE_SIMULATED_TREE();
     // The attention light passes its trackball mode code through unchanged.
     const SimRun run =
         runLightsctl(GetParam(), LedTree{"rgb+trackball"},
@@ -83,7 +80,6 @@ TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
 
 TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb", {KEYBOARD + "=missing", BUTTONS + "=eacces"}},
                                     {"keyboard", "1", "buttons", "1", "keyboard", "0", "buttons", "0"});
     EXPECT_EQ(run.process.exitStatus, 1) << run.dump();
@@ -95,7 +91,6 @@ TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)
 
 TEST_P(WriteInt, FailedWritesAreNotLoggedButALaterFailedOpenIs)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb", {KEYBOARD + "=enospc", BUTTONS + "=readonly"}},
                                     {"keyboard", "1", "buttons", "1"});
     const std::vector<std::string> expected = {"keyboard: -28 (No space left on device)",
@@ -106,7 +101,6 @@ TEST_P(WriteInt, FailedWritesAreNotLoggedButALaterFailedOpenIs)
 
 TEST_P(WriteInt, TheOpenErrnoSurvivesALogCallThatChangesErrno)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(GetParam(), LedTree{"rgb", {KEYBOARD + "=missing"}}, {"keyboard", "1"},
                                     {std::string("LD_LIBRARY_PATH=") + CLOBBERING_LOG_DIR});
     EXPECT_EQ(run.outLines(), std::vector<std::string>{"keyboard: -2 (No such file or directory)"}) << run.dump();
@@ -117,7 +111,6 @@ TEST_P(WriteInt, TheOpenErrnoSurvivesALogCallThatChangesErrno)
 
 TEST_P(WriteInt, TheWriteErrnoSurvivesAFailingClose)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(
         GetParam(), LedTree{"rgb", {KEYBOARD + "=enospc", KEYBOARD + "=close-eio", BUTTONS + "=close-eio"}},
         {"keyboard", "1", "buttons", "1"});
@@ -133,14 +126,13 @@ struct FaultCase {
     bool stored; // the value reaches the file
 };
 
-class SimpleLightFaults : public testing::TestWithParam<std::tuple<BoardInfo, FaultCase>> {};
+class SimpleLightFaults : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, FaultCase>>> {};
 
 // The keyboard and button lights store their value only when the write goes through
 // (a short write stores what it wrote). The status each reports under each fault is
 // checked by the lights fault matrix (tests/robustness/lights).
 TEST_P(SimpleLightFaults, ValueIsStoredOnlyWhenTheWriteGoesThrough)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [variant, fault] = GetParam();
     for (const std::string& file : {KEYBOARD, BUTTONS}) {
         const std::string light = file == KEYBOARD ? "keyboard" : "buttons";

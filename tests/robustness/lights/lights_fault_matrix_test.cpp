@@ -157,7 +157,8 @@ int expectedExit(const Strings& statusLines)
     return 0;
 }
 
-class LightsFaultMatrix : public ::testing::TestWithParam<std::tuple<BoardInfo, std::string>> {
+class LightsFaultMatrix
+    : public lights_test::InSimulatedTree<::testing::TestWithParam<std::tuple<BoardInfo, std::string>>> {
 protected:
     // One fault-free run per board, shared by all faults.
     const SimRun& reference(const BoardInfo& board, const std::string& profile)
@@ -176,7 +177,6 @@ std::map<std::string, SimRun> LightsFaultMatrix::mReferences;
 
 TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheOtherWrites)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [module, layout] = GetParam();
     const Strings& files = layout == "rgb" ? RGB_FILES : AMBER_FILES;
     const std::string profile = layout + "+trackball+lcd-auto";

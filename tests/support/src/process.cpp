@@ -116,7 +116,6 @@ bool sameName(const sockaddr_un& a, socklen_t aLength, const sockaddr_un& b, soc
     return aLength == bLength && std::memcmp(&a, &b, aLength) == 0;
 }
 
-
 bool programFound(const std::string& program)
 {
     if (program.find('/') != std::string::npos)

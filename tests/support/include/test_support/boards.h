@@ -6,7 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+
+namespace quorvel {
+
+// How GoogleTest shows a board in a failure: by name.
+inline void PrintTo(const BoardInfo& board, std::ostream* out)
+{
+    *out << board.name;
+}
+
+} // namespace quorvel
 
 namespace quorvel::testing {
 

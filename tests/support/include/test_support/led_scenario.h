@@ -121,3 +121,19 @@ std::string unquote(const std::string& text);
         if (!mReason.empty())                                                                                          \
             GTEST_SKIP() << mReason;                                                                                   \
     } while (false)
+
+namespace lights_test {
+
+// A test that runs modules in the simulated tree: skipped, with the reason, where
+// the tree cannot be set up.
+template <typename Base = ::testing::Test>
+class InSimulatedTree : public Base {
+protected:
+    void SetUp() override { REQUIRE_SIMULATED_TREE(); }
+};
+
+using SimulatedTree = InSimulatedTree<>;
+// The same once per board.
+using EachBoardInSimulatedTree = InSimulatedTree<::testing::TestWithParam<BoardInfo>>;
+
+} // namespace lights_test
