@@ -11,8 +11,6 @@ using namespace lights_test;
 
 namespace {
 
-const std::string KEYBOARD = "keyboard-backlight/brightness";
-const std::string BUTTONS = "button-backlight/brightness";
 const std::string LOG_KEYBOARD = "E/lights: write_int failed to open /sys/class/leds/keyboard-backlight/brightness\n";
 const std::string LOG_BUTTONS = "E/lights: write_int failed to open /sys/class/leds/button-backlight/brightness\n";
 
@@ -72,10 +70,8 @@ TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
         runLightsctl(GetParam(), LedTree{"rgb+trackball"},
                      {"attention", "0", "trackball", "-5", "attention", "0", "trackball", "1234567", "attention", "0",
                       "trackball", "-2147483648", "attention", "0", "trackball", "2147483647"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writesTo("jogball-backlight/brightness"),
-              (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run, "jogball-backlight/brightness",
+                             (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"})));
 }
 
 TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)

@@ -26,31 +26,13 @@ namespace quorvel::robustness {
 namespace {
 
 using lights_test::LedTree;
+using namespace quorvel::testing;
 using lights_test::SimRun;
 using lights_test::Strings;
 using quorvel::BoardInfo;
 
-const std::string LCD = "lcd-backlight/brightness";
-const std::string LCD_AUTO = "lcd-backlight/auto";
-const std::string KEYBOARD = "keyboard-backlight/brightness";
-const std::string BUTTONS = "button-backlight/brightness";
-const std::string TRACKBALL = "jogball-backlight/brightness";
-const std::string AMBER = "amber/brightness";
-
-const Strings RGB_FILES = {"red/brightness",
-                           "green/brightness",
-                           "blue/brightness",
-                           "red/device/grpfreq",
-                           "red/device/grppwm",
-                           "red/device/blink",
-                           LCD,
-                           LCD_AUTO,
-                           KEYBOARD,
-                           BUTTONS,
-                           TRACKBALL,
-                           "jogball-backlight/blink"};
-const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness",       LCD, LCD_AUTO, KEYBOARD,
-                             BUTTONS, TRACKBALL,     "jogball-backlight/blink"};
+const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness", LCD, LCD_AUTO, KEYBOARD,
+                             BUTTONS, TRACKBALL,     TRACKBALL_BLINK};
 const Strings FAULTS = {"missing", "eacces", "readonly", "enospc", "eio", "short", "close-eio"};
 
 // Every light once, in an order that makes every attribute file be written: the
@@ -178,7 +160,7 @@ std::map<std::string, SimRun> LightsFaultMatrix::mReferences;
 TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheOtherWrites)
 {
     const auto& [module, layout] = GetParam();
-    const Strings& files = layout == "rgb" ? RGB_FILES : AMBER_FILES;
+    const Strings& files = layout == "rgb" ? RGB_BOARD_FILES : AMBER_FILES;
     const std::string profile = layout + "+trackball+lcd-auto";
     const SimRun& clean = reference(module, profile);
     ASSERT_EQ(clean.process.exitStatus, 0) << clean.dump();

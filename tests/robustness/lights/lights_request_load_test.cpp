@@ -31,23 +31,6 @@ namespace {
 
 const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
 
-// The board: RGB indicator with blink timing, a trackball light, the automatic
-// brightness attribute.
-const std::vector<std::string> ATTRIBUTE_FILES = {
-    "red/brightness",
-    "green/brightness",
-    "blue/brightness",
-    "red/device/grpfreq",
-    "red/device/grppwm",
-    "red/device/blink",
-    "lcd-backlight/brightness",
-    "lcd-backlight/auto",
-    "keyboard-backlight/brightness",
-    "button-backlight/brightness",
-    "jogball-backlight/brightness",
-    "jogball-backlight/blink",
-};
-
 // The value the last write left: up to the first newline. Unlike sysfs, a tmpfs file
 // keeps the tail of a longer earlier value after a shorter write.
 std::string valueOf(const char* file)
@@ -61,7 +44,7 @@ std::string valueOf(const char* file)
 // Runs in the child: everything it finds wrong goes to `report`; true when nothing was.
 bool driveModule(const std::string& modulePath, int requests, std::string& report)
 {
-    if (!testing::makeLedTree(ATTRIBUTE_FILES, &report))
+    if (!testing::makeLedTree(testing::RGB_BOARD_FILES, &report))
         return false;
     LoadedModule module;
     std::string error;

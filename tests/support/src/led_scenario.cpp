@@ -126,20 +126,29 @@ std::string unquote(const std::string& text)
     return bytes;
 }
 
-::testing::AssertionResult wroteExactly(const SimRun& run, const std::vector<std::string>& expected)
+namespace {
+
+::testing::AssertionResult sameWrites(const SimRun& run, const Strings& written, const Strings& expected)
 {
     if (run.process.exitStatus != 0)
-        return ::testing::AssertionFailure() << "lightsctl did not exit 0: " << run.dump();
-    const std::vector<std::string> written = run.writes();
+        return ::testing::AssertionFailure() << "the command did not exit 0: " << run.dump();
     if (written == expected)
         return ::testing::AssertionSuccess();
-    auto list = [](const std::vector<std::string>& items) {
-        std::string text;
-        for (const std::string& item : items)
-            text += "  " + item + (item.ends_with('\n') ? "" : "\n");
-        return text;
-    };
-    return ::testing::AssertionFailure() << "wrote\n" << list(written) << "expected\n" << list(expected) << run.dump();
+    return ::testing::AssertionFailure() << "wrote " << ::testing::PrintToString(written) << "\nnot "
+                                         << ::testing::PrintToString(expected) << "\n"
+                                         << run.dump();
+}
+
+} // namespace
+
+::testing::AssertionResult wroteExactly(const SimRun& run, const Strings& expected)
+{
+    return sameWrites(run, run.writes(), expected);
+}
+
+::testing::AssertionResult wroteExactly(const SimRun& run, const std::string& file, const Strings& expected)
+{
+    return sameWrites(run, run.writesTo(file), expected);
 }
 
 std::vector<std::string> SimRun::writes() const

@@ -15,6 +15,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+} // namespace
+
 std::string toAscii(const String16& text)
 {
     std::string out;
@@ -22,8 +24,6 @@ std::string toAscii(const String16& text)
         out.push_back(unit < 128 ? static_cast<char>(unit) : '?');
     return out;
 }
-
-} // namespace
 
 const char* serviceManagerProgram()
 {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <test_support/boards.h>
+#include <test_support/led_tree.h>
 #include <test_support/process.h>
 #include <test_support/temp_dir.h>
 
@@ -14,15 +15,7 @@
 namespace lights_test {
 
 using quorvel::BoardInfo;
-using quorvel::testing::boardNamed;
-using quorvel::testing::boardParamName;
-using quorvel::testing::eachBoard;
-using quorvel::testing::emulatorPrefix;
-using quorvel::testing::hasAutoBrightness;
-using quorvel::testing::readFile;
-using quorvel::testing::runHostProgram;
-using quorvel::testing::RunResult;
-using quorvel::testing::TempDir;
+using namespace quorvel::testing;
 
 std::string lightsctlPath();
 std::string frameProbePath();
@@ -107,6 +100,9 @@ RunResult runProbeInTmpfs(const BoardInfo& board, const std::vector<std::string>
 // Passes when the run exited 0 and wrote exactly `expected` ("file=bytes", in order);
 // a failure shows the whole run.
 ::testing::AssertionResult wroteExactly(const SimRun& run, const std::vector<std::string>& expected);
+// The same for the writes to one file (just the bytes, "255\n").
+::testing::AssertionResult wroteExactly(const SimRun& run, const std::string& file,
+                                        const std::vector<std::string>& expected);
 
 // Undoes the quoting of ledsim's journal ("255\n" in quotes with escapes).
 std::string unquote(const std::string& text);

@@ -36,6 +36,9 @@ const char* serviceManagerProgram();
 const char* exampleServicesProgram();
 const char* exampleClientProgram();
 
+// A name as the tests compare it: UTF-16 units above ASCII become '?'.
+std::string toAscii(const String16& text);
+
 // The five names example-services registers, sorted.
 const std::vector<std::string>& exampleServiceNames();
 
