@@ -2,6 +2,7 @@
 // performs, on a tmpfs tree at the real paths, in one run; prints each ratio.
 //
 // Needs root: the tree is a tmpfs over /sys/class in a private mount namespace.
+#include <quorvel/boards.h>
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
@@ -149,6 +150,10 @@ public:
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
+    if (argc > 1) {
+        fprintf(stderr, "usage: lights_bench [benchmark options]\n");
+        return 2;
+    }
     if (geteuid() != 0) {
         fprintf(stderr, "lights_bench: needs root (it mounts a tmpfs over /sys/class in a private namespace)\n");
         return 1;
