@@ -458,60 +458,6 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
 
 constexpr uid_t NOBODY = 65534;
 
-// A child that runs as another uid: `setUp` prepares what it holds and returns a
-// count (negative when it failed), then `hold` runs until the test lets go, given a
-// descriptor that becomes readable at that moment; the child's exit status is what
-// `hold` returns.
-class AsOtherUser {
-public:
-    AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold)
-    {
-        int ready[2], done[2];
-        if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
-            return;
-        mPid = testing::forkAsUser(uid, uid, 1024, [&] {
-            ::close(ready[0]);
-            ::close(done[1]);
-            const int value = setUp();
-            [[maybe_unused]] ssize_t n = ::write(ready[1], &value, sizeof value);
-            return value >= 0 ? hold(done[0]) : 126;
-        });
-        ::close(ready[1]);
-        ::close(done[0]);
-        mDone = done[1];
-        pollfd p{ready[0], POLLIN, 0};
-        if (::poll(&p, 1, 120000) != 1 || ::read(ready[0], &mValue, sizeof mValue) != sizeof mValue)
-            mValue = -1;
-        ::close(ready[0]);
-    }
-    ~AsOtherUser() { finish(); }
-
-    bool ready() const { return mPid > 0 && mValue >= 0; }
-    // What setUp returned.
-    int value() const { return mValue; }
-    // Lets go and returns the child's exit status.
-    int finish()
-    {
-        if (mDone >= 0) {
-            // A byte rather than the end of the pipe: other children forked meanwhile
-            // hold copies of this end.
-            [[maybe_unused]] ssize_t n = ::write(mDone, "x", 1);
-            ::close(mDone);
-        }
-        mDone = -1;
-        if (mPid > 0)
-            mStatus = testing::waitForChild(mPid, 30s);
-        mPid = -1;
-        return mStatus;
-    }
-
-private:
-    pid_t mPid = -1;
-    int mDone = -1;
-    int mValue = -1;
-    int mStatus = -1;
-};
-
 TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
 {
     if (::geteuid() != 0)

@@ -331,6 +331,42 @@ pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int(
     ::_exit(body());
 }
 
+AsOtherUser::AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold)
+{
+    int ready[2], done[2];
+    if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
+        return;
+    mPid = forkAsUser(uid, uid, 1024, [&] {
+        ::close(ready[0]);
+        ::close(done[1]);
+        const int value = setUp();
+        [[maybe_unused]] ssize_t n = ::write(ready[1], &value, sizeof value);
+        return value >= 0 ? hold(done[0]) : 126;
+    });
+    ::close(ready[1]);
+    ::close(done[0]);
+    mDone = done[1];
+    pollfd p{ready[0], POLLIN, 0};
+    if (::poll(&p, 1, 120000) != 1 || ::read(ready[0], &mValue, sizeof mValue) != sizeof mValue)
+        mValue = -1;
+    ::close(ready[0]);
+}
+
+int AsOtherUser::finish()
+{
+    if (mDone >= 0) {
+        // A byte rather than the end of the pipe: other children forked meanwhile
+        // hold copies of this end.
+        [[maybe_unused]] ssize_t n = ::write(mDone, "x", 1);
+        ::close(mDone);
+    }
+    mDone = -1;
+    if (mPid > 0)
+        mStatus = waitForChild(mPid, 30s);
+    mPid = -1;
+    return mStatus;
+}
+
 int waitForChild(pid_t pid, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

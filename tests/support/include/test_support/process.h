@@ -75,6 +75,30 @@ private:
     std::string mOldValue;
 };
 
+// A child that runs as another uid (and gid), for a test that plays another local
+// user: `setUp` prepares what it holds and returns a count (negative when it failed),
+// then `hold` runs until the test lets go, given a descriptor that becomes readable
+// at that moment; the child's exit status is what `hold` returns. Needs root.
+class AsOtherUser {
+public:
+    AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold);
+    ~AsOtherUser() { finish(); }
+    AsOtherUser(const AsOtherUser&) = delete;
+    AsOtherUser& operator=(const AsOtherUser&) = delete;
+
+    bool ready() const { return mPid > 0 && mValue >= 0; }
+    // What setUp returned.
+    int value() const { return mValue; }
+    // Lets go and returns the child's exit status.
+    int finish();
+
+private:
+    pid_t mPid = -1;
+    int mDone = -1;
+    int mValue = -1;
+    int mStatus = -1;
+};
+
 // A program running in the background with its output in a log file. Stopped
 // (SIGTERM, then SIGKILL after a grace period) and reaped by the destructor.
 class BackgroundProcess {
