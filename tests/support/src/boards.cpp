@@ -14,12 +14,12 @@ const BoardInfo& boardNamed(const std::string& name)
     static std::deque<std::string> unknownNames;
     static std::deque<BoardInfo> unknown;
     unknownNames.push_back(name);
-    return unknown.emplace_back(BoardInfo{unknownNames.back().c_str(), "", ""});
+    return unknown.emplace_back(BoardInfo{unknownNames.back().c_str(), "", "", "", "", ""});
 }
 
 bool hasAutoBrightness(const BoardInfo& board)
 {
-    return std::string_view(board.profile).find("lcd-auto") != std::string_view::npos;
+    return board.board_export != nullptr && std::string_view(board.board_export) == "LCD_AUTO_FILE";
 }
 
 } // namespace quorvel::testing

@@ -25,8 +25,8 @@ namespace quorvel::testing {
 // module path, so that a test of it fails on loading with a clear message.
 const BoardInfo& boardNamed(const std::string& name);
 
-// Whether the board has the automatic-brightness attribute, so that its module's
-// backlight handler writes it too (its profile says "lcd-auto").
+// Whether the board's module drives the automatic-brightness attribute beside the
+// LCD level (it exports that path).
 bool hasAutoBrightness(const BoardInfo& board);
 
 // Every board, in the generated order.
