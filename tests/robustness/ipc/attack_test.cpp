@@ -281,26 +281,6 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
     EXPECT_EQ(testing::waitForChild(hoarder, 30s), 0);
 }
 
-long cpuTicksOf(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t end = text.rfind(')');
-    if (end == std::string::npos)
-        return -1;
-    // Fields after the command: state is field 3; utime and stime are 14 and 15.
-    std::istringstream fields(text.substr(end + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
 TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
