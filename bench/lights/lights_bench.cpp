@@ -6,13 +6,13 @@
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
+#include <test_support/boards.h>
+#include <test_support/led_tree.h>
+
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <stdio.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +23,7 @@
 
 namespace {
 
-const char* const TREE_FILES[] = {
+const std::vector<std::string> TREE_FILES = {
     "lcd-backlight/brightness",
     "lcd-backlight/auto",
     "keyboard-backlight/brightness",
@@ -36,30 +36,6 @@ const char* const TREE_FILES[] = {
     "red/device/blink",
 };
 
-bool makeTree(std::string& error)
-{
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        error = "cannot create a private mount namespace";
-        return false;
-    }
-    if (mount("lightsbench", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-        error = "cannot mount a tmpfs over /sys/class";
-        return false;
-    }
-    for (const char* file : TREE_FILES) {
-        std::string path = std::string("/sys/class/leds/") + file;
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-            mkdir(path.substr(0, slash).c_str(), 0755);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0 || write(fd, "0\n", 2) != 2) {
-            error = "cannot create " + path;
-            return false;
-        }
-        close(fd);
-    }
-    return true;
-}
-
 struct Write {
     const char* path;
     int value;
@@ -71,8 +47,7 @@ std::vector<Write> expectedWrites(const quorvel::BoardInfo& board, const std::st
 {
     if (light == "backlight") {
         std::vector<Write> writes = {{"/sys/class/leds/lcd-backlight/brightness", 255}};
-        // A board whose module exports the automatic-brightness path writes it too.
-        if (std::string(board.board_export) == "LCD_AUTO_FILE")
+        if (quorvel::testing::hasAutoBrightness(board))
             writes.push_back({"/sys/class/leds/lcd-backlight/auto", 0});
         return writes;
     }
@@ -184,7 +159,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::string error;
-    if (!makeTree(error)) {
+    if (!quorvel::testing::makeLedTree(TREE_FILES, &error)) {
         fprintf(stderr, "lights_bench: %s\n", error.c_str());
         return 1;
     }

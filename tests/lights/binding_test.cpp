@@ -1,7 +1,7 @@
 // A module binds its own symbols: with another module's (or the host's) copies of
 // init_globals and the path globals in the global scope, it still probes with its
 // own init_globals, writes its own paths and keeps its own log-once flag.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <gtest/gtest.h>
 
@@ -31,26 +31,6 @@ std::vector<std::string> sameNamesEnvironment()
     return {"ASAN_OPTIONS=" + std::string(options != nullptr ? options : "") + ":detect_odr_violation=1"};
 }
 
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::vector<std::string> withoutLoadLines(const std::vector<std::string>& lines)
 {
     std::vector<std::string> kept;
@@ -61,23 +41,18 @@ std::vector<std::string> withoutLoadLines(const std::vector<std::string>& lines)
     return kept;
 }
 
-SimRun runAlone(Variant variant, const std::string& board)
+SimRun runOneAfterTheOther(const BoardInfo& first, const BoardInfo& second, const std::string& tree)
 {
-    return runProbe(variant, Board{board}, STEPS);
-}
-
-SimRun runOneAfterTheOther(Variant first, Variant second, const std::string& board)
-{
-    std::vector<std::string> command = {frameProbePath(), "-", "load:global:" + modulePath(first)};
+    std::vector<std::string> command = {frameProbePath(), "-", "load:global:" + std::string(first.module_path)};
     command = concat(command, STEPS);
-    command.push_back("load:global:" + modulePath(second));
+    command.push_back("load:global:" + std::string(second.module_path));
     command = concat(command, STEPS);
-    return runInLedsim(Board{board}, command, sameNamesEnvironment());
+    return runInLedsim(LedTree{tree}, command, sameNamesEnvironment());
 }
 
 // Amber boards and RGB boards: the probe result decides which indicator files are
 // written, so a module that ran the other's init_globals writes the wrong ones.
-class TwoModulesInOneProcess : public testing::TestWithParam<std::string> {};
+class TwoModulesInOneProcess : public InSimulatedTree<testing::TestWithParam<std::string>> {};
 
 INSTANTIATE_TEST_SUITE_P(Boards, TwoModulesInOneProcess,
                          testing::Values("amber+trackball+lcd-auto", "rgb+trackball", "amber"), [](const auto& p) {
@@ -91,41 +66,44 @@ INSTANTIATE_TEST_SUITE_P(Boards, TwoModulesInOneProcess,
 
 TEST_P(TwoModulesInOneProcess, EachWritesExactlyWhatItWritesAloneInEitherOrder)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun pavok = runAlone(Variant::Pavok, GetParam());
-    const SimRun quillano = runAlone(Variant::Quillano, GetParam());
-    ASSERT_EQ(pavok.process.exitStatus, 0) << pavok.dump();
-    ASSERT_EQ(quillano.process.exitStatus, 0) << quillano.dump();
-
-    for (const auto& [first, second] : {std::pair{&pavok, &quillano}, std::pair{&quillano, &pavok}}) {
-        const Variant firstVariant = first == &pavok ? Variant::Pavok : Variant::Quillano;
-        const Variant secondVariant = first == &pavok ? Variant::Quillano : Variant::Pavok;
-        SCOPED_TRACE(std::string(variantName(firstVariant)) + " first, both RTLD_GLOBAL");
-        const SimRun both = runOneAfterTheOther(firstVariant, secondVariant, GetParam());
-        ASSERT_EQ(both.process.exitStatus, 0) << both.dump();
-        EXPECT_EQ(both.writes(), concat(first->writes(), second->writes())) << both.dump();
-        EXPECT_EQ(withoutLoadLines(both.outLines()), concat(first->outLines(), second->outLines()));
-        // Each module logs its own first failed open, once.
-        EXPECT_EQ(linesOf(both.process.err), concat(linesOf(first->process.err), linesOf(second->process.err)));
-        // Each module probed the board itself.
-        EXPECT_EQ(both.entries("access").size(), first->entries("access").size() + second->entries("access").size())
-            << both.dump();
+    std::vector<SimRun> alone;
+    for (const BoardInfo& board : quorvel::kBoards) {
+        alone.push_back(runProbe(board, LedTree{GetParam()}, STEPS));
+        ASSERT_EQ(alone.back().process.exitStatus, 0) << alone.back().dump();
+    }
+    for (size_t i = 0; i < alone.size(); ++i) {
+        for (size_t j = 0; j < alone.size(); ++j) {
+            if (i == j)
+                continue;
+            SCOPED_TRACE(std::string(quorvel::kBoards[i].name) + " then " + quorvel::kBoards[j].name +
+                         ", both RTLD_GLOBAL");
+            const SimRun* first = &alone[i];
+            const SimRun* second = &alone[j];
+            const SimRun both = runOneAfterTheOther(quorvel::kBoards[i], quorvel::kBoards[j], GetParam());
+            ASSERT_EQ(both.process.exitStatus, 0) << both.dump();
+            EXPECT_EQ(both.writes(), concat(first->writes(), second->writes())) << both.dump();
+            EXPECT_EQ(withoutLoadLines(both.outLines()), concat(first->outLines(), second->outLines()));
+            // Each module logs its own first failed open, once.
+            EXPECT_EQ(linesOf(both.process.err), concat(linesOf(first->process.err), linesOf(second->process.err)));
+            // Each module probed the board itself.
+            EXPECT_EQ(both.entries("access").size(), first->entries("access").size() + second->entries("access").size())
+                << both.dump();
+        }
     }
 }
 
-class HostWithTheSameNames : public testing::TestWithParam<Variant> {};
+class HostWithTheSameNames : public EachBoardInSimulatedTree {};
 
-INSTANTIATE_TEST_SUITE_P(Both, HostWithTheSameNames, testing::Values(Variant::Pavok, Variant::Quillano),
-                         [](const auto& p) { return std::string(variantName(p.param)); });
+INSTANTIATE_TEST_SUITE_P(EachBoard, HostWithTheSameNames, eachBoard(), boardParamName);
 
 TEST_P(HostWithTheSameNames, ModuleUsesItsOwnProbeAndPaths)
 {
-    REQUIRE_SIMULATED_TREE();
     for (const char* board : {"amber+trackball+lcd-auto", "rgb+trackball"}) {
         SCOPED_TRACE(board);
-        const SimRun plain = runProbe(GetParam(), Board{board}, STEPS);
-        const SimRun decoyed = runInLedsim(Board{board}, concat({decoyProbePath(), modulePath(GetParam())}, STEPS),
-                                           sameNamesEnvironment());
+        const SimRun plain = runProbe(GetParam(), LedTree{board}, STEPS);
+        const SimRun decoyed =
+            runInLedsim(LedTree{board}, concat({decoyProbePath(), std::string(GetParam().module_path)}, STEPS),
+                        sameNamesEnvironment());
         ASSERT_EQ(plain.process.exitStatus, 0) << plain.dump();
         ASSERT_EQ(decoyed.process.exitStatus, 0) << decoyed.dump();
         EXPECT_FALSE(plain.writes().empty());

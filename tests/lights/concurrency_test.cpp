@@ -1,7 +1,7 @@
 // Many threads sending requests to different lights at once: every request's writes
 // stay together, since each set_state holds the module's lock for all of them, the
 // trackball light's included.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <gtest/gtest.h>
 
@@ -51,62 +51,62 @@ bool splitIntoRequests(const std::vector<std::string>& files, BoardShape board, 
     return true;
 }
 
-class Concurrency : public testing::TestWithParam<Variant> {};
+class Concurrency : public EachBoardInSimulatedTree {
+protected:
+    static constexpr int THREADS = 12;
+    static constexpr int ROUNDS = 40;
 
-INSTANTIATE_TEST_SUITE_P(Both, Concurrency, testing::Values(Variant::Pavok, Variant::Quillano),
-                         [](const auto& p) { return std::string(variantName(p.param)); });
+    // The probe's threads, opening lights and sending requests at once, on a tree of
+    // `profile`; each must have seen only successes.
+    SimRun runThreads(const std::string& profile)
+    {
+        SimRun run = runProbe(GetParam(), LedTree{profile},
+                              {"threads:" + std::to_string(THREADS) + ":" + std::to_string(ROUNDS)});
+        EXPECT_EQ(run.process.exitStatus, 0) << run.dump();
+        EXPECT_EQ(run.outLines(), Strings{"threads = 0 failures"}) << run.process.err;
+        for (const JournalEntry& entry : run.entries("write"))
+            mWrittenFiles.push_back(entry.path);
+        return run;
+    }
+
+    // The files written, in order.
+    Strings mWrittenFiles;
+};
+
+INSTANTIATE_TEST_SUITE_P(EachBoard, Concurrency, eachBoard(), boardParamName);
 
 TEST_P(Concurrency, RequestsToDifferentLightsNeverInterleaveTheirWrites)
 {
-    REQUIRE_SIMULATED_TREE();
-    const int threads = 12;
-    const int rounds = 40;
-    const SimRun run = runProbe(GetParam(), Board{"rgb+lcd-auto"},
-                                {"threads:" + std::to_string(threads) + ":" + std::to_string(rounds)});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.outLines(), std::vector<std::string>{"threads = 0 failures"}) << run.process.err;
+    const SimRun run = runThreads("rgb+lcd-auto");
     // One board probe, however many threads opened at once.
     // (This board has neither capability file: each probe is one failed lookup.)
     EXPECT_EQ(run.entries("lookup").size(), 2u) << run.dump();
 
-    std::vector<std::string> files;
-    for (const JournalEntry& entry : run.entries("write"))
-        files.push_back(entry.path);
     int requests = 0;
     std::string where;
-    EXPECT_TRUE(splitIntoRequests(files, {GetParam() == Variant::Quillano, false}, requests, where)) << where;
+    EXPECT_TRUE(splitIntoRequests(mWrittenFiles, {hasAutoBrightness(GetParam()), false}, requests, where)) << where;
     // Attention requests write nothing on a board without trackball: 10 of 12 threads.
-    EXPECT_EQ(requests, (threads - threads / 6) * rounds);
+    EXPECT_EQ(requests, (THREADS - THREADS / 6) * ROUNDS);
 }
 
 TEST_P(Concurrency, TrackballWritesStayInsideTheirRequest)
 {
-    REQUIRE_SIMULATED_TREE();
-    const int threads = 12;
-    const int rounds = 40;
-    const SimRun run = runProbe(GetParam(), Board{"rgb+trackball+lcd-auto"},
-                                {"threads:" + std::to_string(threads) + ":" + std::to_string(rounds)});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.outLines(), std::vector<std::string>{"threads = 0 failures"}) << run.process.err;
+    const SimRun run = runThreads("rgb+trackball+lcd-auto");
 
-    std::vector<std::string> files;
-    for (const JournalEntry& entry : run.entries("write"))
-        files.push_back(entry.path);
     int groups = 0;
     std::string where;
-    EXPECT_TRUE(splitIntoRequests(files, {GetParam() == Variant::Quillano, true}, groups, where)) << where;
+    EXPECT_TRUE(splitIntoRequests(mWrittenFiles, {hasAutoBrightness(GetParam()), true}, groups, where)) << where;
     // Two threads per light: every backlight request wrote its level, and the
     // attention requests (trackball mode 0 throughout) reached the trackball light.
-    EXPECT_EQ(run.writesTo("lcd-backlight/brightness").size(), 2u * rounds);
-    EXPECT_GE(run.writesTo("jogball-backlight/brightness").size(), 2u * rounds * 3);
+    EXPECT_EQ(run.writesTo("lcd-backlight/brightness").size(), 2u * ROUNDS);
+    EXPECT_GE(run.writesTo("jogball-backlight/brightness").size(), 2u * ROUNDS * 3);
 }
 
 TEST_P(Concurrency, CallingTheExportedProbeAgainLeavesAHeldLockHeld)
 {
-    REQUIRE_SIMULATED_TREE();
     // A keyboard request is held inside its attribute open, lock taken; init_globals
     // runs again meanwhile. A buttons request must still wait for the keyboard one.
-    const SimRun run = runProbe(GetParam(), Board{"rgb"}, {"reinit-while-held"});
+    const SimRun run = runProbe(GetParam(), LedTree{"rgb"}, {"reinit-while-held"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), std::vector<std::string>{"reinit-while-held parked=1 overlap=0 keyboard=0 buttons=0"})
         << run.dump();

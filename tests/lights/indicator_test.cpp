@@ -1,17 +1,12 @@
 // Battery, notification and attention lights sharing the indicator LED and the
 // trackball light: which request shows, colour and blink writes, board differences.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <gtest/gtest.h>
 
 using namespace lights_test;
 
 namespace {
-
-using Strings = std::vector<std::string>;
-
-const std::string TRACKBALL = "jogball-backlight/brightness";
-const std::string TRACKBALL_BLINK = "jogball-backlight/blink";
 
 // The RGB indicator writes for one request, in order.
 Strings rgb(int red, int green, int blue, int blink)
@@ -27,41 +22,26 @@ Strings rgbBlinking(int red, int green, int blue, int period, int duty)
             "red/device/grppwm=" + std::to_string(duty) + "\n", "red/device/blink=1\n"};
 }
 
-Strings concat(std::initializer_list<Strings> parts)
-{
-    Strings all;
-    for (const Strings& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
+class Indicator : public EachBoardInSimulatedTree {};
 
-class Indicator : public testing::TestWithParam<Variant> {};
-
-INSTANTIATE_TEST_SUITE_P(Both, Indicator, testing::Values(Variant::Pavok, Variant::Quillano),
-                         [](const auto& p) { return std::string(variantName(p.param)); });
+INSTANTIATE_TEST_SUITE_P(EachBoard, Indicator, eachBoard(), boardParamName);
 
 TEST_P(Indicator, SteadyBatteryColourWritesColoursAndBlinkOff)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"battery", "0x00FF0000"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), rgb(255, 0, 0, 0)) << run.dump();
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"battery", "0x00FF0000"});
+    EXPECT_TRUE(wroteExactly(run, rgb(255, 0, 0, 0)));
 }
 
 TEST_P(Indicator, OnATrackballBoardTheBatteryRequestIsWrittenTwice)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball"}, {"battery", "0x00FF0000"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball"}, {"battery", "0x00FF0000"});
+    EXPECT_TRUE(wroteExactly(run, concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})));
 }
 
 TEST_P(Indicator, FlashingNotificationWritesPeriodDutyThenBlink)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"notifications", "0x00123456", "flash", "500", "500"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), rgbBlinking(0x12, 0x34, 0x56, 20, 127)) << run.dump();
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"notifications", "0x00123456", "flash", "500", "500"});
+    EXPECT_TRUE(wroteExactly(run, rgbBlinking(0x12, 0x34, 0x56, 20, 127)));
 }
 
 struct BlinkCase {
@@ -70,23 +50,20 @@ struct BlinkCase {
     Strings blinkWrites; // after the three colour writes
 };
 
-class IndicatorBlink : public testing::TestWithParam<std::tuple<Variant, BlinkCase>> {};
+class IndicatorBlink : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, BlinkCase>>> {};
 
 TEST_P(IndicatorBlink, FlashTimesBecomeBlinkAttributes)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [variant, c] = GetParam();
-    const SimRun run = runLightsctl(variant, Board{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(),
-              concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"}, c.blinkWrites}))
-        << run.dump();
+    const SimRun run = runLightsctl(variant, LedTree{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
+    EXPECT_TRUE(wroteExactly(
+        run, concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"}, c.blinkWrites})));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, IndicatorBlink,
     testing::Combine(
-        testing::Values(Variant::Pavok, Variant::Quillano),
+        testing::ValuesIn(quorvel::kBoards),
         testing::Values(
             BlinkCase{"50", "950", {"red/device/grpfreq=20\n", "red/device/grppwm=16\n", "red/device/blink=1\n"}},
             BlinkCase{"1", "999", {"red/device/grpfreq=20\n", "red/device/grppwm=0\n", "red/device/blink=1\n"}},
@@ -99,62 +76,52 @@ INSTANTIATE_TEST_SUITE_P(
             BlinkCase{"2147483647",
                       "2147483647",
                       {"red/device/grpfreq=85899345\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}})),
-    [](const auto& p) { return std::string(variantName(std::get<0>(p.param))) + "_" + std::to_string(p.index); });
+    [](const auto& p) { return std::string(std::get<0>(p.param).name) + "_" + std::to_string(p.index); });
 
 TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(
-        GetParam(), Board{"rgb"},
+        GetParam(), LedTree{"rgb"},
         {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000", "mode", "3", "500", "500"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})));
 }
 
 TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"amber"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"amber"},
                                     {"battery", "0xffff00", "battery", "0x00ff00", "flash", "500", "500", "battery",
                                      "0x0000ff", "battery", "0x010000", "flash", "1", "1"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // No period or duty on amber boards, even when blinking.
-    EXPECT_EQ(run.writes(),
-              (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n", "amber/brightness=0\n",
-                       "green/brightness=1\n", "amber/blink=1\n", "green/brightness=0\n", "amber/brightness=0\n",
-                       "amber/blink=0\n", "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"}))
-        << run.dump();
+    EXPECT_TRUE(
+        wroteExactly(run,
+                     (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n", "amber/brightness=0\n",
+                              "green/brightness=1\n", "amber/blink=1\n", "green/brightness=0\n", "amber/brightness=0\n",
+                              "amber/blink=0\n", "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})));
 }
 
 TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
-        runLightsctl(GetParam(), Board{"rgb"},
+        runLightsctl(GetParam(), LedTree{"rgb"},
                      {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00", "mode", "7", "1", "1",
                       "notifications", "0xff0000", "flash", "500", "500", "battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(),
-              concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
-                      rgbBlinking(255, 0, 0, 20, 127)}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run,
+                             concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
+                                     rgbBlinking(255, 0, 0, 20, 127)})));
 }
 
 TEST_P(Indicator, BeforeAnyRequestTheNotificationSideIsDark)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb"}, {"battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), rgb(0, 0, 0, 0)) << run.dump();
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"battery", "0"});
+    EXPECT_TRUE(wroteExactly(run, rgb(0, 0, 0, 0)));
 }
 
 TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
 {
-    REQUIRE_SIMULATED_TREE();
     // The stored requests belong to the module, not to a device: each refresh below
     // runs on a fresh device after the one that stored the other light's request has
     // been closed.
-    const SimRun run = runProbe(GetParam(), Board{"rgb"},
+    const SimRun run = runProbe(GetParam(), LedTree{"rgb"},
                                 {"set:notifications:0x00ff00:1:500:500:0", "close:notifications",
                                  "set:battery:0x0000ff:0:0:0:0", "close:battery", "set:notifications:0xff0000:0:0:0:0",
                                  "close:notifications", "set:battery:0:0:0:0:0"});
@@ -172,13 +139,12 @@ TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
 
 // --- Faults on the indicator: the handler goes on and reports success ---
 
-class IndicatorFaults : public testing::TestWithParam<std::tuple<Variant, std::string>> {};
+class IndicatorFaults : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, std::string>>> {};
 
 TEST_P(IndicatorFaults, LaterWritesStillHappen)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [variant, fault] = GetParam();
-    const SimRun run = runLightsctl(variant, Board{"rgb", {"red/brightness=" + fault, "red/device/grpfreq=" + fault}},
+    const SimRun run = runLightsctl(variant, LedTree{"rgb", {"red/brightness=" + fault, "red/device/grpfreq=" + fault}},
                                     {"notifications", "0x00ff00", "flash", "500", "500", "battery", "0xff"});
     EXPECT_EQ(run.outLines(), (Strings{"notifications: 0", "battery: 0"})) << run.dump();
     const bool reachesFile = fault == "short" || fault == "enospc" || fault == "eio" || fault == "close-eio";
@@ -198,17 +164,16 @@ TEST_P(IndicatorFaults, LaterWritesStillHappen)
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, IndicatorFaults,
-                         testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
+                         testing::Combine(testing::ValuesIn(quorvel::kBoards),
                                           testing::Values("missing", "eacces", "readonly", "enospc", "eio", "short")),
                          [](const auto& p) {
-                             return std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param);
+                             return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param);
                          });
 
 TEST_P(Indicator, BoardsWithoutBlinkTimingStillGetTheBlinkFlag)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
-        runLightsctl(GetParam(), Board{"rgb+no-blink-timing"}, {"notifications", "0xff", "flash", "500", "500"});
+        runLightsctl(GetParam(), LedTree{"rgb+no-blink-timing"}, {"notifications", "0xff", "flash", "500", "500"});
     EXPECT_EQ(run.outLines(), Strings{"notifications: 0"}) << run.dump();
     EXPECT_EQ(run.writes(),
               (Strings{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n", "red/device/blink=1\n"}))
@@ -220,132 +185,113 @@ TEST_P(Indicator, BoardsWithoutBlinkTimingStillGetTheBlinkFlag)
 
 TEST_P(Indicator, AttentionModeSevenLightsTheTrackballWhileTheScreenIsDark)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"backlight", "0",         "attention", "0",     "trackball", "7",   "backlight",
                                      "0xffffff",  "attention", "0",         "flash", "100",       "100", "backlight",
                                      "0",         "attention", "0",         "flash", "1",         "1"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // backlight 0 (mode 0): 0; attention mode 7 at level 0: 7; level 255: 0;
     // attention flash 1 keeps mode 7: 0 again; level 0: 7; attention flash 1: 7.
-    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n", "0\n", "0\n", "7\n", "7\n"})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, TRACKBALL, (Strings{"0\n", "7\n", "0\n", "0\n", "7\n", "7\n"})));
 }
 
 TEST_P(Indicator, AttentionSteadyResetsTheTrackballModeAndOtherModesKeepIt)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"attention", "0", "trackball", "-1", "attention", "0", "mode", "3", "0", "0",
                                      "backlight", "0", "attention", "0xff", "attention", "0", "trackball", "9"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // -1 writes nothing, mode 3 keeps -1, backlight writes nothing; steady resets to 0
     // (written as 0), then code 9 is written as is.
-    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "9\n"})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, TRACKBALL, (Strings{"0\n", "9\n"})));
 }
 
-TEST(IndicatorPavok, AttentionReplacesTheStoredNotification)
+using IndicatorPavok = SimulatedTree;
+
+TEST_F(IndicatorPavok, AttentionReplacesTheStoredNotification)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb"},
+    const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb"},
                                     {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // Attention writes nothing itself; the next refresh shows it as the notification.
-    EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})));
 }
 
-TEST(IndicatorQuillano, AttentionLeavesTheStoredNotificationAlone)
+using IndicatorQuillano = SimulatedTree;
+
+TEST_F(IndicatorQuillano, AttentionLeavesTheStoredNotificationAlone)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb"},
+    const SimRun run = runLightsctl(boardNamed("quillano"), LedTree{"rgb"},
                                     {"notifications", "0x00ff00", "attention", "0xff0000", "battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), concat({rgb(0, 255, 0, 0), rgb(0, 255, 0, 0)})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, concat({rgb(0, 255, 0, 0), rgb(0, 255, 0, 0)})));
 }
 
-TEST(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
+TEST_F(IndicatorPavok, PendingNotificationGoesToTheTrackballLight)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+    const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                                     {"notifications", "0xff", "flash", "500", "500", "notifications", "0xff",
                                      "notifications", "0", "flash", "1", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // The mode rule (mode 0) writes 0 first; then the notification rule's value stays.
     // The LED is not touched.
-    EXPECT_EQ(run.writes(),
-              (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n", TRACKBALL + "=0\n",
-                       TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n", TRACKBALL + "=0\n", TRACKBALL + "=0\n",
-                       TRACKBALL_BLINK + "=0\n"}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run,
+                             (Strings{TRACKBALL + "=0\n", TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n",
+                                      TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n",
+                                      TRACKBALL + "=0\n", TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"})));
 }
 
-TEST(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
+TEST_F(IndicatorPavok, TrackballBlinksOnlyWhenBothFlashTimesArePositive)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
-        runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+        runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                      {"notifications", "0xff", "flash", "0",   "500", "notifications", "0xff", "flash", "-5", "500",
                       "notifications", "0xff", "flash", "500", "-5",  "notifications", "0xff", "flash", "1",  "1"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writesTo(TRACKBALL_BLINK), (Strings{"0\n", "0\n", "0\n", "4\n"})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, TRACKBALL_BLINK, (Strings{"0\n", "0\n", "0\n", "4\n"})));
     // Each request: the mode rule's 0, then the notification rule's value.
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "0\n", "4\n"})) << run.dump();
 }
 
-TEST(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
+TEST_F(IndicatorPavok, PendingAttentionShowsOnTheTrackballLight)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
-        runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+        runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                      {"attention", "0xff", "flash", "500", "500", "battery", "0", "attention", "0xff", "battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // Attention writes only the trackball mode (0); the next battery request with no
     // colour hands the attention request, stored as the notification, to the
     // trackball light: blinking while it flashes, off once it is steady.
-    EXPECT_EQ(run.writes(),
-              concat({{TRACKBALL + "=0\n"},
-                      rgb(0, 0, 0, 0),
-                      {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"},
-                      {TRACKBALL + "=0\n"},
-                      rgb(0, 0, 0, 0),
-                      {TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run,
+                             concat({{TRACKBALL + "=0\n"},
+                                     rgb(0, 0, 0, 0),
+                                     {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"},
+                                     {TRACKBALL + "=0\n"},
+                                     rgb(0, 0, 0, 0),
+                                     {TRACKBALL + "=0\n", TRACKBALL_BLINK + "=0\n"}})));
 }
 
-TEST(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
+TEST_F(IndicatorPavok, BatteryColourZeroOnATrackballBoardSwitchesTheLedOffOnce)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+trackball"},
+    const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb+trackball"},
                                     {"battery", "0xff0000", "attention", "0xff", "trackball", "-1", "notifications",
                                      "0x00ff00", "flash", "500", "500", "battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // While the battery colour is set, notifications leave the trackball light alone
     // (mode -1) and the LED shows the battery; colour zero switches the LED off
     // directly and hands the notification to the trackball light.
-    EXPECT_EQ(run.writes(),
-              concat({rgb(255, 0, 0, 0),
-                      rgb(255, 0, 0, 0),
-                      rgb(255, 0, 0, 0),
-                      rgb(0, 0, 0, 0),
-                      {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"}}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run,
+                             concat({rgb(255, 0, 0, 0),
+                                     rgb(255, 0, 0, 0),
+                                     rgb(255, 0, 0, 0),
+                                     rgb(0, 0, 0, 0),
+                                     {TRACKBALL + "=4\n", TRACKBALL_BLINK + "=4\n"}})));
 }
 
-TEST(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
+TEST_F(IndicatorQuillano, TrackballBoardsShowNotificationsOnTheLed)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run =
-        runLightsctl(Variant::Quillano, Board{"rgb+trackball"}, {"notifications", "0xff", "flash", "500", "500"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), concat({{TRACKBALL + "=0\n"}, rgbBlinking(0, 0, 255, 20, 127)})) << run.dump();
+    const SimRun run = runLightsctl(boardNamed("quillano"), LedTree{"rgb+trackball"},
+                                    {"notifications", "0xff", "flash", "500", "500"});
+    EXPECT_TRUE(wroteExactly(run, concat({{TRACKBALL + "=0\n"}, rgbBlinking(0, 0, 255, 20, 127)})));
 }
 
-TEST(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
+TEST_F(IndicatorPavok, WithoutTrackballAPendingAttentionShowsOnTheLed)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run =
-        runLightsctl(Variant::Pavok, Board{"amber"}, {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})) << run.dump();
+    const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"amber"},
+                                    {"attention", "0xff0000", "flash", "500", "500", "battery", "0"});
+    EXPECT_TRUE(wroteExactly(run, (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})));
 }
 
 } // namespace

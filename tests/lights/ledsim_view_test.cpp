@@ -1,7 +1,7 @@
 // ledsim as a bring-up engineer runs it: the command owns the terminal and dies with
 // ledsim, output files are checked before anything runs, and the LEDs can be watched
 // live (--show) or drawn afterwards (--picture).
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
 #include "led_panel.h"
@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <map>
 #include <regex>
@@ -29,8 +30,6 @@ using namespace lights_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Strings = std::vector<std::string>;
 
 // One drawn rectangle of a picture, by attribute.
 using SvgRect = std::map<std::string, std::string>;
@@ -225,9 +224,10 @@ const char* const BLINK_SCRIPT = "cd /sys/class/leds && echo 255 > red/brightnes
                                  "echo 127 > red/device/grppwm && echo 1 > red/device/blink && sleep 1.3 && "
                                  "echo 128 > lcd-backlight/brightness";
 
-TEST(LedsimPictureProgram, DrawsTheRunOfTheCommand)
+using LedsimPictureProgram = SimulatedTree;
+
+TEST_F(LedsimPictureProgram, DrawsTheRunOfTheCommand)
 {
-    REQUIRE_SIMULATED_TREE();
     TempDir dir;
     const std::string picture = dir.path() + "/run.svg";
     const RunResult run = runHostProgram({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
@@ -244,9 +244,10 @@ TEST(LedsimPictureProgram, DrawsTheRunOfTheCommand)
     EXPECT_EQ(lcd.back().at("fill"), "#808080");
 }
 
-TEST(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
+using LedsimShowProgram = SimulatedTree;
+
+TEST_F(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
 {
-    REQUIRE_SIMULATED_TREE();
     TempDir dir;
     const RunResult run = runHostProgram(
         {ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
@@ -269,9 +270,10 @@ TEST(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
         << run.out;
 }
 
-TEST(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
+using LedsimProgram = SimulatedTree;
+
+TEST_F(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
 {
-    REQUIRE_SIMULATED_TREE();
     TempDir dir;
     const std::string marker = dir.path() + "/ran";
     for (const char* option : {"--journal", "--picture"}) {
@@ -284,33 +286,8 @@ TEST(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
     }
 }
 
-long long monotonicMs()
+TEST_F(LedsimProgram, GivesTheTerminalToTheCommand)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Waits for `pid` at most `timeoutMs`; its exit status, 128+N for signal N, -1 if
-// it is still running (it is killed then).
-int waitBounded(pid_t pid, int timeoutMs)
-{
-    const long long deadline = monotonicMs() + timeoutMs;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (monotonicMs() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(10000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-TEST(LedsimProgram, GivesTheTerminalToTheCommand)
-{
-    REQUIRE_SIMULATED_TREE();
     // ledsim in a terminal of its own, as started from a shell; the command reads it.
     int master = -1;
     const std::string ledsim = ledsimPath();
@@ -323,8 +300,8 @@ TEST(LedsimProgram, GivesTheTerminalToTheCommand)
     }
     ASSERT_EQ(write(master, "hello\n", 6), 6);
     std::string output;
-    const long long deadline = monotonicMs() + 25000;
-    while (monotonicMs() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + 25s;
+    while (std::chrono::steady_clock::now() < deadline) {
         struct pollfd ready = {master, POLLIN, 0};
         if (poll(&ready, 1, 200) <= 0)
             continue;
@@ -335,34 +312,42 @@ TEST(LedsimProgram, GivesTheTerminalToTheCommand)
         output.append(buffer, static_cast<size_t>(got));
     }
     close(master);
-    EXPECT_EQ(waitBounded(pid, 5000), 0) << output;
+    EXPECT_EQ(quorvel::testing::waitForChild(pid, 5s), 0) << output;
     EXPECT_NE(output.find("got-hello"), std::string::npos) << output;
 }
 
-TEST(LedsimProgram, EndsTheCommandWhenStopped)
+// Starts ledsim with no terminal (so only a signal can end its command) running
+// `script` in sh, where PIDS stands for a file in `dir`; waits up to 10 s for the
+// script to fill that file and returns ledsim's pid with the file's text in `*pids`.
+pid_t startDetachedLedsim(const TempDir& dir, std::string script, std::string* pids)
 {
-    REQUIRE_SIMULATED_TREE();
-    TempDir dir;
-    const std::string pidFile = dir.path() + "/pid";
+    const std::string pidFile = dir.path() + "/pids";
+    for (size_t at; (at = script.find("PIDS")) != std::string::npos;)
+        script.replace(at, 4, pidFile);
     const std::string ledsim = ledsimPath();
-    const std::string script =
-        "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && exec sleep 60";
     const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
     if (pid == 0) {
-        setsid(); // no terminal: only the signal can end the command
+        setsid();
         execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    std::string commandPid;
-    for (int i = 0; i < 1000 && commandPid.empty(); ++i) {
-        commandPid = readFile(pidFile);
+    for (int i = 0; pid > 0 && i < 1000 && pids->empty(); ++i) {
+        *pids = readFile(pidFile);
         usleep(10000);
     }
+    return pid;
+}
+
+TEST_F(LedsimProgram, EndsTheCommandWhenStopped)
+{
+    TempDir dir;
+    std::string commandPid;
+    const pid_t pid = startDetachedLedsim(dir, "echo $$ > PIDS.tmp && mv PIDS.tmp PIDS && exec sleep 60", &commandPid);
+    ASSERT_GE(pid, 0);
     ASSERT_FALSE(commandPid.empty());
     ASSERT_EQ(kill(pid, SIGTERM), 0);
-    EXPECT_EQ(waitBounded(pid, 10000), 128 + SIGTERM);
+    EXPECT_EQ(quorvel::testing::waitForChild(pid, 10s), 128 + SIGTERM);
     // ledsim has reaped it: not even a zombie is left.
     const pid_t command = std::stoi(commandPid);
     EXPECT_EQ(kill(command, 0), -1) << "command " << commandPid << " outlived ledsim";
@@ -394,28 +379,13 @@ Strings processesIn(const std::string& ns)
     return found;
 }
 
-TEST(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
+TEST_F(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
 {
-    REQUIRE_SIMULATED_TREE();
     TempDir dir;
-    const std::string pidFile = dir.path() + "/pids";
-    const std::string ledsim = ledsimPath();
-    // The shell starts a child of its own and waits: both must go.
-    const std::string script =
-        "sleep 60 & echo $$ $! > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile + " && wait";
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setsid();
-        execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
     std::string pids;
-    for (int i = 0; i < 1000 && pids.empty(); ++i) {
-        pids = readFile(pidFile);
-        usleep(10000);
-    }
+    // The shell starts a child of its own and waits: both must go.
+    const pid_t pid = startDetachedLedsim(dir, "sleep 60 & echo $$ $! > PIDS.tmp && mv PIDS.tmp PIDS && wait", &pids);
+    ASSERT_GE(pid, 0);
     ASSERT_FALSE(pids.empty());
     std::istringstream words(pids);
     std::string shell, child;
@@ -425,7 +395,7 @@ TEST(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
     ASSERT_NE(ns, mountNamespaceOf("self")) << "the command is not in a namespace of ledsim's own";
 
     ASSERT_EQ(kill(pid, SIGKILL), 0);
-    EXPECT_EQ(waitBounded(pid, 5000), 128 + SIGKILL);
+    EXPECT_EQ(quorvel::testing::waitForChild(pid, 5s), 128 + SIGKILL);
     // Once its last process is gone, the namespace and the mounts in it go too.
     Strings left;
     for (int i = 0; i < 200; ++i) {

@@ -1,6 +1,6 @@
 // The module frame: the loader's refusals, opening and closing devices, the one-time
 // board probe.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
@@ -16,10 +16,9 @@ using namespace lights_test;
 
 namespace {
 
-class ModuleFrame : public testing::TestWithParam<Variant> {};
+class ModuleFrame : public EachBoardInSimulatedTree {};
 
-INSTANTIATE_TEST_SUITE_P(Both, ModuleFrame, testing::Values(Variant::Pavok, Variant::Quillano),
-                         [](const auto& p) { return std::string(variantName(p.param)); });
+INSTANTIATE_TEST_SUITE_P(EachBoard, ModuleFrame, eachBoard(), boardParamName);
 
 // The record's bytes, the exported symbols and finding a module by board name are
 // checked on the binary itself, at fixed offsets, by tests/target/module_layout_test.cpp.
@@ -28,7 +27,7 @@ INSTANTIATE_TEST_SUITE_P(Both, ModuleFrame, testing::Values(Variant::Pavok, Vari
 
 TEST(ModuleLoader, NamesTheFileItLookedForWhenNoModuleMatchesTheBoard)
 {
-    const std::string path = modulePath(Variant::Quillano);
+    const std::string path = std::string(boardNamed("quillano").module_path);
     const std::string folder = path.substr(0, path.rfind('/'));
     setenv(quorvel::MODULE_DIR_VARIABLE, folder.c_str(), 1);
     quorvel::LoadedModule module;
@@ -121,9 +120,8 @@ TEST(ModuleLoader, AHandleUnmapsItsModuleWhenItGoesAndOnlyThen)
 
 TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run =
-        runProbe(GetParam(), Board{},
+        runProbe(GetParam(), LedTree{},
                  {"keep-out:Backlight", "keep-out:backligh", "keep-out:backlights",
                   "keep-out:", "keep-out:NOTIFICATIONS", "keep-out:lcd", "keep-out:attention", "keep-out:backlight",
                   "keep-out:keyboard", "keep-out:buttons", "keep-out:battery", "keep-out:notifications"});
@@ -141,12 +139,11 @@ TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 
 TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun refused = runProbe(GetParam(), Board{"amber+trackball"}, {"open:Battery", "open:lights"});
+    const SimRun refused = runProbe(GetParam(), LedTree{"amber+trackball"}, {"open:Battery", "open:lights"});
     ASSERT_EQ(refused.process.exitStatus, 0) << refused.dump();
     EXPECT_TRUE(refused.journal.empty()) << refused.dump();
 
-    const SimRun later = runProbe(GetParam(), Board{"amber+trackball"}, {"open:Battery", "open:battery"});
+    const SimRun later = runProbe(GetParam(), LedTree{"amber+trackball"}, {"open:Battery", "open:battery"});
     ASSERT_EQ(later.process.exitStatus, 0) << later.dump();
     const auto probes = later.entries("access");
     ASSERT_EQ(probes.size(), 2u) << later.dump();
@@ -158,8 +155,7 @@ TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
 
 TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runProbe(GetParam(), Board{"amber+trackball"},
+    const SimRun run = runProbe(GetParam(), LedTree{"amber+trackball"},
                                 {"open:backlight", "open:keyboard", "open:buttons", "open:battery",
                                  "open:notifications", "open:attention", "two-devices:battery"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
@@ -169,11 +165,10 @@ TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
 
 TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
 {
-    REQUIRE_SIMULATED_TREE();
     // Both capability files exist but are read-only: an RGB board without trackball.
     const SimRun run = runLightsctl(
         GetParam(),
-        Board{"amber+trackball+lcd-auto", {"jogball-backlight/brightness=readonly", "amber/brightness=readonly"}},
+        LedTree{"amber+trackball+lcd-auto", {"jogball-backlight/brightness=readonly", "amber/brightness=readonly"}},
         {"backlight", "0xffffff", "battery", "0x00ff00"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // No trackball write after the backlight; the indicator is driven as RGB, whose
@@ -189,7 +184,6 @@ TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
 
 TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
 {
-    REQUIRE_SIMULATED_TREE();
     // Neither capability file exists at the first open; both appear afterwards.
     const RunResult run =
         runProbeInTmpfs(GetParam(),
@@ -220,10 +214,9 @@ TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
 
 TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 {
-    REQUIRE_SIMULATED_TREE();
     if (nomemProbePath().empty())
         GTEST_SKIP() << "sanitized builds own malloc: no failing-allocation probe";
-    const SimRun run = runProbeProgram(nomemProbePath(), GetParam(), Board{},
+    const SimRun run = runProbeProgram(nomemProbePath(), GetParam(), LedTree{},
                                        {"nomem:battery", "keep-out:battery", "set:battery:0xff:0:0:0:0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     const std::vector<std::string> expected = {"nomem battery = -12 untouched=1", "keep-out battery = 0 untouched=0",
@@ -233,8 +226,7 @@ TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 
 TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runProbe(GetParam(), Board{"rgb+trackball"},
+    const SimRun run = runProbe(GetParam(), LedTree{"rgb+trackball"},
                                 {"null-name", "null-out:battery", "null-request:backlight", "null-request:keyboard",
                                  "null-request:buttons", "null-request:battery", "null-request:notifications",
                                  "null-request:attention", "close-null:battery", "set:keyboard:0:0:0:0:0"});
@@ -258,8 +250,7 @@ TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
 
 TEST_P(ModuleFrame, DevicesOfOneLightShareItsStoredRequest)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runProbe(GetParam(), Board{"rgb"},
+    const SimRun run = runProbe(GetParam(), LedTree{"rgb"},
                                 {"two-devices:notifications", "set:notifications#1:0xff0000:0:0:0:0",
                                  "set:notifications#2:0x0000ff:0:0:0:0", "set:battery:0:0:0:0:0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();

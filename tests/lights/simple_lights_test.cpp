@@ -1,6 +1,6 @@
 // Backlight, keyboard and button lights, and the trackball mode rule that follows the
 // backlight level.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <gtest/gtest.h>
 
@@ -8,46 +8,36 @@ using namespace lights_test;
 
 namespace {
 
-const std::string LCD = "lcd-backlight/brightness";
-const std::string LCD_AUTO = "lcd-backlight/auto";
-const std::string TRACKBALL = "jogball-backlight/brightness";
+class Backlight : public EachBoardInSimulatedTree {};
 
-using Strings = std::vector<std::string>;
-
-class Backlight : public testing::TestWithParam<Variant> {};
-
-INSTANTIATE_TEST_SUITE_P(Both, Backlight, testing::Values(Variant::Pavok, Variant::Quillano),
-                         [](const auto& p) { return std::string(variantName(p.param)); });
+INSTANTIATE_TEST_SUITE_P(EachBoard, Backlight, eachBoard(), boardParamName);
 
 TEST_P(Backlight, WritesTheLumaOfTheColourIgnoringAlpha)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+lcd-auto"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+lcd-auto"},
                                     {"backlight", "0xFF000000", "backlight", "0xFFFFFFFF", "backlight", "0x00FF0000",
                                      "backlight", "0x0000FF00", "backlight", "0x000000FF", "backlight", "0x00808080"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writesTo(LCD), (Strings{"0\n", "255\n", "76\n", "149\n", "28\n", "128\n"})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, LCD, (Strings{"0\n", "255\n", "76\n", "149\n", "28\n", "128\n"})));
 }
 
-TEST(BacklightQuillano, AutomaticBrightnessOnlyAbove150WhenAsked)
+using BacklightQuillano = SimulatedTree;
+
+TEST_F(BacklightQuillano, AutomaticBrightnessOnlyAbove150WhenAsked)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Quillano, Board{"rgb+lcd-auto"},
+    const SimRun run = runLightsctl(boardNamed("quillano"), LedTree{"rgb+lcd-auto"},
                                     {"backlight", "0x969696", "auto", "backlight", "0x979797", "auto", "backlight",
                                      "0xffffff", "backlight", "0xffffff", "brightness", "2"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(),
-              (Strings{LCD + "=150\n", LCD_AUTO + "=0\n", LCD + "=151\n", LCD_AUTO + "=1\n", LCD + "=255\n",
-                       LCD_AUTO + "=0\n", LCD + "=255\n", LCD_AUTO + "=0\n"}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run,
+                             (Strings{LCD + "=150\n", LCD_AUTO + "=0\n", LCD + "=151\n", LCD_AUTO + "=1\n",
+                                      LCD + "=255\n", LCD_AUTO + "=0\n", LCD + "=255\n", LCD_AUTO + "=0\n"})));
 }
 
-TEST(BacklightPavok, HasNoAutomaticBrightnessAttribute)
+using BacklightPavok = SimulatedTree;
+
+TEST_F(BacklightPavok, HasNoAutomaticBrightnessAttribute)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(Variant::Pavok, Board{"rgb+lcd-auto"}, {"backlight", "0xffffff", "auto"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(), Strings{LCD + "=255\n"}) << run.dump();
+    const SimRun run = runLightsctl(boardNamed("pavok"), LedTree{"rgb+lcd-auto"}, {"backlight", "0xffffff", "auto"});
+    EXPECT_TRUE(wroteExactly(run, Strings{LCD + "=255\n"}));
 }
 
 // The status a failed level or automatic write gives, and the writes that follow it,
@@ -58,27 +48,23 @@ TEST(BacklightPavok, HasNoAutomaticBrightnessAttribute)
 
 TEST_P(Backlight, TrackballModeSevenFollowsTheScreen)
 {
-    REQUIRE_SIMULATED_TREE();
     const SimRun run = runLightsctl(
-        GetParam(), Board{"rgb+trackball+lcd-auto"},
+        GetParam(), LedTree{"rgb+trackball+lcd-auto"},
         {"attention", "0", "trackball", "7", "backlight", "0", "backlight", "0x010101", "backlight", "0xff000000"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // attention (lcd 255): 0; level 0: 7; level 1: 0; level 0 again: 7.
-    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n", "0\n", "7\n"})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, TRACKBALL, (Strings{"0\n", "7\n", "0\n", "7\n"})));
 }
 
 TEST_P(Backlight, TheLevelCountsEvenWhenTheLcdWriteFails)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball", {LCD + "=missing"}},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball", {LCD + "=missing"}},
                                     {"attention", "0", "trackball", "7", "backlight", "0"});
     EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "7\n"})) << run.dump();
 }
 
 TEST_P(Backlight, TrackballModeMinusOneLeavesTheTrackballAlone)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"attention", "0", "trackball", "-1", "backlight", "0", "backlight", "0xffffff",
                                      "attention", "0xff", "flash", "1", "1", "backlight", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
@@ -87,17 +73,14 @@ TEST_P(Backlight, TrackballModeMinusOneLeavesTheTrackballAlone)
 
 TEST_P(Backlight, TrackballModeZeroAtLoadSwitchesTheTrackballOffOnEveryChange)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+trackball+lcd-auto"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball+lcd-auto"},
                                     {"backlight", "0", "backlight", "0xffffff", "backlight", "0x808080"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writesTo(TRACKBALL), (Strings{"0\n", "0\n", "0\n"})) << run.dump();
+    EXPECT_TRUE(wroteExactly(run, TRACKBALL, (Strings{"0\n", "0\n", "0\n"})));
 }
 
 TEST_P(Backlight, BoardsWithoutTrackballWriteNoTrackballValue)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb+lcd-auto"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+lcd-auto"},
                                     {"attention", "0", "trackball", "7", "backlight", "0", "notifications", "0xff"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // The board probe is the only thing that ever looks for the trackball light.
@@ -111,16 +94,13 @@ TEST_P(Backlight, BoardsWithoutTrackballWriteNoTrackballValue)
 
 TEST_P(Backlight, KeyboardAndButtonsAreFullyOnForAnyColour)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{},
+    const SimRun run = runLightsctl(GetParam(), LedTree{},
                                     {"keyboard", "0x01000000", "keyboard", "0x00000001", "keyboard", "0xff000000",
                                      "buttons", "0x00000100", "buttons", "0xFF000000", "buttons", "0x00800000"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writes(),
-              (Strings{"keyboard-backlight/brightness=0\n", "keyboard-backlight/brightness=255\n",
-                       "keyboard-backlight/brightness=0\n", "button-backlight/brightness=255\n",
-                       "button-backlight/brightness=0\n", "button-backlight/brightness=255\n"}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run,
+                             (Strings{"keyboard-backlight/brightness=0\n", "keyboard-backlight/brightness=255\n",
+                                      "keyboard-backlight/brightness=0\n", "button-backlight/brightness=255\n",
+                                      "button-backlight/brightness=0\n", "button-backlight/brightness=255\n"})));
 }
 
 } // namespace

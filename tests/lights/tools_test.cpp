@@ -1,6 +1,6 @@
 // The bring-up tools: ledsim's tree model and command line, lightsctl's requests,
 // and both programs end to end.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 #include "request_parser.h"
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
@@ -18,14 +18,6 @@ using namespace lights_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Strings = std::vector<std::string>;
-
-Strings concat(Strings a, const Strings& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // --- lightsctl requests ---
 
@@ -324,20 +316,20 @@ TEST(LedsimOptions, ParsesTheCommandLine)
 
 // --- The programs end to end ---
 
-TEST(LedsimProgram, PassesTheCommandsExitStatusThrough)
+using LedsimProgram = SimulatedTree;
+
+TEST_F(LedsimProgram, PassesTheCommandsExitStatusThrough)
 {
-    REQUIRE_SIMULATED_TREE();
-    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "exit 7"}).process.exitStatus, 7);
-    EXPECT_EQ(runHostCommandInLedsim(Board{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
-    const SimRun missing = runHostCommandInLedsim(Board{}, {"/nonexistent/program"});
+    EXPECT_EQ(runHostCommandInLedsim(LedTree{}, {"sh", "-c", "exit 7"}).process.exitStatus, 7);
+    EXPECT_EQ(runHostCommandInLedsim(LedTree{}, {"sh", "-c", "kill -TERM $$"}).process.exitStatus, 128 + 15);
+    const SimRun missing = runHostCommandInLedsim(LedTree{}, {"/nonexistent/program"});
     EXPECT_EQ(missing.process.exitStatus, 127);
     EXPECT_NE(missing.process.err.find("ledsim: cannot run /nonexistent/program"), std::string::npos) << missing.dump();
 }
 
-TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
+TEST_F(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runHostCommandInLedsim(Board{"amber+lcd-auto", {"amber/blink=readonly"}},
+    const SimRun run = runHostCommandInLedsim(LedTree{"amber+lcd-auto", {"amber/blink=readonly"}},
                                               {"sh", "-c",
                                                "ls /sys/class/leds; echo 3 > /sys/class/leds/lcd-backlight/auto; "
                                                "cat /sys/class/leds/lcd-backlight/auto; "
@@ -350,9 +342,8 @@ TEST(LedsimProgram, ShowsTheProfileAndStoresWhatTheCommandWrites)
     EXPECT_EQ(run.values.at("amber/blink"), "0\n");
 }
 
-TEST(LedsimProgram, RefusesToRunWithoutRoot)
+TEST_F(LedsimProgram, RefusesToRunWithoutRoot)
 {
-    REQUIRE_SIMULATED_TREE();
     TempDir dir;
     std::string error;
     const std::string ledsim = quorvel::testing::copyRunnableByAll(ledsimPath(), dir, &error);
@@ -363,9 +354,8 @@ TEST(LedsimProgram, RefusesToRunWithoutRoot)
     EXPECT_NE(result.err.find("ledsim: must run as root"), std::string::npos) << result.err;
 }
 
-TEST(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
+TEST_F(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
 {
-    REQUIRE_SIMULATED_TREE();
     const std::string hint = "usage: ledsim [OPTIONS] -- COMMAND [ARG...]; ledsim --help lists the options\n";
     const RunResult unknown = runHostProgram({ledsimPath(), "--frobnicate", "--", "true"}, 30s);
     EXPECT_EQ(unknown.exitStatus, 2);
@@ -375,9 +365,8 @@ TEST(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
     EXPECT_EQ(none.err, "ledsim: no command given\n" + hint);
 }
 
-TEST(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
+TEST_F(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 {
-    REQUIRE_SIMULATED_TREE();
     const RunResult result = runHostProgram({ledsimPath(), "--timeout", "1", "--", "sleep", "30"}, 20s);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitStatus, 124);
@@ -411,7 +400,7 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     EXPECT_EQ(none.exitStatus, 2);
     EXPECT_NE(none.err.find("lightsctl: no module given"), std::string::npos) << none.err;
 
-    const RunResult badColour = run({modulePath(Variant::Pavok), "battery", "blue"});
+    const RunResult badColour = run({std::string(boardNamed("pavok").module_path), "battery", "blue"});
     EXPECT_EQ(badColour.exitStatus, 2);
     EXPECT_NE(badColour.err.find("colour \"blue\" is not"), std::string::npos) << badColour.err;
 
@@ -444,7 +433,7 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     struct stat named {
     }, built{};
     ASSERT_EQ(stat((suggested + "/lights.pavok.so").c_str(), &named), 0) << unset.err;
-    ASSERT_EQ(stat(modulePath(Variant::Pavok).c_str(), &built), 0);
+    ASSERT_EQ(stat(boardNamed("pavok").module_path, &built), 0);
     EXPECT_TRUE(named.st_dev == built.st_dev && named.st_ino == built.st_ino) << suggested;
     // Once the folder is chosen, there is nothing to suggest.
     const RunResult chosen =
@@ -456,8 +445,8 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 TEST(LightsctlProgram, LoadsABoardByNameFromTheModuleFolder)
 {
     REQUIRE_SIMULATED_TREE();
-    const std::string path = modulePath(Variant::Pavok);
-    const SimRun run = runInLedsim(Board{}, {lightsctlPath(), "pavok", "keyboard", "1", "buttons", "0"},
+    const std::string path = std::string(boardNamed("pavok").module_path);
+    const SimRun run = runInLedsim(LedTree{}, {lightsctlPath(), "pavok", "keyboard", "1", "buttons", "0"},
                                    {"QUORVEL_MODULE_DIR=" + path.substr(0, path.rfind('/'))});
     EXPECT_EQ(run.process.exitStatus, 0) << run.dump();
     EXPECT_EQ(run.outLines(), (Strings{"keyboard: 0", "buttons: 0"}));

@@ -1,6 +1,6 @@
 // The attribute writer, seen through the keyboard, button and trackball lights: value
 // format, open flags, one open/write/close per value, statuses and the once-only log.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <gtest/gtest.h>
 
@@ -11,15 +11,12 @@ using namespace lights_test;
 
 namespace {
 
-const std::string KEYBOARD = "keyboard-backlight/brightness";
-const std::string BUTTONS = "button-backlight/brightness";
 const std::string LOG_KEYBOARD = "E/lights: write_int failed to open /sys/class/leds/keyboard-backlight/brightness\n";
 const std::string LOG_BUTTONS = "E/lights: write_int failed to open /sys/class/leds/button-backlight/brightness\n";
 
-class WriteInt : public testing::TestWithParam<Variant> {};
+class WriteInt : public EachBoardInSimulatedTree {};
 
-INSTANTIATE_TEST_SUITE_P(Both, WriteInt, testing::Values(Variant::Pavok, Variant::Quillano),
-                         [](const auto& p) { return std::string(variantName(p.param)); });
+INSTANTIATE_TEST_SUITE_P(EachBoard, WriteInt, eachBoard(), boardParamName);
 
 std::vector<std::string> journalOf(const SimRun& run, const std::string& file)
 {
@@ -33,8 +30,7 @@ std::vector<std::string> journalOf(const SimRun& run, const std::string& file)
 
 TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{}, {"keyboard", "0x1", "keyboard", "0"});
+    const SimRun run = runLightsctl(GetParam(), LedTree{}, {"keyboard", "0x1", "keyboard", "0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     // O_RDWR alone: no O_CREAT, O_TRUNC, O_APPEND, O_CLOEXEC.
     const std::vector<std::string> expected = {
@@ -46,11 +42,10 @@ TEST_P(WriteInt, EachValueIsOneReadWriteOpenOneWriteAndOneClose)
 
 TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
 {
-    REQUIRE_SIMULATED_TREE();
     // The journal cannot show O_CLOEXEC (the kernel keeps it from the file system), so
     // the probe notes the flags at the call itself.
     const SimRun run =
-        runProbe(GetParam(), Board{"rgb+lcd-auto"},
+        runProbe(GetParam(), LedTree{"rgb+lcd-auto"},
                  {"open:keyboard", "trace-opens", "set:keyboard:1:0:0:0:0", "set:battery:0:0:0:0:0", "opens"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     char rdwr[16];
@@ -70,38 +65,29 @@ TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
 
 TEST_P(WriteInt, WritesSignedDecimalTextWithOneNewline)
 {
-    REQUIRE_SIMULATED_TREE();
     // The attention light passes its trackball mode code through unchanged.
     const SimRun run =
-        runLightsctl(GetParam(), Board{"rgb+trackball"},
+        runLightsctl(GetParam(), LedTree{"rgb+trackball"},
                      {"attention", "0", "trackball", "-5", "attention", "0", "trackball", "1234567", "attention", "0",
                       "trackball", "-2147483648", "attention", "0", "trackball", "2147483647"});
-    ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    EXPECT_EQ(run.writesTo("jogball-backlight/brightness"),
-              (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"}))
-        << run.dump();
+    EXPECT_TRUE(wroteExactly(run, "jogball-backlight/brightness",
+                             (std::vector<std::string>{"-5\n", "1234567\n", "-2147483648\n", "2147483647\n"})));
 }
 
 TEST_P(WriteInt, FirstFailedOpenIsLoggedOnceWithTheExactLine)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=missing", BUTTONS + "=eacces"}},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb", {KEYBOARD + "=missing", BUTTONS + "=eacces"}},
                                     {"keyboard", "1", "buttons", "1", "keyboard", "0", "buttons", "0"});
     EXPECT_EQ(run.process.exitStatus, 1) << run.dump();
-    const std::vector<std::string> expected = {
-        "keyboard: -2 (No such file or directory)",
-        "buttons: -13 (Permission denied)",
-        "keyboard: -2 (No such file or directory)",
-        "buttons: -13 (Permission denied)",
-    };
-    EXPECT_EQ(run.outLines(), expected) << run.dump();
+    const Strings twice = concat({"keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)"},
+                                 {"keyboard: -2 (No such file or directory)", "buttons: -13 (Permission denied)"});
+    EXPECT_EQ(run.outLines(), twice) << run.dump();
     EXPECT_EQ(run.process.err, LOG_KEYBOARD) << run.dump();
 }
 
 TEST_P(WriteInt, FailedWritesAreNotLoggedButALaterFailedOpenIs)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=enospc", BUTTONS + "=readonly"}},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb", {KEYBOARD + "=enospc", BUTTONS + "=readonly"}},
                                     {"keyboard", "1", "buttons", "1"});
     const std::vector<std::string> expected = {"keyboard: -28 (No space left on device)",
                                                "buttons: -13 (Permission denied)"};
@@ -111,8 +97,7 @@ TEST_P(WriteInt, FailedWritesAreNotLoggedButALaterFailedOpenIs)
 
 TEST_P(WriteInt, TheOpenErrnoSurvivesALogCallThatChangesErrno)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run = runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=missing"}}, {"keyboard", "1"},
+    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb", {KEYBOARD + "=missing"}}, {"keyboard", "1"},
                                     {std::string("LD_LIBRARY_PATH=") + CLOBBERING_LOG_DIR});
     EXPECT_EQ(run.outLines(), std::vector<std::string>{"keyboard: -2 (No such file or directory)"}) << run.dump();
     // Proof that the errno-changing log was the one called.
@@ -122,10 +107,9 @@ TEST_P(WriteInt, TheOpenErrnoSurvivesALogCallThatChangesErrno)
 
 TEST_P(WriteInt, TheWriteErrnoSurvivesAFailingClose)
 {
-    REQUIRE_SIMULATED_TREE();
-    const SimRun run =
-        runLightsctl(GetParam(), Board{"rgb", {KEYBOARD + "=enospc", KEYBOARD + "=close-eio", BUTTONS + "=close-eio"}},
-                     {"keyboard", "1", "buttons", "1"});
+    const SimRun run = runLightsctl(
+        GetParam(), LedTree{"rgb", {KEYBOARD + "=enospc", KEYBOARD + "=close-eio", BUTTONS + "=close-eio"}},
+        {"keyboard", "1", "buttons", "1"});
     const std::vector<std::string> expected = {"keyboard: -28 (No space left on device)", "buttons: 0"};
     EXPECT_EQ(run.outLines(), expected) << run.dump();
     EXPECT_EQ(journalOf(run, BUTTONS),
@@ -138,18 +122,17 @@ struct FaultCase {
     bool stored; // the value reaches the file
 };
 
-class SimpleLightFaults : public testing::TestWithParam<std::tuple<Variant, FaultCase>> {};
+class SimpleLightFaults : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, FaultCase>>> {};
 
 // The keyboard and button lights store their value only when the write goes through
 // (a short write stores what it wrote). The status each reports under each fault is
 // checked by the lights fault matrix (tests/robustness/lights).
 TEST_P(SimpleLightFaults, ValueIsStoredOnlyWhenTheWriteGoesThrough)
 {
-    REQUIRE_SIMULATED_TREE();
     const auto& [variant, fault] = GetParam();
     for (const std::string& file : {KEYBOARD, BUTTONS}) {
         const std::string light = file == KEYBOARD ? "keyboard" : "buttons";
-        const SimRun run = runLightsctl(variant, Board{"rgb", {file + "=" + fault.fault}}, {light, "0xff"});
+        const SimRun run = runLightsctl(variant, LedTree{"rgb", {file + "=" + fault.fault}}, {light, "0xff"});
         ASSERT_EQ(run.outLines().size(), 1u) << run.dump();
         if (fault.stored) {
             // A short write still stores the number in the bytes taken, as a number.
@@ -161,14 +144,14 @@ TEST_P(SimpleLightFaults, ValueIsStoredOnlyWhenTheWriteGoesThrough)
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, SimpleLightFaults,
-                         testing::Combine(testing::Values(Variant::Pavok, Variant::Quillano),
+                         testing::Combine(testing::ValuesIn(quorvel::kBoards),
                                           testing::Values(FaultCase{"missing", false}, FaultCase{"eacces", false},
                                                           FaultCase{"readonly", false}, FaultCase{"enospc", false},
                                                           FaultCase{"eio", false}, FaultCase{"short", true},
                                                           FaultCase{"close-eio", true})),
                          [](const auto& p) {
                              std::string name =
-                                 std::string(variantName(std::get<0>(p.param))) + "_" + std::get<1>(p.param).fault;
+                                 std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).fault;
                              for (char& c : name) {
                                  if (c == '-')
                                      c = '_';

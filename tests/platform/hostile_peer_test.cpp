@@ -245,17 +245,9 @@ class BrokenHost : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/quorvel-fake-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/sm";
-        ::setenv(SERVICE_MANAGER_ENV, path.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        ::unlink(path.c_str());
-        ::rmdir(dir.c_str());
-        ::unsetenv(SERVICE_MANAGER_ENV);
+        ASSERT_FALSE(dir.path().empty());
+        path = dir.path() + "/sm";
+        variable.set(path.c_str());
     }
 
     // A stand-in service manager: answers the descriptor query as one would, then
@@ -265,7 +257,10 @@ protected:
         return testing::answerInTurn({testing::serviceManagerDescriptorReply(), bytesOf(answer)});
     }
 
-    std::string dir, path;
+    // Under /tmp whatever $TMPDIR says: the socket path must fit sockaddr_un.
+    testing::TempDir dir{"/tmp"};
+    testing::ScopedEnv variable{SERVICE_MANAGER_ENV};
+    std::string path;
 };
 
 TEST_F(BrokenHost, HostThatClosesMidTransactionGivesDeadObject)

@@ -205,9 +205,7 @@ TEST_F(ExampleServices, DyingHostLosesEveryNameItRegisteredAndNoOtherHostsName)
 {
     // A live host whose name sorts among the five of example-services.
     testing::BackgroundProcess other;
-    ASSERT_TRUE(other.start({testing::exampleClientProgram(), "serve", "example.keep"}, world.environment(),
-                            world.runtimeDir() + "/other.log"));
-    ASSERT_TRUE(world.waitForServices({"example.keep"}, true, 10s));
+    ASSERT_TRUE(world.serve(other, "example.keep"));
 
     world.exampleServices().stop(SIGKILL);
     ASSERT_TRUE(world.waitForServices(testing::exampleServiceNames(), false, 10s)) << "some names outlived their host";
@@ -267,14 +265,9 @@ TEST_F(ExampleServices, ProcessRegistersMoreObjectsThanItsBacklogBeforeItServes)
 
 TEST(ServiceManagerAbsent, DefaultServiceManagerIsNullWithoutADaemon)
 {
-    const char* old = std::getenv(SERVICE_MANAGER_ENV);
-    const std::string saved = old ? old : "";
-    ::setenv(SERVICE_MANAGER_ENV, "/nonexistent/quorvel/servicemanager", 1);
+    testing::ScopedEnv variable(SERVICE_MANAGER_ENV);
+    variable.set("/nonexistent/quorvel/servicemanager");
     EXPECT_EQ(defaultServiceManager(), nullptr);
-    if (old)
-        ::setenv(SERVICE_MANAGER_ENV, saved.c_str(), 1);
-    else
-        ::unsetenv(SERVICE_MANAGER_ENV);
 }
 
 TEST(ServiceManagerAbsent, ExampleServicesGivesUpWithAClearMessage)

@@ -23,16 +23,11 @@ const std::string UNREACHABLE = "service: Unable to get default service manager!
 
 TEST(ServiceManagerPath, UnsetOrEmptyMeansTheDefaultPath)
 {
-    const char* old = std::getenv(SERVICE_MANAGER_ENV);
-    const std::string saved = old ? old : "";
-    ::unsetenv(SERVICE_MANAGER_ENV);
+    testing::ScopedEnv variable(SERVICE_MANAGER_ENV);
+    variable.set(nullptr);
     EXPECT_STREQ(serviceManagerPath(), SERVICE_MANAGER_DEFAULT_PATH);
-    ::setenv(SERVICE_MANAGER_ENV, "", 1);
+    variable.set("");
     EXPECT_STREQ(serviceManagerPath(), SERVICE_MANAGER_DEFAULT_PATH);
-    if (old)
-        ::setenv(SERVICE_MANAGER_ENV, saved.c_str(), 1);
-    else
-        ::unsetenv(SERVICE_MANAGER_ENV);
 }
 
 TEST(ServiceManagerPath, OnlyAnAbsolutePathWithinTheAddressLimitReachesTheManager)

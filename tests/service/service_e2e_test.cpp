@@ -267,9 +267,7 @@ TEST(ListPeerText, ControlCharactersFromPeersPrintAsQuestionMarks)
     const std::string name = "x\x1b[2J\x1b]0;owned\x07\r\n1\tforged: [y]\x7f.";
     const std::string descriptor = "d\x1b[31m\x07\r\nz\x7f\x01\x1f";
     quorvel::testing::BackgroundProcess host;
-    ASSERT_TRUE(host.start({quorvel::testing::exampleClientProgram(), "serve", name, descriptor}, world.environment(),
-                           world.runtimeDir() + "/host.log"));
-    ASSERT_TRUE(world.waitForServices({name}));
+    ASSERT_TRUE(world.serve(host, name, descriptor));
 
     const std::string listing = "Found 1 services:\n0\tx?[2J?]0;owned???1?forged: [y]?.: [d?[31m???z???]\n";
     expectOutcome(world.run(serviceCommand({"list"})), listing, "", 0);
@@ -456,9 +454,9 @@ TEST_F(Completion, ServiceNamesComeFromTheRealListing)
 {
     // A `service` on PATH that runs the built tool (through the emulator in a cross
     // build), as an installed tool would be found.
-    char folder[] = "/tmp/service_completion_XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string wrapper = std::string(folder) + "/service";
+    const quorvel::testing::TempDir folder;
+    ASSERT_FALSE(folder.path().empty());
+    const std::string wrapper = folder.path() + "/service";
     {
         std::string emulator;
         for (const std::string& word : quorvel::testing::emulatorPrefix())
@@ -474,9 +472,7 @@ TEST_F(Completion, ServiceNamesComeFromTheRealListing)
         " && printf '%s\\n' \"${COMPREPLY[@]}\"";
     const char* path = getenv("PATH");
     const RunResult outcome = world->runHost({"/bin/bash", "-c", script}, std::chrono::seconds(20),
-                                             {"PATH=" + std::string(folder) + ":" + (path ? path : "/usr/bin:/bin")});
-    unlink(wrapper.c_str());
-    rmdir(folder);
+                                             {"PATH=" + folder.path() + ":" + (path ? path : "/usr/bin:/bin")});
 
     std::string expected;
     for (const std::string& name : quorvel::testing::exampleServiceNames())

@@ -1,6 +1,6 @@
 // The ELF reader behind the layout checks: right answers on well-formed 32- and
 // 64-bit images, a clean refusal (never a read past the buffer) on damaged ones.
-#include "elf_symbols.h"
+#include <test_support/elf_symbols.h>
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,9 @@
 //
 // On the 32-bit target these are the binding offsets. Other builds keep the same
 // field order with natural alignment, which gives the wide layout below.
-#include "elf_symbols.h"
+#include <test_support/boards.h>
+#include <test_support/elf_symbols.h>
+#include <test_support/process.h>
 
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
@@ -42,18 +44,13 @@ constexpr std::array<unsigned char, 4> DEVICE_TAG_BYTES{0x54, 0x44, 0x57, 0x48};
 
 const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
 
-struct Board {
-    const char* board;
-    const char* path;
-    const char* name;
-    const char* author;
-    const char* extraPathGlobal;
-};
-
-const Board BOARDS[] = {
-    {"pavok", QUORVEL_PAVOK_MODULE, "Pavok lights Module", "Tavirel, Inc.", "TRACKBALL_BLINK_FILE"},
-    {"quillano", QUORVEL_QUILLANO_MODULE, "Quillano lights Module", "Tavirel, Inc. - Selvarin", "LCD_AUTO_FILE"},
-};
+// The path globals every module exports, and the one its board adds.
+std::vector<std::string> pathGlobals(const quorvel::BoardInfo& board)
+{
+    return {"TRACKBALL_FILE", "RED_LED_FILE",  "GREEN_LED_FILE",  "BLUE_LED_FILE",  "AMBER_LED_FILE",
+            "LCD_FILE",       "RED_FREQ_FILE", "RED_PWM_FILE",    "RED_BLINK_FILE", "AMBER_BLINK_FILE",
+            "KEYBOARD_FILE",  "BUTTON_FILE",   board.board_export};
+}
 
 std::uintptr_t readPointer(const unsigned char* raw, std::size_t at)
 {
@@ -114,12 +111,12 @@ void dirtyTheHeap()
         std::free(block);
 }
 
-class ModuleLayout : public ::testing::TestWithParam<Board> {
+class ModuleLayout : public ::testing::TestWithParam<quorvel::BoardInfo> {
 protected:
     void SetUp() override
     {
         std::string error;
-        ASSERT_EQ(quorvel::loadModule(GetParam().path, mModule, error), 0) << error;
+        ASSERT_EQ(quorvel::loadModule(GetParam().module_path, mModule, error), 0) << error;
         mRaw = reinterpret_cast<const unsigned char*>(mModule.info);
     }
     void TearDown() override { quorvel::unloadModule(mModule); }
@@ -166,8 +163,8 @@ TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry)
         return pointer == 0 ? std::string("<null>") : std::string(reinterpret_cast<const char*>(pointer));
     };
     EXPECT_EQ(text(LAYOUT.idAt), "lights");
-    EXPECT_EQ(text(LAYOUT.nameAt), GetParam().name);
-    EXPECT_EQ(text(LAYOUT.authorAt), GetParam().author);
+    EXPECT_EQ(text(LAYOUT.nameAt), GetParam().module_name);
+    EXPECT_EQ(text(LAYOUT.authorAt), GetParam().module_author);
     ASSERT_NE(readPointer(mRaw, LAYOUT.methodsAt), 0u);
     EXPECT_NE(openEntry(), nullptr);
 }
@@ -214,22 +211,21 @@ TEST_P(ModuleLayout, DeviceEntriesAreCloseThenAPerLightSetState)
 
 TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
 {
-    const std::string path = GetParam().path;
+    const std::string path = GetParam().module_path;
     const std::string folder = path.substr(0, path.rfind('/'));
-    const char* previous = std::getenv(quorvel::MODULE_DIR_VARIABLE);
-    const std::string saved = previous ? previous : "";
-    ASSERT_EQ(setenv(quorvel::MODULE_DIR_VARIABLE, folder.c_str(), 1), 0);
     quorvel::LoadedModule byBoard;
     std::string error;
-    const int status = quorvel::loadModuleForBoard(GetParam().board, byBoard, error);
-    const std::string foundPath = quorvel::modulePathForBoard(GetParam().board);
-    if (previous)
-        setenv(quorvel::MODULE_DIR_VARIABLE, saved.c_str(), 1);
-    else
-        unsetenv(quorvel::MODULE_DIR_VARIABLE);
+    int status;
+    std::string foundPath;
+    {
+        quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
+        variable.set(folder.c_str());
+        status = quorvel::loadModuleForBoard(GetParam().name, byBoard, error);
+        foundPath = quorvel::modulePathForBoard(GetParam().name);
+    }
     ASSERT_EQ(status, 0) << error;
     EXPECT_EQ(byBoard.info, mModule.info);
-    EXPECT_EQ(foundPath, folder + "/lights." + GetParam().board + ".so");
+    EXPECT_EQ(foundPath, folder + "/lights." + std::string(GetParam().name) + ".so");
     quorvel::unloadModule(byBoard);
     EXPECT_EQ(byBoard.info, nullptr);
     EXPECT_EQ(byBoard.library, nullptr);
@@ -240,27 +236,20 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
 // current folder; one too long for the system is a load error, not a crash.
 TEST_P(ModuleLayout, ModuleFolderVariableAtItsEdges)
 {
-    const std::string path = GetParam().path;
+    const std::string path = GetParam().module_path;
     const std::string folder = path.substr(0, path.rfind('/'));
     const std::string parent = folder.substr(0, folder.rfind('/'));
-    const std::string board = GetParam().board;
-    const char* previous = std::getenv(quorvel::MODULE_DIR_VARIABLE);
-    const std::string saved = previous ? previous : "";
+    const std::string board = GetParam().name;
+    quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    auto withValue = [&](const char* value) {
-        if (value)
-            setenv(quorvel::MODULE_DIR_VARIABLE, value, 1);
-        else
-            unsetenv(quorvel::MODULE_DIR_VARIABLE);
-    };
     struct Loaded {
         int status;
         std::string error;
         std::string path;
     };
     auto loadWith = [&](const char* value) {
-        withValue(value);
+        variable.set(value);
         quorvel::LoadedModule module;
         Loaded loaded;
         loaded.status = quorvel::loadModuleForBoard(board, module, loaded.error);
@@ -284,7 +273,6 @@ TEST_P(ModuleLayout, ModuleFolderVariableAtItsEdges)
     const std::string tooLong(5000, 'd');
     const Loaded overlong = loadWith(tooLong.c_str());
     ASSERT_EQ(chdir(cwd), 0);
-    withValue(previous ? saved.c_str() : nullptr);
 
     EXPECT_EQ(fromHere.status, 0) << fromHere.error;
     EXPECT_EQ(fromHere.path, relative + "/lights." + board + ".so");
@@ -294,12 +282,12 @@ TEST_P(ModuleLayout, ModuleFolderVariableAtItsEdges)
     EXPECT_EQ(overlong.error.rfind("cannot load " + tooLong + "/lights." + board + ".so: ", 0), 0u);
 }
 
-class ModuleSymbols : public ::testing::TestWithParam<Board> {
+class ModuleSymbols : public ::testing::TestWithParam<quorvel::BoardInfo> {
 protected:
     void SetUp() override
     {
         std::string error;
-        auto image = quorvel::elf::readFile(GetParam().path, &error);
+        auto image = quorvel::elf::readFile(GetParam().module_path, &error);
         ASSERT_TRUE(image) << error;
         mImage = std::move(*image);
     }
@@ -331,10 +319,7 @@ TEST_P(ModuleSymbols, InitialiserAndPathGlobalsAreExportedWithTheirSizes)
     const quorvel::elf::Symbol* init = mImage.findDefined("init_globals");
     ASSERT_NE(init, nullptr) << "init_globals is not exported";
     EXPECT_EQ(init->type, quorvel::elf::TYPE_FUNC);
-    std::vector<std::string> globals{"TRACKBALL_FILE",          "RED_LED_FILE",     "GREEN_LED_FILE", "BLUE_LED_FILE",
-                                     "AMBER_LED_FILE",          "LCD_FILE",         "RED_FREQ_FILE",  "RED_PWM_FILE",
-                                     "RED_BLINK_FILE",          "AMBER_BLINK_FILE", "KEYBOARD_FILE",  "BUTTON_FILE",
-                                     GetParam().extraPathGlobal};
+    const std::vector<std::string> globals = pathGlobals(GetParam());
     for (const std::string& name : globals) {
         const quorvel::elf::Symbol* symbol = mImage.findDefined(name);
         ASSERT_NE(symbol, nullptr) << name << " is not exported";
@@ -357,21 +342,9 @@ TEST_P(ModuleSymbols, ExportsNothingButTheRecordTheInitialiserAndThePathGlobals)
 #endif
         exported.insert(symbol.name);
     }
-    const std::set<std::string> expected{"HMI",
-                                         "init_globals",
-                                         "TRACKBALL_FILE",
-                                         "RED_LED_FILE",
-                                         "GREEN_LED_FILE",
-                                         "BLUE_LED_FILE",
-                                         "AMBER_LED_FILE",
-                                         "LCD_FILE",
-                                         "RED_FREQ_FILE",
-                                         "RED_PWM_FILE",
-                                         "RED_BLINK_FILE",
-                                         "AMBER_BLINK_FILE",
-                                         "KEYBOARD_FILE",
-                                         "BUTTON_FILE",
-                                         GetParam().extraPathGlobal};
+    const std::vector<std::string> globals = pathGlobals(GetParam());
+    std::set<std::string> expected(globals.begin(), globals.end());
+    expected.insert({"HMI", "init_globals"});
     EXPECT_EQ(exported, expected);
 }
 
@@ -389,12 +362,7 @@ TEST_P(ModuleSymbols, ImportsNothingFromTheCxxRuntime)
     }
 }
 
-std::string boardLabel(const ::testing::TestParamInfo<Board>& param)
-{
-    return param.param.board;
-}
-
-INSTANTIATE_TEST_SUITE_P(Boards, ModuleLayout, ::testing::ValuesIn(BOARDS), boardLabel);
-INSTANTIATE_TEST_SUITE_P(Boards, ModuleSymbols, ::testing::ValuesIn(BOARDS), boardLabel);
+INSTANTIATE_TEST_SUITE_P(Boards, ModuleLayout, quorvel::testing::eachBoard(), quorvel::testing::boardParamName);
+INSTANTIATE_TEST_SUITE_P(Boards, ModuleSymbols, quorvel::testing::eachBoard(), quorvel::testing::boardParamName);
 
 } // namespace

@@ -3,7 +3,7 @@
 // stop answering midway, another uid hoarding connections, a daemon out of
 // descriptors, endpoint names taken in advance, unsafe socket paths, restarts and
 // signals. Each asserts what must happen now.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/binder.h>
 #include <quorvel/hosting.h>
@@ -38,10 +38,6 @@ namespace quorvel::robustness {
 namespace {
 
 using namespace quorvel::testing;
-
-using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::ProcessFixture;
 
 const std::string NO_MANAGER = "service: Unable to get default service manager!\n";
 const std::string FULL_LISTING = "Found 5 services:\n"
@@ -285,26 +281,6 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
     EXPECT_EQ(testing::waitForChild(hoarder, 30s), 0);
 }
 
-long cpuTicksOf(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t end = text.rfind(')');
-    if (end == std::string::npos)
-        return -1;
-    // Fields after the command: state is field 3; utime and stime are 14 and 15.
-    std::istringstream fields(text.substr(end + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
 TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -413,9 +389,7 @@ TEST(Restarts, ServingProcessesRegisterAgainAfterTheManagerRestarts)
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     BackgroundProcess client;
-    ASSERT_TRUE(client.start({testing::exampleClientProgram(), "serve", "robust.restart"}, world.environment(),
-                             world.runtimeDir() + "/client.log"));
-    ASSERT_TRUE(world.waitForServices({"robust.restart"}));
+    ASSERT_TRUE(world.serve(client, "robust.restart"));
 
     EXPECT_EQ(world.serviceManager().stop(SIGTERM, stopGrace()), 0);
     BackgroundProcess next;
@@ -435,9 +409,7 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     BackgroundProcess client;
-    ASSERT_TRUE(client.start({testing::exampleClientProgram(), "serve", "robust.signal"}, world.environment(),
-                             world.runtimeDir() + "/client.log"));
-    ASSERT_TRUE(world.waitForServices({"robust.signal"}));
+    ASSERT_TRUE(world.serve(client, "robust.signal"));
     // Connections held open on the manager and on a host.
     RawPeer onManager(world.socketPath());
     std::string host;
@@ -466,60 +438,6 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
 
 constexpr uid_t NOBODY = 65534;
 
-// A child that runs as another uid: `setUp` prepares what it holds and returns a
-// count (negative when it failed), then `hold` runs until the test lets go, given a
-// descriptor that becomes readable at that moment; the child's exit status is what
-// `hold` returns.
-class AsOtherUser {
-public:
-    AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold)
-    {
-        int ready[2], done[2];
-        if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
-            return;
-        mPid = testing::forkAsUser(uid, uid, 1024, [&] {
-            ::close(ready[0]);
-            ::close(done[1]);
-            const int value = setUp();
-            [[maybe_unused]] ssize_t n = ::write(ready[1], &value, sizeof value);
-            return value >= 0 ? hold(done[0]) : 126;
-        });
-        ::close(ready[1]);
-        ::close(done[0]);
-        mDone = done[1];
-        pollfd p{ready[0], POLLIN, 0};
-        if (::poll(&p, 1, 120000) != 1 || ::read(ready[0], &mValue, sizeof mValue) != sizeof mValue)
-            mValue = -1;
-        ::close(ready[0]);
-    }
-    ~AsOtherUser() { finish(); }
-
-    bool ready() const { return mPid > 0 && mValue >= 0; }
-    // What setUp returned.
-    int value() const { return mValue; }
-    // Lets go and returns the child's exit status.
-    int finish()
-    {
-        if (mDone >= 0) {
-            // A byte rather than the end of the pipe: other children forked meanwhile
-            // hold copies of this end.
-            [[maybe_unused]] ssize_t n = ::write(mDone, "x", 1);
-            ::close(mDone);
-        }
-        mDone = -1;
-        if (mPid > 0)
-            mStatus = testing::waitForChild(mPid, 30s);
-        mPid = -1;
-        return mStatus;
-    }
-
-private:
-    pid_t mPid = -1;
-    int mDone = -1;
-    int mValue = -1;
-    int mStatus = -1;
-};
-
 TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
 {
     if (::geteuid() != 0)
@@ -527,9 +445,7 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     ProcessFixture world;
     ASSERT_TRUE(world.ready()) << world.error();
     BackgroundProcess host;
-    ASSERT_TRUE(host.start({testing::exampleClientProgram(), "serve", "robust.squatted"}, world.environment(),
-                           world.runtimeDir() + "/host.log"));
-    ASSERT_TRUE(world.waitForServices({"robust.squatted"}));
+    ASSERT_TRUE(world.serve(host, "robust.squatted"));
     // Looked up while the host lives; not called yet.
     const sp<IBinder> service = defaultServiceManager()->checkService(String16("robust.squatted"));
     ASSERT_NE(service, nullptr);

@@ -1,7 +1,7 @@
 // Calls that must not wait on each other: a handler that calls back into the process
 // that called it, a handler stuck on a silent peer while others call the same host,
 // and a host that missed one deadline and answers the next call in time.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/binder.h>
 #include <quorvel/hosting.h>

@@ -1,7 +1,7 @@
 // Thousands of `service` runs against one service manager and one set of services:
 // every run gives its exact exit status, and the long-running processes end up
 // holding no more descriptors or memory than after the first few hundred runs.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <test_support/process_fixture.h>
 

@@ -2,7 +2,7 @@
 // listing while services register and die, and hostile peers sending malformed frames.
 // It must keep answering everyone else, and afterwards hold no more descriptors and
 // no more memory than before.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/service_manager.h>
 #include <quorvel/string16.h>
@@ -27,18 +27,6 @@ namespace quorvel::robustness {
 namespace {
 
 using namespace quorvel::testing;
-
-using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::ProcessFixture;
-
-std::string ascii(const String16& text)
-{
-    std::string out;
-    for (char16_t unit : text.view())
-        out += static_cast<char>(unit < 128 ? unit : '?');
-    return out;
-}
 
 // What the clients saw; every counter but `operations` must stay 0.
 struct ClientTally {
@@ -74,7 +62,7 @@ void runClient(int index, int operations, const std::atomic<bool>& churnDone, Cl
             const Vector<String16> listed = sm->listServices();
             std::vector<std::string> names;
             for (size_t k = 0; k < listed.size(); ++k)
-                names.push_back(ascii(listed[k]));
+                names.push_back(toAscii(listed[k]));
             const bool sorted = std::is_sorted(names.begin(), names.end());
             const bool complete = std::all_of(examples.begin(), examples.end(), [&](const std::string& name) {
                 return std::binary_search(names.begin(), names.end(), name);

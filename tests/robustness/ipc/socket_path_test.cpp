@@ -3,7 +3,7 @@
 // the edges of the rule (the sticky bit, group and others apart), symlinks, owners,
 // paths that are not absolute or too long, and the message that names the folder
 // and says what to do.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/limits.h>
 #include <test_support/process_fixture.h>

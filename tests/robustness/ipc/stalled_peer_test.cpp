@@ -2,7 +2,7 @@
 // half a frame, one that never reads its replies, and a service that dies in the
 // middle of a call. None of them may hold up anyone else, and the caller of the dead
 // service learns of it at once.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/hosting.h>
 #include <quorvel/limits.h>
@@ -25,10 +25,6 @@ namespace quorvel::robustness {
 namespace {
 
 using namespace quorvel::testing;
-
-using namespace std::chrono_literals;
-using testing::BackgroundProcess;
-using testing::ProcessFixture;
 
 bool exists(const std::string& path)
 {

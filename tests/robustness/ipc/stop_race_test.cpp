@@ -1,7 +1,7 @@
 // A stop request always wins: SIGTERM or SIGINT sent to the service manager and a
 // serving process at the same moment ends both, whatever state each is in when the
 // signal lands, including the instant the serving process sees its manager go.
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
 #include <quorvel/service_manager.h>
 #include <test_support/process_fixture.h>

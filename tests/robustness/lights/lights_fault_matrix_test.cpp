@@ -11,7 +11,7 @@
 // This is the one place that checks the status each light reports under each fault;
 // tests/lights checks what one fault at a time cannot show (the values stored, one
 // log line for several failed opens, the errno kept across the log call and close).
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
 #include <gtest/gtest.h>
 
@@ -25,32 +25,14 @@
 namespace quorvel::robustness {
 namespace {
 
-using lights_test::Board;
+using lights_test::LedTree;
+using namespace quorvel::testing;
 using lights_test::SimRun;
-using lights_test::Variant;
-using Strings = std::vector<std::string>;
+using lights_test::Strings;
+using quorvel::BoardInfo;
 
-const std::string LCD = "lcd-backlight/brightness";
-const std::string LCD_AUTO = "lcd-backlight/auto";
-const std::string KEYBOARD = "keyboard-backlight/brightness";
-const std::string BUTTONS = "button-backlight/brightness";
-const std::string TRACKBALL = "jogball-backlight/brightness";
-const std::string AMBER = "amber/brightness";
-
-const Strings RGB_FILES = {"red/brightness",
-                           "green/brightness",
-                           "blue/brightness",
-                           "red/device/grpfreq",
-                           "red/device/grppwm",
-                           "red/device/blink",
-                           LCD,
-                           LCD_AUTO,
-                           KEYBOARD,
-                           BUTTONS,
-                           TRACKBALL,
-                           "jogball-backlight/blink"};
-const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness",       LCD, LCD_AUTO, KEYBOARD,
-                             BUTTONS, TRACKBALL,     "jogball-backlight/blink"};
+const Strings AMBER_FILES = {AMBER,   "amber/blink", "green/brightness", LCD, LCD_AUTO, KEYBOARD,
+                             BUTTONS, TRACKBALL,     TRACKBALL_BLINK};
 const Strings FAULTS = {"missing", "eacces", "readonly", "enospc", "eio", "short", "close-eio"};
 
 // Every light once, in an order that makes every attribute file be written: the
@@ -88,14 +70,14 @@ std::string statusText(int status)
 
 // What lightsctl must print: one line per request, each with the status its handler's
 // deciding write gives when `file` has `fault` (or none, when `file` is empty).
-Strings expectedStatuses(Variant variant, const std::string& file, const std::string& fault)
+Strings expectedStatuses(const BoardInfo& board, const std::string& file, const std::string& fault)
 {
     auto status = [&](const std::string& attribute) { return attribute == file ? statusOf(fault) : 0; };
     Strings lines;
     for (const std::string& light : LIGHTS_IN_ORDER) {
         int result = 0;
         if (light == "backlight")
-            result = variant == Variant::Pavok || status(LCD) != 0 ? status(LCD) : status(LCD_AUTO);
+            result = !lights_test::hasAutoBrightness(board) || status(LCD) != 0 ? status(LCD) : status(LCD_AUTO);
         else if (light == "keyboard")
             result = status(KEYBOARD);
         else if (light == "buttons")
@@ -157,15 +139,16 @@ int expectedExit(const Strings& statusLines)
     return 0;
 }
 
-class LightsFaultMatrix : public ::testing::TestWithParam<std::tuple<Variant, std::string>> {
+class LightsFaultMatrix
+    : public lights_test::InSimulatedTree<::testing::TestWithParam<std::tuple<BoardInfo, std::string>>> {
 protected:
     // One fault-free run per board, shared by all faults.
-    const SimRun& reference(Variant variant, const std::string& profile)
+    const SimRun& reference(const BoardInfo& board, const std::string& profile)
     {
-        const std::string key = std::string(lights_test::variantName(variant)) + "/" + profile;
+        const std::string key = std::string(board.name) + "/" + profile;
         auto it = mReferences.find(key);
         if (it == mReferences.end())
-            it = mReferences.emplace(key, lights_test::runLightsctl(variant, Board{profile, {}}, REQUESTS)).first;
+            it = mReferences.emplace(key, lights_test::runLightsctl(board, LedTree{profile, {}}, REQUESTS)).first;
         return it->second;
     }
 
@@ -176,36 +159,35 @@ std::map<std::string, SimRun> LightsFaultMatrix::mReferences;
 
 TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheOtherWrites)
 {
-    REQUIRE_SIMULATED_TREE();
-    const auto& [variant, layout] = GetParam();
-    const Strings& files = layout == "rgb" ? RGB_FILES : AMBER_FILES;
-    const std::string board = layout + "+trackball+lcd-auto";
-    const SimRun& clean = reference(variant, board);
+    const auto& [module, layout] = GetParam();
+    const Strings& files = layout == "rgb" ? RGB_BOARD_FILES : AMBER_FILES;
+    const std::string profile = layout + "+trackball+lcd-auto";
+    const SimRun& clean = reference(module, profile);
     ASSERT_EQ(clean.process.exitStatus, 0) << clean.dump();
-    ASSERT_EQ(clean.outLines(), expectedStatuses(variant, "", "")) << clean.dump();
+    ASSERT_EQ(clean.outLines(), expectedStatuses(module, "", "")) << clean.dump();
 
     for (const std::string& file : files) {
         for (const std::string& fault : FAULTS) {
             SCOPED_TRACE(file + "=" + fault);
-            const SimRun run = lights_test::runLightsctl(variant, Board{board, {file + "=" + fault}}, REQUESTS);
+            const SimRun run = lights_test::runLightsctl(module, LedTree{profile, {file + "=" + fault}}, REQUESTS);
             ASSERT_FALSE(run.process.timedOut) << run.dump();
 
             const SimRun* expected = &clean;
             Strings expectedWrites = clean.writes();
             if (isOpenFault(fault) && file == TRACKBALL && !probedWritable(run, TRACKBALL)) {
                 // No trackball light as far as the module can tell.
-                expected = &reference(variant, layout + "+lcd-auto");
+                expected = &reference(module, layout + "+lcd-auto");
                 expectedWrites = expected->writes();
             } else if (isOpenFault(fault) && file == AMBER && !probedWritable(run, AMBER)) {
                 // No amber LED as far as the module can tell: it drives red, green
                 // and blue, of which this tree has only green.
-                expected = &reference(variant, "rgb+trackball+lcd-auto");
+                expected = &reference(module, "rgb+trackball+lcd-auto");
                 expectedWrites = onlyTo(expected->writes(), files);
             }
             if (isOpenFault(fault))
                 expectedWrites = without(expectedWrites, file);
 
-            const Strings statuses = expectedStatuses(variant, file, fault);
+            const Strings statuses = expectedStatuses(module, file, fault);
             EXPECT_EQ(run.outLines(), statuses) << run.dump();
             EXPECT_EQ(run.process.exitStatus, expectedExit(statuses)) << run.dump();
             EXPECT_EQ(run.writes(), expectedWrites) << run.dump();
@@ -215,11 +197,9 @@ TEST_P(LightsFaultMatrix, EveryFileUnderEveryFaultGivesExactStatusesAndKeepsTheO
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModulesBothLayouts, LightsFaultMatrix,
-                         ::testing::Combine(::testing::Values(Variant::Pavok, Variant::Quillano),
-                                            ::testing::Values("rgb", "amber")),
+                         ::testing::Combine(::testing::ValuesIn(quorvel::kBoards), ::testing::Values("rgb", "amber")),
                          [](const auto& param) {
-                             return std::string(lights_test::variantName(std::get<0>(param.param))) + "_" +
-                                 std::get<1>(param.param);
+                             return std::string(std::get<0>(param.param).name) + "_" + std::get<1>(param.param);
                          });
 
 } // namespace

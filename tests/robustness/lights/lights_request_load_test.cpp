@@ -6,7 +6,9 @@
 // child process with a private mount namespace and a tmpfs over /sys/class (root
 // only). A tmpfs rather than ledsim: the point is the modules' own cost and leaks,
 // not the simulator's.
-#include "process_stats.h"
+#include <test_support/boards.h>
+#include <test_support/led_tree.h>
+#include <test_support/process_stats.h>
 
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
@@ -14,9 +16,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,44 +31,6 @@ namespace {
 
 const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
 
-// The board: RGB indicator with blink timing, a trackball light, the automatic
-// brightness attribute.
-const char* const ATTRIBUTE_FILES[] = {
-    "red/brightness",
-    "green/brightness",
-    "blue/brightness",
-    "red/device/grpfreq",
-    "red/device/grppwm",
-    "red/device/blink",
-    "lcd-backlight/brightness",
-    "lcd-backlight/auto",
-    "keyboard-backlight/brightness",
-    "button-backlight/brightness",
-    "jogball-backlight/brightness",
-    "jogball-backlight/blink",
-};
-
-bool makeTree(std::string& error)
-{
-    if (::unshare(CLONE_NEWNS) < 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
-        ::mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") < 0) {
-        error = std::string("cannot set up a private /sys/class: ") + std::strerror(errno);
-        return false;
-    }
-    for (const char* file : ATTRIBUTE_FILES) {
-        std::string path = std::string("/sys/class/leds/") + file;
-        for (size_t slash = std::strlen("/sys/class/"); (slash = path.find('/', slash + 1)) != std::string::npos;)
-            ::mkdir(path.substr(0, slash).c_str(), 0755);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            error = "cannot create " + path;
-            return false;
-        }
-        ::close(fd);
-    }
-    return true;
-}
-
 // The value the last write left: up to the first newline. Unlike sysfs, a tmpfs file
 // keeps the tail of a longer earlier value after a shorter write.
 std::string valueOf(const char* file)
@@ -83,7 +44,7 @@ std::string valueOf(const char* file)
 // Runs in the child: everything it finds wrong goes to `report`; true when nothing was.
 bool driveModule(const std::string& modulePath, int requests, std::string& report)
 {
-    if (!makeTree(report))
+    if (!testing::makeLedTree(testing::RGB_BOARD_FILES, &report))
         return false;
     LoadedModule module;
     std::string error;
@@ -171,7 +132,7 @@ bool driveInChild(const std::string& modulePath, int requests, std::string& repo
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-class LightsRequestLoad : public ::testing::TestWithParam<const char*> {};
+class LightsRequestLoad : public ::testing::TestWithParam<BoardInfo> {};
 
 TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
 {
@@ -179,13 +140,12 @@ TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
         GTEST_SKIP() << "needs root for a private mount namespace";
     const int requests = scaled(500000, 5000);
     std::string report;
-    EXPECT_TRUE(driveInChild(GetParam(), requests, report)) << report;
+    EXPECT_TRUE(driveInChild(GetParam().module_path, requests, report)) << report;
     ::testing::Test::RecordProperty("requests", requests);
-    std::printf("%s: %d requests; %s\n", GetParam(), requests, report.c_str());
+    std::printf("%s: %d requests; %s\n", GetParam().module_path, requests, report.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModules, LightsRequestLoad, ::testing::Values(LIGHTS_PAVOK_MODULE, LIGHTS_QUILLANO_MODULE),
-                         [](const auto& param) { return param.index == 0 ? "pavok" : "quillano"; });
+INSTANTIATE_TEST_SUITE_P(EachBoard, LightsRequestLoad, testing::eachBoard(), testing::boardParamName);
 
 } // namespace
 } // namespace quorvel::robustness

@@ -213,6 +213,26 @@ std::vector<uint8_t> serviceManagerRequest(uint32_t code, const std::vector<uint
 // word and 26 units with their terminator, padded to whole words.
 constexpr uint32_t TOKEN_BYTES = 4 + 56;
 
+// A registration of "x" whose two data words are `first` and `second` and whose one
+// object record claims the slot at `offset`.
+std::vector<uint8_t> addServiceWithObjectAt(uint32_t first, uint32_t second, uint32_t offset)
+{
+    std::vector<uint8_t> payload;
+    putString16(payload, u"x");
+    putWord(payload, first);
+    putWord(payload, second);
+    return serviceManagerRequest(SM_ADD_SERVICE, payload, {{offset, 1, "@elsewhere"}});
+}
+
+// A look-up whose data holds one object record naming `endpoint`.
+std::vector<uint8_t> checkWithEndpoint(const std::string& endpoint)
+{
+    std::vector<uint8_t> payload;
+    putWord(payload, 1);
+    putWord(payload, 0);
+    return serviceManagerRequest(SM_CHECK_SERVICE, payload, {{TOKEN_BYTES, 1, endpoint}});
+}
+
 BadFrame badFrame(int kind, std::mt19937& random)
 {
     auto byte = [&] { return static_cast<uint8_t>(random() & 0xFF); };
@@ -271,41 +291,22 @@ BadFrame badFrame(int kind, std::mt19937& random)
         std::memcpy(bad.bytes.data() + 24, &count, 4);
         break;
     }
-    case 7: {
+    case 7:
         bad.what = "object slot outside the data";
-        std::vector<uint8_t> payload;
-        putString16(payload, u"x");
-        putWord(payload, 1);
-        putWord(payload, 0);
-        bad.bytes = serviceManagerRequest(SM_ADD_SERVICE, payload,
-                                          {{static_cast<uint32_t>(1000 + random() % 100000), 1, "@elsewhere"}});
+        bad.bytes = addServiceWithObjectAt(1, 0, static_cast<uint32_t>(1000 + random() % 100000));
         break;
-    }
-    case 8: {
+    case 8:
         bad.what = "object record over plain words";
-        std::vector<uint8_t> payload;
-        putString16(payload, u"x");
-        putWord(payload, 7);
-        putWord(payload, 7);
-        bad.bytes = serviceManagerRequest(SM_ADD_SERVICE, payload, {{TOKEN_BYTES + 8, 1, "@elsewhere"}});
+        bad.bytes = addServiceWithObjectAt(7, 7, TOKEN_BYTES + 8);
         break;
-    }
-    case 9: {
+    case 9:
         bad.what = "endpoint longer than any address";
-        std::vector<uint8_t> payload;
-        putWord(payload, 1);
-        putWord(payload, 0);
-        bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, payload, {{TOKEN_BYTES, 1, std::string(200, 'e')}});
+        bad.bytes = checkWithEndpoint(std::string(200, 'e'));
         break;
-    }
-    case 10: {
+    case 10:
         bad.what = "endpoint with a zero byte";
-        std::vector<uint8_t> payload;
-        putWord(payload, 1);
-        putWord(payload, 0);
-        bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, payload, {{TOKEN_BYTES, 1, std::string("@a\0b", 4)}});
+        bad.bytes = checkWithEndpoint(std::string("@a\0b", 4));
         break;
-    }
     case 11:
         bad.what = "a reply where a transaction belongs";
         bad.bytes = makeFrame(FRAME_REPLY, 0, 0, {});

@@ -1,4 +1,4 @@
-#include "elf_symbols.h"
+#include <test_support/elf_symbols.h>
 
 #include <cerrno>
 #include <cstring>

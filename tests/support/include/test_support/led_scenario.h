@@ -2,27 +2,21 @@
 // did: the journal of probes, opens, writes and closes, and the final values.
 #pragma once
 
-#include <test_support/process_fixture.h>
+#include <test_support/boards.h>
+#include <test_support/led_tree.h>
+#include <test_support/process.h>
+#include <test_support/temp_dir.h>
 
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace lights_test {
 
-using quorvel::testing::emulatorPrefix;
-using quorvel::testing::readFile;
-using quorvel::testing::runHostProgram;
-using quorvel::testing::RunResult;
-using quorvel::testing::TempDir;
+using quorvel::BoardInfo;
+using namespace quorvel::testing;
 
-enum class Variant {
-    Pavok,
-    Quillano
-};
-
-const char* variantName(Variant variant);
-std::string modulePath(Variant variant);
 std::string lightsctlPath();
 std::string frameProbePath();
 // The frame probe in a host that exports decoys of every name a module exports.
@@ -34,11 +28,19 @@ std::string nomemProbePath();
 // there is none.
 std::string ledsimPath();
 
+using Strings = std::vector<std::string>;
+
+// `a` followed by `b`; all `parts` one after the other.
+Strings concat(Strings a, const Strings& b);
+Strings concat(std::initializer_list<Strings> parts);
+// The lines of `text`, without their newlines.
+Strings linesOf(const std::string& text);
+
 // Why the simulated-tree tests cannot run here, or empty if they can.
 std::string simulationUnavailableReason();
 
-// A board: ledsim profile and faults ("red/brightness=readonly").
-struct Board {
+// A simulated tree: ledsim profile and faults ("red/brightness=readonly").
+struct LedTree {
     std::string profile = "rgb";
     std::vector<std::string> faults = {};
 };
@@ -70,30 +72,37 @@ struct SimRun {
 };
 
 // Runs `command` (target program words; the emulator is put in front) in ledsim.
-SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
+SimRun runInLedsim(const LedTree& tree, const std::vector<std::string>& command,
                    const std::vector<std::string>& environment = {});
 
 // Runs a build-machine program (sh, cat) in ledsim: no emulator in front.
-SimRun runHostCommandInLedsim(const Board& board, const std::vector<std::string>& command,
+SimRun runHostCommandInLedsim(const LedTree& tree, const std::vector<std::string>& command,
                               const std::vector<std::string>& environment = {});
 
 // lightsctl MODULE REQUEST... in ledsim.
-SimRun runLightsctl(Variant variant, const Board& board, const std::vector<std::string>& requests,
+SimRun runLightsctl(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& requests,
                     const std::vector<std::string>& environment = {});
 
 // The frame probe with its steps in ledsim.
-SimRun runProbe(Variant variant, const Board& board, const std::vector<std::string>& steps,
+SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment = {});
 
 // The same with another build of the probe.
-SimRun runProbeProgram(const std::string& program, Variant variant, const Board& board,
+SimRun runProbeProgram(const std::string& program, const BoardInfo& board, const LedTree& tree,
                        const std::vector<std::string>& steps);
 
 // The frame probe in a private mount namespace whose /sys/class/leds is a plain
 // tmpfs holding exactly `files` (relative paths, each "0\n"): no journal, but real
 // file semantics, so files can appear while the module runs.
-RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files,
+RunResult runProbeInTmpfs(const BoardInfo& board, const std::vector<std::string>& files,
                           const std::vector<std::string>& steps);
+
+// Passes when the run exited 0 and wrote exactly `expected` ("file=bytes", in order);
+// a failure shows the whole run.
+::testing::AssertionResult wroteExactly(const SimRun& run, const std::vector<std::string>& expected);
+// The same for the writes to one file (just the bytes, "255\n").
+::testing::AssertionResult wroteExactly(const SimRun& run, const std::string& file,
+                                        const std::vector<std::string>& expected);
 
 // Undoes the quoting of ledsim's journal ("255\n" in quotes with escapes).
 std::string unquote(const std::string& text);
@@ -108,3 +117,19 @@ std::string unquote(const std::string& text);
         if (!mReason.empty())                                                                                          \
             GTEST_SKIP() << mReason;                                                                                   \
     } while (false)
+
+namespace lights_test {
+
+// A test that runs modules in the simulated tree: skipped, with the reason, where
+// the tree cannot be set up.
+template <typename Base = ::testing::Test>
+class InSimulatedTree : public Base {
+protected:
+    void SetUp() override { REQUIRE_SIMULATED_TREE(); }
+};
+
+using SimulatedTree = InSimulatedTree<>;
+// The same once per board.
+using EachBoardInSimulatedTree = InSimulatedTree<::testing::TestWithParam<BoardInfo>>;
+
+} // namespace lights_test

@@ -95,27 +95,21 @@ mode_t modeArgument(int flags, va_list args)
 
 } // namespace
 
-extern "C" int open(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    note(path, flags);
-    parkIfAsked(path);
-    return forward("open", path, flags, mode);
-}
+// Both entry points: a module may be built with either.
+#define TRACED_OPEN(NAME)                                                                                              \
+    extern "C" int NAME(const char* path, int flags, ...)                                                              \
+    {                                                                                                                  \
+        va_list args;                                                                                                  \
+        va_start(args, flags);                                                                                         \
+        const mode_t mode = modeArgument(flags, args);                                                                 \
+        va_end(args);                                                                                                  \
+        note(path, flags);                                                                                             \
+        parkIfAsked(path);                                                                                             \
+        return forward(#NAME, path, flags, mode);                                                                      \
+    }
 
-extern "C" int open64(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    note(path, flags);
-    parkIfAsked(path);
-    return forward("open64", path, flags, mode);
-}
+TRACED_OPEN(open)
+TRACED_OPEN(open64)
 
 namespace lights_test {
 

@@ -24,6 +24,9 @@ ProcessUsage usageOf(pid_t pid);
 ProcessUsage settledUsageOf(pid_t pid, std::chrono::milliseconds quiet = std::chrono::milliseconds(300),
                             std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 std::string describe(const ProcessUsage& usage);
+// The CPU time `pid` has used so far (user and system), in clock ticks; -1 when
+// unreadable.
+long cpuTicksOf(pid_t pid);
 // Waits up to `timeout` until `pid` holds no more descriptors than `baseline` did,
 // and returns its usage as last read: a process that is done with its peers may
 // still be handling their closes.

@@ -1,6 +1,6 @@
-#include "process_stats.h"
+#include <test_support/process_stats.h>
 
-#include <test_support/process_fixture.h>
+#include <test_support/process.h>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace quorvel::robustness {
@@ -121,6 +123,26 @@ ProcessUsage usageBackTo(pid_t pid, const ProcessUsage& baseline, std::chrono::m
         },
         timeout);
     return now;
+}
+
+long cpuTicksOf(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    // Fields after the command: state is field 3; utime and stime are 14 and 15.
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
 }
 
 } // namespace quorvel::robustness

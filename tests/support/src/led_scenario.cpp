@@ -1,11 +1,9 @@
 // The simulated-tree harness of the lights tests.
-#include "led_scenario.h"
+#include <test_support/led_scenario.h>
 
-#include <fcntl.h>
-#include <sched.h>
+#include <test_support/led_tree.h>
+
 #include <stdlib.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -22,16 +20,6 @@ const std::chrono::seconds RUN_TIMEOUT(RUN_TIMEOUT_SECONDS);
 std::string relative(const std::string& path)
 {
     return path.compare(0, MOUNT_PREFIX.size(), MOUNT_PREFIX) == 0 ? path.substr(MOUNT_PREFIX.size()) : path;
-}
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line))
-        result.push_back(line);
-    return result;
 }
 
 JournalEntry parseEntry(const std::string& line)
@@ -58,14 +46,27 @@ JournalEntry parseEntry(const std::string& line)
 
 } // namespace
 
-const char* variantName(Variant variant)
+Strings concat(Strings a, const Strings& b)
 {
-    return variant == Variant::Pavok ? "pavok" : "quillano";
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-std::string modulePath(Variant variant)
+Strings concat(std::initializer_list<Strings> parts)
 {
-    return variant == Variant::Pavok ? LIGHTS_PAVOK_MODULE : LIGHTS_QUILLANO_MODULE;
+    Strings all;
+    for (const Strings& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Strings linesOf(const std::string& text)
+{
+    Strings result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
 }
 
 std::string lightsctlPath()
@@ -125,6 +126,31 @@ std::string unquote(const std::string& text)
     return bytes;
 }
 
+namespace {
+
+::testing::AssertionResult sameWrites(const SimRun& run, const Strings& written, const Strings& expected)
+{
+    if (run.process.exitStatus != 0)
+        return ::testing::AssertionFailure() << "the command did not exit 0: " << run.dump();
+    if (written == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "wrote " << ::testing::PrintToString(written) << "\nnot "
+                                         << ::testing::PrintToString(expected) << "\n"
+                                         << run.dump();
+}
+
+} // namespace
+
+::testing::AssertionResult wroteExactly(const SimRun& run, const Strings& expected)
+{
+    return sameWrites(run, run.writes(), expected);
+}
+
+::testing::AssertionResult wroteExactly(const SimRun& run, const std::string& file, const Strings& expected)
+{
+    return sameWrites(run, run.writesTo(file), expected);
+}
+
 std::vector<std::string> SimRun::writes() const
 {
     std::vector<std::string> result;
@@ -157,7 +183,7 @@ std::vector<JournalEntry> SimRun::entries(const std::string& kind) const
 
 std::vector<std::string> SimRun::outLines() const
 {
-    return lines(process.out);
+    return linesOf(process.out);
 }
 
 std::string SimRun::dump() const
@@ -168,7 +194,7 @@ std::string SimRun::dump() const
 
 namespace {
 
-SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& board,
+SimRun runInLedsimWith(const std::vector<std::string>& prefix, const LedTree& tree,
                        const std::vector<std::string>& command, const std::vector<std::string>& environment)
 {
     SimRun run;
@@ -176,12 +202,12 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& boar
     const std::string journalPath = work.path() + "/journal";
     std::vector<std::string> argv = {ledsimPath(),
                                      "--profile",
-                                     board.profile,
+                                     tree.profile,
                                      "--journal",
                                      journalPath,
                                      "--timeout",
                                      std::to_string(RUN_TIMEOUT_SECONDS - 5)};
-    for (const std::string& fault : board.faults) {
+    for (const std::string& fault : tree.faults) {
         argv.push_back("--fault");
         argv.push_back(fault);
     }
@@ -191,7 +217,7 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& boar
 
     run.process = quorvel::testing::runHostProgram(argv, RUN_TIMEOUT, environment);
     run.journalText = readFile(journalPath);
-    for (const std::string& line : lines(run.journalText)) {
+    for (const std::string& line : linesOf(run.journalText)) {
         if (line.compare(0, 6, "value ") == 0) {
             const std::string rest = line.substr(6);
             const size_t space = rest.find(' ');
@@ -205,67 +231,50 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const Board& boar
 
 } // namespace
 
-SimRun runInLedsim(const Board& board, const std::vector<std::string>& command,
+SimRun runInLedsim(const LedTree& tree, const std::vector<std::string>& command,
                    const std::vector<std::string>& environment)
 {
-    return runInLedsimWith(emulatorPrefix(), board, command, environment);
+    return runInLedsimWith(emulatorPrefix(), tree, command, environment);
 }
 
-SimRun runHostCommandInLedsim(const Board& board, const std::vector<std::string>& command,
+SimRun runHostCommandInLedsim(const LedTree& tree, const std::vector<std::string>& command,
                               const std::vector<std::string>& environment)
 {
-    return runInLedsimWith({}, board, command, environment);
+    return runInLedsimWith({}, tree, command, environment);
 }
 
-SimRun runLightsctl(Variant variant, const Board& board, const std::vector<std::string>& requests,
+SimRun runLightsctl(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& requests,
                     const std::vector<std::string>& environment)
 {
-    std::vector<std::string> command = {lightsctlPath(), modulePath(variant)};
+    std::vector<std::string> command = {lightsctlPath(), board.module_path};
     command.insert(command.end(), requests.begin(), requests.end());
-    return runInLedsim(board, command, environment);
+    return runInLedsim(tree, command, environment);
 }
 
-SimRun runProbe(Variant variant, const Board& board, const std::vector<std::string>& steps,
+SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment)
 {
-    std::vector<std::string> command = {frameProbePath(), modulePath(variant)};
+    std::vector<std::string> command = {frameProbePath(), board.module_path};
     command.insert(command.end(), steps.begin(), steps.end());
-    return runInLedsim(board, command, environment);
+    return runInLedsim(tree, command, environment);
 }
 
-SimRun runProbeProgram(const std::string& program, Variant variant, const Board& board,
+SimRun runProbeProgram(const std::string& program, const BoardInfo& board, const LedTree& tree,
                        const std::vector<std::string>& steps)
 {
-    std::vector<std::string> command = {program, modulePath(variant)};
+    std::vector<std::string> command = {program, board.module_path};
     command.insert(command.end(), steps.begin(), steps.end());
-    return runInLedsim(board, command);
+    return runInLedsim(tree, command);
 }
 
-RunResult runProbeInTmpfs(Variant variant, const std::vector<std::string>& files, const std::vector<std::string>& steps)
+RunResult runProbeInTmpfs(const BoardInfo& board, const std::vector<std::string>& files,
+                          const std::vector<std::string>& steps)
 {
     std::vector<std::string> argv = emulatorPrefix();
     argv.push_back(frameProbePath());
-    argv.push_back(modulePath(variant));
+    argv.push_back(board.module_path);
     argv.insert(argv.end(), steps.begin(), steps.end());
-    // Runs in the child, before exec: only system calls on prepared data.
-    std::vector<std::string> paths;
-    for (const std::string& file : files)
-        paths.push_back(MOUNT_PREFIX + file);
-    auto makeTree = [paths] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("lightstest", "/sys/class", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return false;
-        for (const std::string& path : paths) {
-            for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-                mkdir(path.substr(0, slash).c_str(), 0755);
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd < 0 || write(fd, "0\n", 2) != 2)
-                return false;
-            close(fd);
-        }
-        mkdir("/sys/class/leds", 0755);
-        return true;
-    };
+    auto makeTree = [files] { return quorvel::testing::makeLedTree(files); };
     return quorvel::testing::runHostProgram(argv, RUN_TIMEOUT, {}, makeTree);
 }
 
