@@ -129,12 +129,12 @@ status_t ProcessHost::transactWith(const ObjectRef& target, const std::string& k
             const auto it = mIdle.find(key);
             // One the host closed while it was idle (it makes room for newcomers that
             // way) is found out by the call itself, which then goes again below: no
-            // system call per call to look first.
-            if (it != mIdle.end()) {
+            // system call per call to look first. The host's list stays while it is
+            // empty, so a call at a time to one host (the common case) allocates
+            // nothing; it goes when a call to its host fails.
+            if (it != mIdle.end() && !it->second.empty()) {
                 connection = std::move(it->second.back());
                 it->second.pop_back();
-                if (it->second.empty())
-                    mIdle.erase(it);
             }
         }
         const bool reused = connection != nullptr;
@@ -142,6 +142,7 @@ status_t ProcessHost::transactWith(const ObjectRef& target, const std::string& k
             status_t status;
             connection = Connection::connectTo(target.endpoint, *this, &target.host, &status);
             if (!connection) {
+                forgetIdleHost(key);
                 if (reply)
                     reply->setError(status);
                 return status;
@@ -158,9 +159,21 @@ status_t ProcessHost::transactWith(const ObjectRef& target, const std::string& k
         // A host closes only connections that wait between calls, so a kept one that
         // turns out closed never got the request: it goes again on a new connection,
         // which finds out whether the host is still there.
-        if (!(reused && status == DEAD_OBJECT) || gStopRequested.load())
+        if (!(reused && status == DEAD_OBJECT) || gStopRequested.load()) {
+            forgetIdleHost(key);
             return status;
+        }
     }
+}
+
+void ProcessHost::forgetIdleHost(const std::string& key)
+{
+    // A host whose connection failed may be gone for good: its list would only take
+    // room in a long-lived client that met many hosts.
+    std::lock_guard<std::mutex> lock(mLock);
+    const auto it = mIdle.find(key);
+    if (it != mIdle.end() && it->second.empty())
+        mIdle.erase(it);
 }
 
 status_t ProcessHost::referenceHostedBy(const sp<IBinder>& object, const CallingPeer& peer, sp<IBinder>* bound)

@@ -69,6 +69,7 @@ private:
     }
     ~ProcessHost() = default; // never destroyed: see self()
     status_t ensureEndpointLocked();
+    void forgetIdleHost(const std::string& key);
     // mWakeFd, made on first use; -errno if it cannot be.
     int wakeFd();
 
