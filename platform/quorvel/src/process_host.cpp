@@ -315,10 +315,10 @@ void ProcessHost::connectionClosed(uint64_t connectionId)
         handler(connectionId);
 }
 
-bool ProcessHost::dispatch(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
+bool ProcessHost::dispatch(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength,
                            const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status)
 {
-    return dispatchReceived(header, body, bodyLength, peer, data, reply, status);
+    return dispatchReceived(header, frame, bodyLength, peer, data, reply, status);
 }
 
 namespace {
@@ -354,11 +354,11 @@ bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer,
     return dispatchDecoded(decoded, header, peer, data, reply, status);
 }
 
-bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, const CallingPeer& peer,
-                      Parcel* data, Parcel* reply, status_t* status)
+bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength,
+                      const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status)
 {
     reply->freeData();
-    const status_t decoded = decodeReceived(header, body, bodyLength, data, true, ProcessHost::self());
+    const status_t decoded = decodeReceived(header, frame, bodyLength, data, true, ProcessHost::self());
     return dispatchDecoded(decoded, header, peer, data, reply, status);
 }
 

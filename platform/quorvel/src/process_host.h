@@ -58,7 +58,7 @@ public:
     // The object this process exported under `handle`, or null.
     sp<IBinder> exportedObject(uint32_t handle);
 
-    bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, const CallingPeer& peer,
+    bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength, const CallingPeer& peer,
                   Parcel* data, Parcel* reply, status_t* status) override;
     void connectionClosed(uint64_t connectionId) override;
 
@@ -102,9 +102,9 @@ private:
 // scratch space, empty again on return.
 bool dispatchFrame(const uint8_t* frame, size_t length, const CallingPeer& peer, Parcel* data, Parcel* reply,
                    status_t* status);
-// The server's own form: a frame from receiveFrame, whose body storage `data` takes
+// The server's own form: a frame from receiveFrame, whose storage `data` takes
 // over instead of copying it.
-bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, const CallingPeer& peer,
-                      Parcel* data, Parcel* reply, status_t* status);
+bool dispatchReceived(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength,
+                      const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status);
 
 } // namespace quorvel

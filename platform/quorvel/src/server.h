@@ -38,7 +38,7 @@ class Dispatcher {
 public:
     // Decodes and dispatches one frame, leaving the answer in `reply` and its status
     // in `status`; false when the frame is not a well-formed transaction.
-    virtual bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
+    virtual bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength,
                           const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status) = 0;
     virtual void connectionClosed(uint64_t connectionId) = 0;
 

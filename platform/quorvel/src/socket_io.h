@@ -17,9 +17,10 @@ enum class Received {
     Invalid, // shorter than a header, longer than any frame, or carrying descriptors
 };
 
-// Receives one message with a single recvmsg: the header into `header`, the rest
-// straight into `body` (grown to the largest frame first; its capacity is kept
-// between calls). Descriptors passed along are never installed in this process.
-Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength);
+// Receives one message with a single recvmsg into `frame` (grown to the largest frame
+// first; its capacity is kept between calls): the header stays in front, a copy of it
+// goes to `header`, and the body of `bodyLength` bytes follows it. Descriptors passed
+// along are never installed in this process.
+Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* frame, size_t* bodyLength);
 
 } // namespace quorvel
