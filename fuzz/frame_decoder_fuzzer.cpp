@@ -7,8 +7,8 @@
 #include <quorvel/status.h>
 
 #include "fuzz_support.h"
+#include "object_host.h"
 #include "parcel_access.h"
-#include "process_host.h"
 #include "wire_format.h"
 
 #include <cstdint>
@@ -20,6 +20,14 @@ using namespace quorvel;
 namespace {
 
 using quorvel::fuzz::check;
+
+// The table references are decoded against, as a hosting process has it: references
+// to other hosts become proxies (this one never listens, so no reference is its own).
+ObjectTable& objects()
+{
+    static ObjectHost* host = new ObjectHost();
+    return host->objects;
+}
 
 // Lays out iovecs as the one message sendmsg would send.
 std::vector<uint8_t> gather(const iovec* iov, int count)
@@ -47,7 +55,7 @@ void checkAdoptingDecoder(const uint8_t* bytes, size_t size, status_t expected, 
     const size_t bodyLength = size - sizeof header;
     std::memcpy(frame.data(), bytes, size);
     static Parcel adopted;
-    const status_t status = decodeReceived(header, &frame, bodyLength, &adopted, true, ProcessHost::self());
+    const status_t status = decodeReceived(header, &frame, bodyLength, &adopted, true, objects());
     check(status == expected);
     check(adopted.dataSize() == copied.dataSize() &&
           (copied.dataSize() == 0 || std::memcmp(adopted.data(), copied.data(), copied.dataSize()) == 0));
@@ -62,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     std::vector<uint8_t> frame(bytes, bytes + size);
     FrameHeader header;
     Parcel parcel;
-    const status_t status = decodeFrame(frame.data(), frame.size(), &header, &parcel, ProcessHost::self());
+    const status_t status = decodeFrame(frame.data(), frame.size(), &header, &parcel, objects());
     checkAdoptingDecoder(bytes, size, status, parcel);
     if (status != OK) {
         check(parcel.dataSize() == 0 && parcel.objectsCount() == 0);
@@ -83,12 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     std::vector<uint8_t> table;
     iovec iov[3];
     int count = 0;
-    check(encodeFrame(&again, &parcel, &table, iov, &count, ProcessHost::self()) == OK);
+    check(encodeFrame(&again, &parcel, &table, iov, &count, objects()) == OK);
     const std::vector<uint8_t> encoded = gather(iov, count);
 
     FrameHeader decodedHeader;
     Parcel decoded;
-    check(decodeFrame(encoded.data(), encoded.size(), &decodedHeader, &decoded, ProcessHost::self()) == OK);
+    check(decodeFrame(encoded.data(), encoded.size(), &decodedHeader, &decoded, objects()) == OK);
     check(std::memcmp(&decodedHeader, &header, sizeof header) == 0);
     check(decoded.dataSize() == parcel.dataSize() &&
           (parcel.dataSize() == 0 || std::memcmp(decoded.data(), parcel.data(), parcel.dataSize()) == 0));

@@ -8,8 +8,8 @@
 #include <quorvel/status.h>
 
 #include "fuzz_support.h"
+#include "object_host.h"
 #include "parcel_access.h"
-#include "process_host.h"
 #include "service_registry.h"
 #include "wire_format.h"
 
@@ -53,11 +53,19 @@ void drainPeerListener()
         ::close(fd);
 }
 
+// The daemon's side, without its sockets: the registry answers handle 0 of a host of
+// its own, which decodes every frame and binds every reference the registry keeps.
+ObjectHost& host()
+{
+    static ObjectHost* object = new ObjectHost();
+    return *object;
+}
+
 ServiceRegistry& registry()
 {
     static ServiceRegistry* object = [] {
         auto* registry = new ServiceRegistry();
-        setContextObject(sp<IBinder>(registry));
+        host().objects.setContextObject(sp<IBinder>(registry));
         return registry;
     }();
     return *object;
@@ -93,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         body.resize(bodyLength + 64);
         std::memcpy(body.data(), frame.data() + sizeof received, bodyLength);
         status_t status = OK;
-        const bool answered = dispatchReceived(received, &body, bodyLength, peer, &data, &reply, &status);
+        const bool answered = host().dispatcher.dispatch(received, &body, bodyLength, peer, &data, &reply, &status);
         drainPeerListener();
         if (!answered)
             return;
@@ -101,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         std::vector<uint8_t> table;
         iovec iov[3];
         int count = 0;
-        encodeReplyFrame(status, &reply, &header, &table, iov, &count, ProcessHost::self());
+        encodeReplyFrame(status, &reply, &header, &table, iov, &count, host().objects);
         std::vector<uint8_t> out;
         for (int i = 0; i < count; ++i) {
             const auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
@@ -109,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         }
         FrameHeader clientHeader;
         Parcel answer;
-        check(decodeFrame(out.data(), out.size(), &clientHeader, &answer, ProcessHost::self()) == OK);
+        check(decodeFrame(out.data(), out.size(), &clientHeader, &answer, host().objects) == OK);
         check(clientHeader.kind == FRAME_REPLY && clientHeader.code == header.code);
     };
     for (size_t i = 0; i < size; ++i) {
@@ -124,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     dispatch();
 
     // The peer goes away: everything it registered goes with it.
-    ProcessHost::self().connectionClosed(peer.connectionId);
+    host().dispatcher.connectionClosed(peer.connectionId);
     sm.connectionClosed(peer.connectionId);
     check(sm.size() == 0);
     return 0;

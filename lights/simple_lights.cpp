@@ -12,6 +12,10 @@ extern "C" {
 // Trackball mode codes with a meaning of their own.
 static const int TRACKBALL_FOLLOWS_SCREEN = 7; // lit (7) only while the screen is dark
 static const int TRACKBALL_LEFT_ALONE = -1;
+// LightState::brightness_mode asking for automatic brightness.
+static const int BRIGHTNESS_MODE_AUTOMATIC = 1;
+// Automatic brightness is switched on only for backlight levels above this one.
+static const int AUTO_BRIGHTNESS_LEVEL_ABOVE = 150;
 
 void apply_trackball_mode(void)
 {
@@ -33,7 +37,8 @@ int light_set_backlight(LightDevice*, const LightState* state)
     lcd_level = level;
     int result = write_int(LCD_FILE, level);
     if (board_variant.lcd_auto_file != nullptr) {
-        const int automatic = level > 150 && state->brightness_mode == 1 ? 1 : 0;
+        const int automatic =
+            level > AUTO_BRIGHTNESS_LEVEL_ABOVE && state->brightness_mode == BRIGHTNESS_MODE_AUTOMATIC ? 1 : 0;
         const int auto_result = write_int(board_variant.lcd_auto_file, automatic);
         // A failed level write is not hidden by a successful automatic write.
         if (result == 0)

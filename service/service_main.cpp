@@ -62,8 +62,6 @@ struct Run {
     bool usageRequested = false;
 };
 
-// A command-line error: the caller has written its diagnostic; the usage text
-// follows at the end of the run.
 // A failure of the object system itself, as opposed to an answer the object chose:
 // the host is gone, did not answer in time, or answered nonsense.
 bool unreachable(status_t status)
@@ -80,6 +78,8 @@ void lostServiceManager(status_t status, Run& run)
     run.status = STATUS_NO_SERVICE_MANAGER;
 }
 
+// A command-line error: the caller has written its diagnostic; the usage text
+// follows at the end of the run.
 void rejectCommandLine(Run& run)
 {
     run.status = STATUS_BAD_COMMAND_LINE;

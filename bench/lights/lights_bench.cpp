@@ -2,6 +2,7 @@
 // performs, on a tmpfs tree at the real paths, in one run; prints each ratio.
 //
 // Needs root: the tree is a tmpfs over /sys/class in a private mount namespace.
+#include <quorvel/boards.h>
 #include <quorvel/lights.h>
 #include <quorvel/module_loader.h>
 
@@ -66,11 +67,12 @@ struct Write {
 
 // What one request of each light writes on an RGB board with the automatic-brightness
 // attribute and no trackball, in the request states used below.
-std::vector<Write> expectedWrites(const std::string& board, const std::string& light)
+std::vector<Write> expectedWrites(const quorvel::BoardInfo& board, const std::string& light)
 {
     if (light == "backlight") {
         std::vector<Write> writes = {{"/sys/class/leds/lcd-backlight/brightness", 255}};
-        if (board == "quillano")
+        // A board whose module exports the automatic-brightness path writes it too.
+        if (std::string(board.board_export) == "LCD_AUTO_FILE")
             writes.push_back({"/sys/class/leds/lcd-backlight/auto", 0});
         return writes;
     }
@@ -173,8 +175,8 @@ public:
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    if (argc < 3) {
-        fprintf(stderr, "usage: lights_bench PAVOK_MODULE QUILLANO_MODULE [benchmark options]\n");
+    if (argc > 1) {
+        fprintf(stderr, "usage: lights_bench [benchmark options]\n");
         return 2;
     }
     if (geteuid() != 0) {
@@ -199,9 +201,9 @@ int main(int argc, char** argv)
         std::vector<Write> writes;
     };
     std::vector<Pair> pairs;
-    for (const auto& [board, path] : {std::pair<std::string, std::string>{"pavok", argv[1]}, {"quillano", argv[2]}}) {
+    for (const quorvel::BoardInfo& board : quorvel::kBoards) {
         quorvel::LoadedModule module;
-        if (quorvel::loadModule(path, module, error) != 0) {
+        if (quorvel::loadModule(board.module_path, module, error) != 0) {
             fprintf(stderr, "lights_bench: %s\n", error.c_str());
             return 1;
         }
@@ -217,8 +219,8 @@ int main(int argc, char** argv)
                 fprintf(stderr, "lights_bench: cannot open %s\n", light.c_str());
                 return 1;
             }
-            const std::string setName = "set_state/" + board + "/" + light;
-            const std::string rawName = "raw_writes/" + board + "/" + light;
+            const std::string setName = "set_state/" + std::string(board.name) + "/" + light;
+            const std::string rawName = "raw_writes/" + std::string(board.name) + "/" + light;
             benchmark::RegisterBenchmark(setName.c_str(), setState, device, requestFor(light))
                 ->Repetitions(5)
                 ->ReportAggregatesOnly(true);

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <utility>
+
 #ifndef QUORVEL_DEFAULT_MODULE_DIR
 #define QUORVEL_DEFAULT_MODULE_DIR "/usr/lib/quorvel/hw"
 #endif
@@ -26,10 +28,9 @@ std::string hex32(uint32_t value)
     return text;
 }
 
-int reject(LoadedModule& module, void* library, std::string& error, std::string message)
+int reject(void* library, std::string& error, std::string message)
 {
     dlclose(library);
-    module = LoadedModule{};
     error = std::move(message);
     return -EINVAL;
 }
@@ -74,9 +75,20 @@ std::string modulePathForBoard(std::string_view board)
     return path;
 }
 
-int loadModule(const std::string& path, LoadedModule& module, std::string& error, SymbolScope scope)
+LoadedModule ModuleHandle::release()
 {
-    module = LoadedModule{};
+    return std::exchange(mModule, LoadedModule{});
+}
+
+void ModuleHandle::reset(LoadedModule module)
+{
+    LoadedModule old = std::exchange(mModule, module);
+    unloadModule(old);
+}
+
+int loadModule(const std::string& path, ModuleHandle& module, std::string& error, SymbolScope scope)
+{
+    module.reset();
     if (path.empty()) {
         error = "no module path given";
         return -EINVAL;
@@ -92,35 +104,50 @@ int loadModule(const std::string& path, LoadedModule& module, std::string& error
 
     const auto* info = static_cast<const ModuleInfo*>(dlsym(library, MODULE_INFO_SYMBOL));
     if (info == nullptr)
-        return reject(module, library, error, path + ": no " MODULE_INFO_SYMBOL " record");
+        return reject(library, error, path + ": no " MODULE_INFO_SYMBOL " record");
     if (info->tag != MODULE_TAG)
-        return reject(module, library, error,
+        return reject(library, error,
                       path + ": bad module tag " + hex32(info->tag) + " (expected " + hex32(MODULE_TAG) + ")");
     if (info->version_major != EXPECTED_VERSION_MAJOR)
-        return reject(module, library, error,
+        return reject(library, error,
                       path + ": unsupported module version " + std::to_string(info->version_major) + "." +
                           std::to_string(info->version_minor) + " (expected major version 1)");
     if (info->id == nullptr || strcmp(info->id, EXPECTED_ID) != 0)
-        return reject(module, library, error,
+        return reject(library, error,
                       path + ": module id is " +
                           (info->id != nullptr ? "\"" + std::string(info->id) + "\"" : "missing") + ", not \"lights\"");
     if (info->methods == nullptr || info->methods->open == nullptr)
-        return reject(module, library, error, path + ": module has no open entry");
+        return reject(library, error, path + ": module has no open entry");
 
-    module.library = library;
-    module.info = info;
+    module.reset(LoadedModule{library, info});
     return 0;
 }
 
-int loadModuleForBoard(std::string_view board, LoadedModule& module, std::string& error)
+int loadModuleForBoard(std::string_view board, ModuleHandle& module, std::string& error)
 {
-    module = LoadedModule{};
+    module.reset();
     const std::string path = modulePathForBoard(board);
     if (path.empty()) {
         error = "invalid board name \"" + std::string(board) + "\"";
         return -EINVAL;
     }
     return loadModule(path, module, error);
+}
+
+int loadModule(const std::string& path, LoadedModule& module, std::string& error, SymbolScope scope)
+{
+    ModuleHandle handle;
+    const int status = loadModule(path, handle, error, scope);
+    module = handle.release();
+    return status;
+}
+
+int loadModuleForBoard(std::string_view board, LoadedModule& module, std::string& error)
+{
+    ModuleHandle handle;
+    const int status = loadModuleForBoard(board, handle, error);
+    module = handle.release();
+    return status;
 }
 
 void unloadModule(LoadedModule& module)

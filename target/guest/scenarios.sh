@@ -12,6 +12,9 @@
 #   SERVICE          the service tool
 #   LIGHTSCTL        lightsctl
 #   LEDSIM           ledsim (record mode only)
+# this variable:
+#   LIGHTS_BOARDS    the boards whose modules the lights scenarios drive (the build's
+#                    generated boards.txt: names separated by white space)
 # and these functions:
 #   lights_board PROFILE [FAULTS]   makes /sys/class/leds the board PROFILE, with the
 #                          driver's faults FILE=KIND,... (check mode only)
@@ -193,7 +196,7 @@ service_scenarios() {
 
 lights_scenarios() {
     for _p in $LIGHTS_PROFILES; do
-        for _m in pavok quillano; do
+        for _m in $LIGHTS_BOARDS; do
             # shellcheck disable=SC2086 # the request lists are word lists
             lights_scenario "lights.$_m.$_p.everyday" "$_p" "" "$_m" $LIGHTS_EVERYDAY
             # shellcheck disable=SC2086
@@ -202,10 +205,10 @@ lights_scenarios() {
     done
 }
 
-# The fault matrix on the driver's kinds: both modules, both indicator layouts,
+# The fault matrix on the driver's kinds: every module, both indicator layouts,
 # each kind on the files each handler writes first, then on all the others.
 lights_fault_scenarios() {
-    for _m in pavok quillano; do
+    for _m in $LIGHTS_BOARDS; do
         for _layout in rgb amber; do
             # Names of their own: the functions called below set theirs.
             if [ $_layout = rgb ]; then

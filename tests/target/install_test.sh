@@ -29,8 +29,12 @@ expect_file "$root/$bindir/servicemanager"
 expect_file "$root/$bindir/example-services"
 expect_file "$root/$bindir/lightsctl"
 expect_file "$root/$libdir/libquorvel_log.so"
-expect_file "$stage$module_dir/lights.pavok.so"
-expect_file "$stage$module_dir/lights.quillano.so"
+# Every board of the build's list has its module staged.
+mapfile -t boards <"$build/generated/boards.txt"
+((${#boards[@]})) || fail "the build lists no boards"
+for board in "${boards[@]}"; do
+  expect_file "$stage$module_dir/lights.$board.so"
+done
 expect_file "$root/$datadir/bash-completion/completions/service"
 expect_file "$root/$datadir/man/man1/service.1"
 expect_file "$root/$datadir/man/man1/lightsctl.1"
@@ -50,12 +54,14 @@ help=$(env -u QUORVEL_MODULE_DIR "${emulator[@]}" "$root/$bindir/lightsctl" --he
 
 # A staged module loads with its staged log library and answers; an unknown light
 # is refused before any LED file is touched.
-set +e
-out=$(QUORVEL_MODULE_DIR=$stage$module_dir "${emulator[@]}" "$root/$bindir/lightsctl" quillano nosuchlight 0 2>&1)
-status=$?
-set -e
-[[ $status == 1 && $out == *"nosuchlight: "*"-22 (Invalid argument)"* ]] \
-  || fail "staged lightsctl with the staged module: status $status, output: $out"
+for board in "${boards[@]}"; do
+  set +e
+  out=$(QUORVEL_MODULE_DIR=$stage$module_dir "${emulator[@]}" "$root/$bindir/lightsctl" "$board" nosuchlight 0 2>&1)
+  status=$?
+  set -e
+  [[ $status == 1 && $out == *"nosuchlight: "*"-22 (Invalid argument)"* ]] \
+    || fail "staged lightsctl with the staged $board module: status $status, output: $out"
+done
 
 # The staged tool runs and reports an unreachable service manager.
 set +e

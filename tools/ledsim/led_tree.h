@@ -3,6 +3,11 @@
 // Paths are relative to the tree's root ("/red/brightness"). Thread-safe.
 #pragma once
 
+// The tree's words and text forms, which every user of the tree needs beside it.
+#include "journal_text.h"
+#include "kernel_value.h"
+#include "vocabulary.h"
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -11,64 +16,9 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace ledsim {
-
-// Where the tree is mounted; journal lines show full paths under it.
-inline constexpr std::string_view MOUNT_POINT = "/sys/class/leds";
-
-// Which attribute files a board offers.
-struct Profile {
-    bool amber = false; // amber/green indicator pair instead of red/green/blue
-    bool trackball = false; // jogball-backlight light
-    bool blinkTiming = true; // red/device/grpfreq and grppwm (RGB boards)
-    bool lcdAuto = false; // lcd-backlight/auto
-};
-
-enum Fault : unsigned {
-    FAULT_MISSING = 1u << 0, // the file does not exist
-    FAULT_OPEN_EACCES = 1u << 1, // every open is refused with EACCES
-    FAULT_READ_ONLY = 1u << 2, // mode 0444: not writable, open for writing gets EACCES
-    FAULT_WRITE_ENOSPC = 1u << 3, // every write fails with ENOSPC
-    FAULT_WRITE_EIO = 1u << 4, // every write fails with EIO
-    FAULT_SHORT_WRITE = 1u << 5, // every write takes one byte less than offered
-    FAULT_CLOSE_EIO = 1u << 6, // close (flush) fails with EIO
-};
-
-// Parses "rgb" or "amber" followed by "+trackball", "+lcd-auto", "+no-blink-timing".
-// Returns false with a message for anything else.
-bool parseProfile(std::string_view text, Profile& profile, std::string& error);
-
-// Parses one fault name ("missing", "eacces", "readonly", "enospc", "eio", "short",
-// "close-eio").
-bool parseFault(std::string_view text, Fault& fault, std::string& error);
-
-// "/red/brightness" from "red/brightness" or "/sys/class/leds/red/brightness";
-// empty when the text names nothing inside the tree.
-std::string treePath(std::string_view text);
-
-// The attribute files of a profile, sorted.
-std::vector<std::string> profileFiles(const Profile& profile);
-
-// "-ENOENT" and the like for a negated errno value, "0" for 0.
-std::string statusName(int status);
-
-// "O_RDWR|O_APPEND" and the like. O_LARGEFILE is left out: 64-bit kernels add it to
-// every open themselves, whatever the caller asked for.
-std::string openFlagsText(int flags);
-
-// What the target's LED class stores for bytes written to the attribute file at
-// PATH: the text the file then reads back, or a negated errno value when the
-// kernel refuses the write. A "brightness" file parses an unsigned long of the
-// 32-bit target (kstrtoul) and clamps it to the maximum brightness, 255; every
-// other attribute parses an int (kstrtoint). Both take decimal digits with an
-// optional sign and one trailing newline, and nothing else.
-int storedValue(std::string_view path, std::string_view bytes, std::string& stored);
-
-// Text with newlines and other bytes outside printable ASCII escaped, in quotes.
-std::string quoted(std::string_view bytes);
 
 class LedTree {
 public:

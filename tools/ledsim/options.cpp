@@ -6,31 +6,94 @@
 
 namespace ledsim {
 
+namespace {
+
+// Where an option's description starts, and the width its lines stay within.
+const size_t HELP_INDENT = 26;
+const size_t HELP_WIDTH = 80;
+
+// TEXT's words on lines of the help's description column: the first continues
+// LINE, the others start at the column.
+std::string wrapped(std::string line, std::string_view text)
+{
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string_view word = text.substr(start, end - start);
+        const bool fresh = line.size() <= HELP_INDENT;
+        if (!fresh && line.size() + 1 + word.size() >= HELP_WIDTH) {
+            out += line + "\n";
+            line.assign(HELP_INDENT, ' ');
+        }
+        if (line.size() > HELP_INDENT)
+            line += ' ';
+        line += word;
+        start = end + 1;
+    }
+    return out + line + "\n";
+}
+
+std::string option(std::string_view names)
+{
+    std::string line = "  " + std::string(names);
+    line.resize(HELP_INDENT, ' ');
+    return line;
+}
+
+std::string profileHelp()
+{
+    std::vector<std::string_view> layouts;
+    for (const ProfileWord& word : PROFILE_LAYOUTS)
+        layouts.push_back(word.name);
+    std::string text = "board: " + alternatives(layouts) + ", with";
+    for (const ProfileWord& word : PROFILE_FEATURES)
+        text += " +" + std::string(word.name) + ",";
+    text.pop_back();
+    text += " (default " + std::string(PROFILE_LAYOUTS[0].name) + ")";
+    return wrapped(option("-p, --profile PROFILE"), text);
+}
+
+std::string faultHelp()
+{
+    std::string text;
+    for (const FaultKind& kind : FAULT_KINDS) {
+        text += std::string(kind.name);
+        if (!kind.help.empty())
+            text += " (" + std::string(kind.help) + ")";
+        text += ", ";
+    }
+    text.resize(text.size() - 2);
+    text += "; repeatable";
+    return option("-f, --fault FILE=KIND") + "inject a fault into FILE (relative to " + std::string(MOUNT_POINT) +
+        "):\n" + wrapped(std::string(HELP_INDENT, ' '), text);
+}
+
+} // namespace
+
 const char* usageText()
 {
-    return "usage: ledsim [OPTIONS] -- COMMAND [ARG...]\n"
-           "       ledsim [--profile PROFILE] --list\n"
-           "\n"
-           "Runs COMMAND in a private mount namespace where /sys/class/leds is a simulated\n"
-           "LED class tree, then prints the journal of every access probe, open, write and\n"
-           "close the command made, and the final value of every attribute file.\n"
-           "Needs root. Exits with COMMAND's status (128+N if killed by signal N),\n"
-           "124 on timeout, 125 if the tree cannot be set up, 126/127 if COMMAND cannot run.\n"
-           "\n"
-           "  -p, --profile PROFILE   board: rgb or amber, with +trackball, +lcd-auto,\n"
-           "                          +no-blink-timing (default rgb)\n"
-           "  -f, --fault FILE=KIND   inject a fault into FILE (relative to /sys/class/leds):\n"
-           "                          missing, eacces (open refused), readonly (mode 0444),\n"
-           "                          enospc, eio (write refused), short (write one byte\n"
-           "                          short), close-eio; repeatable\n"
-           "  -j, --journal FILE      write the journal to FILE instead of standard output\n"
-           "  -s, --show              show the LEDs live on standard output while COMMAND\n"
-           "                          runs (a colour panel on a terminal, else one line\n"
-           "                          per change)\n"
-           "  -P, --picture FILE      after COMMAND, draw its run as an SVG timeline in FILE\n"
-           "  -t, --timeout SECONDS   kill COMMAND after SECONDS (default 60)\n"
-           "  -l, --list              print the profile's attribute files and exit\n"
-           "  -h, --help              print this text and exit\n";
+    static const std::string text = "usage: ledsim [OPTIONS] -- COMMAND [ARG...]\n"
+                                    "       ledsim [--profile PROFILE] --list\n"
+                                    "\n"
+                                    "Runs COMMAND in a private mount namespace where /sys/class/leds is a simulated\n"
+                                    "LED class tree, then prints the journal of every access probe, open, write and\n"
+                                    "close the command made, and the final value of every attribute file.\n"
+                                    "Needs root. Exits with COMMAND's status (128+N if killed by signal N),\n"
+                                    "124 on timeout, 125 if the tree cannot be set up, 126/127 if COMMAND cannot run.\n"
+                                    "\n" +
+        profileHelp() + faultHelp() +
+        "  -j, --journal FILE      write the journal to FILE instead of standard output\n"
+        "  -s, --show              show the LEDs live on standard output while COMMAND\n"
+        "                          runs (a colour panel on a terminal, else one line\n"
+        "                          per change)\n"
+        "  -P, --picture FILE      after COMMAND, draw its run as an SVG timeline in FILE\n"
+        "  -t, --timeout SECONDS   kill COMMAND after SECONDS (default 60)\n"
+        "  -l, --list              print the profile's attribute files and exit\n"
+        "  -h, --help              print this text and exit\n";
+    return text.c_str();
 }
 
 const char* usageHint()

@@ -11,7 +11,7 @@ namespace ledsim {
 
 struct Options {
     Profile profile;
-    std::string profileText = "rgb";
+    std::string profileText = std::string(PROFILE_LAYOUTS[0].name);
     std::vector<std::pair<std::string, Fault>> faults; // tree path, fault
     std::string journalPath; // empty: standard output
     std::string picturePath; // empty: no picture

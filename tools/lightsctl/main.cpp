@@ -111,7 +111,7 @@ int main(int argc, char** argv)
     }
 
     const std::string& moduleArgument = words[0];
-    quorvel::LoadedModule module;
+    quorvel::ModuleHandle module;
     const int loaded = moduleArgument.find('/') != std::string::npos
         ? quorvel::loadModule(moduleArgument, module, error)
         : quorvel::loadModuleForBoard(moduleArgument, module, error);
@@ -127,7 +127,7 @@ int main(int argc, char** argv)
     for (const lightsctl::Request& request : requests) {
         LightDevice*& device = devices[request.light];
         if (device == nullptr) {
-            const int opened = module.info->methods->open(module.info, request.light.c_str(), &device);
+            const int opened = module.info()->methods->open(module.info(), request.light.c_str(), &device);
             if (opened != 0 || device == nullptr) {
                 device = nullptr;
                 printf("%s: open failed: %s\n", request.light.c_str(), statusText(opened).c_str());
@@ -145,6 +145,5 @@ int main(int argc, char** argv)
         if (device != nullptr)
             device->close(device);
     }
-    quorvel::unloadModule(module);
     return exitStatus;
 }

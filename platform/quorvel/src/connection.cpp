@@ -168,18 +168,11 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
         out->setError(status);
         return status;
     }
-    msghdr message{};
-    message.msg_iov = iov;
-    message.msg_iovlen = static_cast<size_t>(iovCount);
-    ssize_t n;
-    do {
-        n = ::sendmsg(mFd.get(), &message, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR && !gStopRequested.load());
-    if (n < 0) {
-        if (errno == EMSGSIZE)
+    if (const int sent = sendFrame(mFd.get(), iov, iovCount, false); sent < 0) {
+        if (sent == -EMSGSIZE)
             status = LIMIT_EXCEEDED;
         else
-            status = failLocked(errno == EAGAIN ? TIMED_OUT : DEAD_OBJECT);
+            status = failLocked(sent == -EAGAIN ? TIMED_OUT : DEAD_OBJECT);
         out->setError(status);
         return status;
     }

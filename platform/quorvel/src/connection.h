@@ -10,9 +10,9 @@
 #include <quorvel/ref_base.h>
 #include <quorvel/status.h>
 #include <quorvel/strong_pointer.h>
+#include <quorvel/unique_fd.h>
 
 #include "parcel_access.h"
-#include "unique_fd.h"
 #include "wire_format.h"
 
 #include <atomic>
@@ -53,7 +53,7 @@ private:
     status_t failLocked(status_t status);
 
     // Lock order: a transaction holds mLock while it encodes and decodes, which takes
-    // the object table's lock (the ProcessHost's); so nothing may take mLock while holding that one.
+    // the object table's lock (the ExportTable's); so nothing may take mLock while holding that one.
     // isDead() therefore reads an atomic rather than locking.
     std::mutex mLock;
     const UniqueFd mFd;

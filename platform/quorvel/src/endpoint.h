@@ -5,8 +5,7 @@
 
 #include <quorvel/hosting.h>
 #include <quorvel/status.h>
-
-#include "unique_fd.h"
+#include <quorvel/unique_fd.h>
 
 #include <string>
 #include <sys/types.h>

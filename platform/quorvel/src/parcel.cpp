@@ -2,7 +2,6 @@
 
 #include <quorvel/binder.h>
 #include <quorvel/limits.h>
-#include <quorvel/text_output.h>
 
 #include "parcel_access.h"
 

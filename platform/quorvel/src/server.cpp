@@ -2,13 +2,17 @@
 
 #include <quorvel/limits.h>
 
+#include "socket_io.h"
+
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <pthread.h>
 #include <poll.h>
 #include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quorvel {
 
@@ -32,20 +36,9 @@ bool sendReply(int fd, status_t status, const Parcel& reply, std::vector<uint8_t
     iovec iov[3];
     int iovCount = 0;
     encodeReplyFrame(status, &reply, &header, objectTable, iov, &iovCount, objects);
-    msghdr message{};
-    message.msg_iov = iov;
-    message.msg_iovlen = static_cast<size_t>(iovCount);
-    ssize_t n;
-    do {
-        // Never block on a peer that does not read its replies.
-        n = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n >= 0;
+    // Never block on a peer that does not read its replies.
+    return sendFrame(fd, iov, iovCount, true) == 0;
 }
-
-} // namespace
-
-namespace {
 
 bool privileged(uid_t uid)
 {
@@ -126,14 +119,9 @@ bool Server::admitLocked(uid_t uid)
     return belowFairShareLocked(uid, pool) && makeRoomLocked(uid);
 }
 
-int Server::startThread(int fd, const CallingPeer& peer)
+int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
 {
-    struct Start {
-        Server* server;
-        int fd;
-        CallingPeer peer;
-    };
-    auto* start = new Start{this, fd, peer};
+    auto start = std::make_unique<ThreadStart>(ThreadStart{this, std::move(fd), peer});
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, THREAD_STACK);
@@ -142,42 +130,40 @@ int Server::startThread(int fd, const CallingPeer& peer)
     const int error = pthread_create(
         &thread, &attributes,
         [](void* argument) -> void* {
-            auto* s = static_cast<Start*>(argument);
-            s->server->serveConnection(s->fd, s->peer);
-            delete s;
+            const std::unique_ptr<ThreadStart> s(static_cast<ThreadStart*>(argument));
+            s->server->serveConnection(std::move(s->fd), s->peer);
             return nullptr;
         },
-        start);
+        start.get());
     pthread_attr_destroy(&attributes);
-    if (error != 0)
-        delete start;
-    return error;
+    if (error != 0) {
+        fd = std::move(start->fd); // the caller may try again
+        return error;
+    }
+    start.release(); // the thread's now, and perhaps already gone
+    return 0;
 }
 
 void Server::acceptAll(int listenFd)
 {
     for (;;) {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
+        UniqueFd fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 mAcceptPaused = true; // the next poll rests instead of spinning on it
             return; // EAGAIN, or a peer that gave up before we got to it
         }
         ucred credentials{};
         socklen_t length = sizeof credentials;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0) {
-            ::close(fd);
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0)
             continue;
-        }
         CallingPeer peer{0, credentials.uid, credentials.pid};
         {
             std::lock_guard<std::mutex> lock(mLock);
-            if (!admitLocked(peer.uid)) {
-                ::close(fd);
+            if (!admitLocked(peer.uid))
                 continue;
-            }
             peer.connectionId = ++mNextId;
-            mOpen[peer.connectionId] = Open{fd, peer.uid, false, ++mTick};
+            mOpen[peer.connectionId] = Open{fd.get(), peer.uid, false, ++mTick};
             countLocked(peer.uid, +1);
         }
         int error = startThread(fd, peer);
@@ -198,8 +184,7 @@ void Server::acceptAll(int listenFd)
             }
         }
         if (error != 0) {
-            forget(peer.connectionId, peer.uid);
-            ::close(fd);
+            forget(peer.connectionId, peer.uid); // before the descriptor closes, as below
             mAcceptPaused = true; // out of threads: the same as out of descriptors
             return;
         }
@@ -216,12 +201,12 @@ void Server::forget(uint64_t id, uid_t uid)
         mAllClosed.notify_all();
 }
 
-void Server::serveConnection(int fd, CallingPeer peer)
+void Server::serveConnection(UniqueFd fd, CallingPeer peer)
 {
     // Until its first frame a connection may only wait so long; after that it is a
     // client holding its connection, as clients do.
     const timeval firstFrame{FIRST_FRAME_TIMEOUT_MS / 1000, (FIRST_FRAME_TIMEOUT_MS % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &firstFrame, sizeof firstFrame);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &firstFrame, sizeof firstFrame);
     bool spoken = false;
 
     ParcelAccess::Buffer receive; // swaps storage with `data`: no allocation
@@ -231,7 +216,7 @@ void Server::serveConnection(int fd, CallingPeer peer)
     for (;;) {
         FrameHeader header;
         size_t bodyLength = 0;
-        const Received received = receiveFrame(fd, false, &header, &receive, &bodyLength);
+        const Received received = receiveFrame(fd.get(), false, &header, &receive, &bodyLength);
         if (received == Received::Interrupted)
             continue;
         if (received != Received::Frame)
@@ -239,7 +224,7 @@ void Server::serveConnection(int fd, CallingPeer peer)
         if (!spoken) {
             spoken = true;
             const timeval none{};
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
         }
         {
             // Closed to make room while the frame came in: it is not answered, so the
@@ -252,7 +237,7 @@ void Server::serveConnection(int fd, CallingPeer peer)
         }
         status_t status = OK;
         const bool ok = mDispatcher.dispatch(header, &receive, bodyLength, peer, &data, &reply, &status);
-        const bool sent = ok && sendReply(fd, status, reply, &objectTable, mObjects);
+        const bool sent = ok && sendReply(fd.get(), status, reply, &objectTable, mDispatcher.objects());
         reply.freeData();
         if (!sent)
             break;
@@ -264,10 +249,9 @@ void Server::serveConnection(int fd, CallingPeer peer)
         it->second.lastUsed = ++mTick;
     }
     mDispatcher.connectionClosed(peer.connectionId);
-    // Forgotten before it is closed: closeAll shuts down only descriptors still listed,
-    // so it never touches a number that has been reused.
+    // Forgotten before it is closed (as `fd` goes out of scope): closeAll shuts down
+    // only descriptors still listed, so it never touches a number that has been reused.
     forget(peer.connectionId, peer.uid);
-    ::close(fd);
 }
 
 status_t Server::run(int listenFd, int wakeFd, int watchedFd, const std::atomic<bool>& stop)

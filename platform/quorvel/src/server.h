@@ -17,41 +17,24 @@
 // instead of spinning.
 
 #include <quorvel/hosting.h>
-#include <quorvel/parcel.h>
 #include <quorvel/status.h>
+#include <quorvel/unique_fd.h>
 
-#include "parcel_access.h"
-#include "socket_io.h"
-#include "wire_format.h"
+#include "frame_dispatcher.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 namespace quorvel {
 
-// What the server hands each received frame to, and tells about closed connections.
-class Dispatcher {
-public:
-    // Decodes and dispatches one frame, leaving the answer in `reply` and its status
-    // in `status`; false when the frame is not a well-formed transaction.
-    virtual bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength,
-                          const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status) = 0;
-    virtual void connectionClosed(uint64_t connectionId) = 0;
-
-protected:
-    ~Dispatcher() = default;
-};
-
 class Server {
 public:
-    // Replies' object references are described by `objects`.
-    Server(Dispatcher& dispatcher, ObjectTable& objects)
+    // Frames go to `dispatcher`; replies' object references are described by its table.
+    explicit Server(FrameDispatcher& dispatcher)
         : mDispatcher(dispatcher)
-        , mObjects(objects)
     {
     }
     Server(const Server&) = delete;
@@ -67,22 +50,28 @@ public:
 
 private:
     struct Open {
-        int fd;
+        int fd; // owned by the connection's thread; shut down, never closed, by others
         uid_t uid;
         bool busy; // a frame is being dispatched or answered
         uint64_t lastUsed; // mTick at accept or at the end of its last call
+    };
+    // What a new connection thread starts with; the thread owns it.
+    struct ThreadStart {
+        Server* server;
+        UniqueFd fd;
+        CallingPeer peer;
     };
     void acceptAll(int listenFd);
     bool admitLocked(uid_t uid);
     bool belowFairShareLocked(uid_t uid, size_t capacity) const;
     bool makeRoomLocked(uid_t newcomer);
     void countLocked(uid_t uid, int delta);
-    int startThread(int fd, const CallingPeer& peer);
-    void serveConnection(int fd, CallingPeer peer);
+    // Hands `fd` to a new thread serving it; on failure `fd` is left as it was.
+    int startThread(UniqueFd& fd, const CallingPeer& peer);
+    void serveConnection(UniqueFd fd, CallingPeer peer);
     void forget(uint64_t id, uid_t uid);
 
-    Dispatcher& mDispatcher;
-    ObjectTable& mObjects;
+    FrameDispatcher& mDispatcher;
     std::mutex mLock; // guards everything below
     std::condition_variable mAllClosed;
     std::unordered_map<uint64_t, Open> mOpen;

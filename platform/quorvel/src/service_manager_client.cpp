@@ -137,7 +137,7 @@ sp<ServiceManagerPort> defaultServiceManager()
     if (path[0] != '/')
         return nullptr;
     status_t status;
-    const sp<Connection> connection = Connection::connectTo(path, ProcessHost::self(), nullptr, &status);
+    const sp<Connection> connection = Connection::connectTo(path, ProcessHost::self().host().objects, nullptr, &status);
     if (!connection)
         return nullptr;
     // Only root or we ourselves may play our service manager: a socket another user

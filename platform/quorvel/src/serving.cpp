@@ -2,6 +2,7 @@
 #include <quorvel/hosting.h>
 #include <quorvel/service_manager.h>
 
+#include "calling_peer.h"
 #include "process_host.h"
 
 #include <csignal>
@@ -10,28 +11,28 @@ namespace quorvel {
 
 status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal)
 {
-    return ProcessHost::self().listenOnPath(path, refusal);
+    return ProcessHost::self().host().endpoint.listenOnPath(path, refusal);
 }
 
 void setContextObject(const sp<IBinder>& object)
 {
-    ProcessHost::self().setContextObject(object);
+    ProcessHost::self().host().objects.setContextObject(object);
 }
 
 void setConnectionClosedHandler(std::function<void(uint64_t)> handler)
 {
-    ProcessHost::self().setConnectionClosedHandler(std::move(handler));
+    ProcessHost::self().host().dispatcher.setConnectionClosedHandler(std::move(handler));
 }
 
 std::string localEndpoint()
 {
-    return ProcessHost::self().endpoint();
+    return ProcessHost::self().host().endpoint.address();
 }
 
 status_t describeObject(const sp<IBinder>& object, std::string* endpoint, uint32_t* handle)
 {
     ObjectRef ref;
-    const status_t status = ProcessHost::self().describeObject(object, &ref);
+    const status_t status = ProcessHost::self().host().objects.describeObject(object, &ref);
     if (status == OK) {
         *endpoint = std::move(ref.endpoint);
         *handle = ref.handle;
@@ -46,17 +47,26 @@ status_t serve()
 
 void stopServing()
 {
-    ProcessHost::self().requestStop();
+    ProcessHost::self().stop().request();
 }
 
 bool stopRequested()
 {
-    return ProcessHost::self().stopRequested();
+    return ProcessHost::self().stop().requested();
 }
 
 bool waitForStop(int timeoutMs)
 {
-    return ProcessHost::self().waitForStop(timeoutMs);
+    return ProcessHost::self().stop().waitFor(timeoutMs);
+}
+
+status_t referenceHostedBy(const sp<IBinder>& object, const CallingPeer& peer, sp<IBinder>* bound)
+{
+    // Within a call, the host that received its frame checks: what it learns about the
+    // peer is forgotten when that host hears the peer's connection close.
+    const CurrentCall* call = CurrentCall::get();
+    CallingPeers& peers = call ? call->peers() : ProcessHost::self().host().peers;
+    return peers.referenceHostedBy(object, peer, bound);
 }
 
 void stopServingOnSignals()

@@ -4,8 +4,7 @@
 
 #include <quorvel/hosting.h>
 #include <quorvel/status.h>
-
-#include "unique_fd.h"
+#include <quorvel/unique_fd.h>
 
 #include <string>
 

@@ -2,7 +2,10 @@
 
 #include <quorvel/limits.h>
 
+#include "stop_request.h"
+
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <sys/socket.h>
 
@@ -36,6 +39,42 @@ Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAcces
     std::memcpy(header, frame->data(), sizeof *header);
     *bodyLength = length - sizeof *header;
     return Received::Frame;
+}
+
+namespace {
+
+// Frames up to this size are gathered into one segment before they are sent: the
+// kernel takes one segment faster than several, and the copy costs less than that
+// up to a few pages. Larger frames go as they are laid out.
+constexpr size_t GATHER_LIMIT = 4096;
+
+} // namespace
+
+int sendFrame(int fd, const iovec* iov, int iovCount, bool nonBlocking)
+{
+    size_t length = 0;
+    for (int i = 0; i < iovCount; ++i)
+        length += iov[i].iov_len;
+    uint8_t gathered[GATHER_LIMIT];
+    const bool gather = iovCount > 1 && length <= sizeof gathered;
+    if (gather) {
+        uint8_t* end = gathered;
+        for (int i = 0; i < iovCount; ++i) {
+            if (iov[i].iov_len)
+                std::memcpy(end, iov[i].iov_base, iov[i].iov_len);
+            end += iov[i].iov_len;
+        }
+    }
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(iov);
+    message.msg_iovlen = static_cast<size_t>(iovCount);
+    const int flags = (nonBlocking ? MSG_DONTWAIT : 0) | MSG_NOSIGNAL;
+    ssize_t n;
+    do {
+        // One segment goes by send: the kernel then reads no message header and no vector.
+        n = gather ? ::send(fd, gathered, length, flags) : ::sendmsg(fd, &message, flags);
+    } while (n < 0 && errno == EINTR && !gStopRequested.load());
+    return n < 0 ? -errno : 0;
 }
 
 } // namespace quorvel

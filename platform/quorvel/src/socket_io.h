@@ -1,11 +1,12 @@
 #pragma once
-// Socket I/O of the transport: receiving one frame from a connected socket. It moves
-// bytes and knows nothing of what they mean; wire_format.h decodes them.
+// Socket I/O of the transport: sending and receiving one frame on a connected socket.
+// It moves bytes and knows nothing of what they mean; wire_format.h makes and reads them.
 
 #include "parcel_access.h"
 #include "wire_format.h"
 
 #include <cstddef>
+#include <sys/uio.h>
 
 namespace quorvel {
 
@@ -22,5 +23,12 @@ enum class Received {
 // goes to `header`, and the body of `bodyLength` bytes follows it. Descriptors passed
 // along are never installed in this process.
 Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* frame, size_t* bodyLength);
+
+// Sends one frame, laid out in `iov` as encodeFrame makes it, with a single sendmsg.
+// `nonBlocking` never waits for room (a reply to a peer that reads nothing); a
+// blocking send waits up to the socket's send deadline. A signal retries the send
+// unless the process is stopping. Returns 0, or -errno (-EMSGSIZE: larger than the
+// socket takes; -EAGAIN: no room, or the deadline passed).
+int sendFrame(int fd, const iovec* iov, int iovCount, bool nonBlocking);
 
 } // namespace quorvel

@@ -1,4 +1,4 @@
-// The loader-facing side of a lights module: HMI, device life cycle, and the
+// The loader-facing entry of a lights module: HMI, device life cycle, and the
 // one-time board probe.
 #include "board_variant.h"
 #include "led_paths.h"

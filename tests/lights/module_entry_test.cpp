@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <stdlib.h>
 
 #include <sstream>
@@ -70,6 +71,50 @@ TEST(ModuleLoader, RefusesFilesThatAreNotLightsModules)
         EXPECT_NE(error.find(c.message), std::string::npos) << "got: " << error;
         EXPECT_EQ(module.info, nullptr);
     }
+}
+
+// Whether the module at `path` is mapped in this process (asked without mapping it).
+bool mapped(const std::string& path)
+{
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (library != nullptr)
+        dlclose(library);
+    return library != nullptr;
+}
+
+TEST(ModuleLoader, AHandleUnmapsItsModuleWhenItGoesAndOnlyThen)
+{
+    const std::string path = modulePath(Variant::Pavok);
+    std::string error;
+    ASSERT_FALSE(mapped(path));
+    {
+        quorvel::ModuleHandle kept;
+        {
+            quorvel::ModuleHandle loaded;
+            ASSERT_EQ(quorvel::loadModule(path, loaded, error), 0) << error;
+            ASSERT_NE(loaded.info(), nullptr);
+            kept = std::move(loaded);
+            EXPECT_FALSE(loaded);
+        }
+        EXPECT_TRUE(mapped(path)) << "the handle moved from unmapped the module";
+        EXPECT_STREQ(kept.info()->id, "lights");
+    }
+    EXPECT_FALSE(mapped(path)) << "the last handle left the module mapped";
+
+    // A load that fails leaves the handle empty, the module it held unmapped.
+    quorvel::ModuleHandle handle;
+    ASSERT_EQ(quorvel::loadModule(path, handle, error), 0) << error;
+    EXPECT_NE(quorvel::loadModule(path + ".missing", handle, error), 0);
+    EXPECT_FALSE(handle);
+    EXPECT_FALSE(mapped(path));
+
+    // Released, the module is the caller's to unmap, as with the plain calls.
+    ASSERT_EQ(quorvel::loadModule(path, handle, error), 0) << error;
+    quorvel::LoadedModule released = handle.release();
+    handle.reset();
+    EXPECT_TRUE(mapped(path));
+    quorvel::unloadModule(released);
+    EXPECT_FALSE(mapped(path));
 }
 
 // --- Opening devices ---
