@@ -41,21 +41,12 @@ Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAcces
     return Received::Frame;
 }
 
-namespace {
-
-// Frames up to this size are gathered into one segment before they are sent: the
-// kernel takes one segment faster than several, and the copy costs less than that
-// up to a few pages. Larger frames go as they are laid out.
-constexpr size_t GATHER_LIMIT = 4096;
-
-} // namespace
-
 int sendFrame(int fd, const iovec* iov, int iovCount, bool nonBlocking)
 {
     size_t length = 0;
     for (int i = 0; i < iovCount; ++i)
         length += iov[i].iov_len;
-    uint8_t gathered[GATHER_LIMIT];
+    uint8_t gathered[SEND_GATHER_LIMIT];
     const bool gather = iovCount > 1 && length <= sizeof gathered;
     if (gather) {
         uint8_t* end = gathered;
