@@ -40,22 +40,22 @@ std::vector<uint8_t> gather(const iovec* iov, int count)
     return frame;
 }
 
-// What the serving loop does with a received frame: the body sits in a buffer sized
-// for the largest frame, kept between frames, and the parcel adopts that storage.
+// What the serving loop does with a received frame: the whole frame sits in a buffer
+// sized for the largest one, kept between frames, and the parcel adopts that storage.
 // It must accept and reject exactly what the copying decoder does, with the same
 // result.
 void checkAdoptingDecoder(const uint8_t* bytes, size_t size, status_t expected, const Parcel& copied)
 {
-    if (size < sizeof(FrameHeader))
+    if (size < sizeof(FrameHeader) || size > MAX_FRAME_SIZE)
         return; // the receiver rejects it before decoding
-    static ParcelAccess::Buffer body;
-    body.resize(MAX_FRAME_SIZE - sizeof(FrameHeader) + 1);
+    static ParcelAccess::Buffer frame;
+    frame.resize(MAX_FRAME_SIZE + 1);
     FrameHeader header;
     std::memcpy(&header, bytes, sizeof header);
     const size_t bodyLength = size - sizeof header;
-    std::memcpy(body.data(), bytes + sizeof header, bodyLength);
+    std::memcpy(frame.data(), bytes, size);
     static Parcel adopted;
-    const status_t status = decodeReceived(header, &body, bodyLength, &adopted, true, objects());
+    const status_t status = decodeReceived(header, &frame, bodyLength, &adopted, true, objects());
     check(status == expected);
     check(adopted.dataSize() == copied.dataSize() &&
           (copied.dataSize() == 0 || std::memcmp(adopted.data(), copied.data(), copied.dataSize()) == 0));

@@ -1,15 +1,18 @@
-// The frame codec at its limits: the largest parcel travels, one word more does not,
-// on the way out and on the way in; object slots pass only in rising order, each
-// starting where the last one ended or later.
+// The frame codec at its limits, alone and over a socket: the largest parcel travels,
+// one word more does not, on the way out and on the way in; object slots pass only in
+// rising order, each starting where the last one ended or later.
 #include <quorvel/binder.h>
 #include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 
+#include "socket_io.h"
 #include "wire_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace quorvel {
@@ -64,6 +67,43 @@ TEST(FrameCodec, TheLargestParcelIsEncodedAndOneWordMoreIsRefused)
     Parcel over;
     ParcelAccess::data(over).resize(MAX_PARCEL_DATA + 4);
     EXPECT_EQ(encodeFrame(&header, &over, &table, iov, &count, objects), LIMIT_EXCEEDED);
+}
+
+// Over a socket, a frame sent in one piece (up to the gathering limit) or as laid out
+// (above it) arrives byte for byte, and decodes alike whether the parcel copies the
+// data or adopts the received buffer.
+TEST(FrameCodec, FramesAtAndPastTheGatheringLimitArriveWhole)
+{
+    NoObjects objects;
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    for (const size_t frameSize : {SEND_GATHER_LIMIT, SEND_GATHER_LIMIT + 4}) {
+        Parcel parcel;
+        while (sizeof(FrameHeader) + parcel.dataSize() < frameSize)
+            parcel.writeInt32(static_cast<int32_t>(parcel.dataSize() * 7919));
+        FrameHeader header{0, FRAME_TRANSACTION, 0, 1, 0, 0, 0};
+        std::vector<uint8_t> table;
+        iovec iov[3];
+        int count = 0;
+        ASSERT_EQ(encodeFrame(&header, &parcel, &table, iov, &count, objects), OK);
+        ASSERT_EQ(sizeof header + parcel.dataSize(), frameSize);
+        for (const bool adopt : {false, true}) {
+            ASSERT_EQ(sendFrame(pair[0], iov, count, false), 0);
+            FrameHeader received;
+            ParcelAccess::Buffer frame;
+            size_t bodyLength = 0;
+            ASSERT_EQ(receiveFrame(pair[1], true, &received, &frame, &bodyLength), Received::Frame);
+            EXPECT_EQ(std::memcmp(&received, &header, sizeof header), 0);
+            ASSERT_EQ(bodyLength, parcel.dataSize());
+            Parcel decoded;
+            ASSERT_EQ(decodeReceived(received, &frame, bodyLength, &decoded, adopt, objects), OK);
+            ASSERT_EQ(decoded.dataSize(), parcel.dataSize()) << frameSize << (adopt ? " adopted" : " copied");
+            EXPECT_EQ(std::memcmp(decoded.data(), parcel.data(), parcel.dataSize()), 0)
+                << frameSize << (adopt ? " adopted" : " copied");
+        }
+    }
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 // Every reference resolves to one object, and every object travels as one reference.

@@ -60,15 +60,17 @@ std::vector<uint8_t> frameFor(uint32_t kind, uint32_t handle, uint32_t code, con
     return frame;
 }
 
-// As the server hands a received frame over: the header apart, the body in a buffer.
+// As the server hands a received frame over: the whole frame in a buffer, and a copy
+// of its header apart.
 bool dispatch(ObjectHost& host, const std::vector<uint8_t>& frame, const CallingPeer& peer, Parcel* reply,
               status_t* status)
 {
     FrameHeader header;
     std::memcpy(&header, frame.data(), sizeof header);
-    ParcelAccess::Buffer body(frame.begin() + sizeof header, frame.end());
+    ParcelAccess::Buffer received(frame.begin(), frame.end());
     Parcel data;
-    const bool answered = host.dispatcher.dispatch(header, &body, body.size(), peer, &data, reply, status);
+    const bool answered =
+        host.dispatcher.dispatch(header, &received, frame.size() - sizeof header, peer, &data, reply, status);
     EXPECT_EQ(data.dataSize(), 0u) << "the scratch parcel is left empty";
     return answered;
 }

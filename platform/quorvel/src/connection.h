@@ -61,7 +61,7 @@ private:
     const PeerIdentity mListener;
     ObjectTable& mObjects;
     std::atomic<status_t> mFailure{OK};
-    ParcelAccess::Buffer mReceive; // the body of the last frame received
+    ParcelAccess::Buffer mReceive; // the last frame received, header and body
     std::vector<uint8_t> mObjectTable; // scratch for outgoing object records
 };
 

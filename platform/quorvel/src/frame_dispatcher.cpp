@@ -2,11 +2,11 @@
 
 namespace quorvel {
 
-bool FrameDispatcher::dispatch(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength,
+bool FrameDispatcher::dispatch(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength,
                                const CallingPeer& peer, Parcel* data, Parcel* reply, status_t* status)
 {
     reply->freeData();
-    const status_t decoded = decodeReceived(header, body, bodyLength, data, true, mObjects);
+    const status_t decoded = decodeReceived(header, frame, bodyLength, data, true, mObjects);
     if (decoded != OK || header.kind != FRAME_TRANSACTION) {
         data->freeData();
         return false;

@@ -32,12 +32,12 @@ public:
     // The table frames are decoded against; replies are encoded with it too.
     ExportTable& objects() { return mObjects; }
 
-    // One frame from receiveFrame, whose body storage `data` takes over instead of
+    // One frame from receiveFrame, whose storage `data` takes over instead of
     // copying it: dispatched as coming from `peer`, the answer left in `reply` and
     // its status in `status`. False when the frame is not a well-formed transaction;
     // the peer's connection is then dropped. `data` is scratch space, empty again on
     // return.
-    bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, const CallingPeer& peer,
+    bool dispatch(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength, const CallingPeer& peer,
                   Parcel* data, Parcel* reply, status_t* status);
 
     // Called after a peer's connection has closed.

@@ -22,12 +22,12 @@ status_t IdleConnections::transactWith(const ObjectRef& target, const std::strin
             const auto it = mIdle.find(key);
             // One the host closed while it was idle (it makes room for newcomers that
             // way) is found out by the call itself, which then goes again below: no
-            // system call per call to look first.
-            if (it != mIdle.end()) {
+            // system call per call to look first. The host's list stays while it is
+            // empty, so a call at a time to one host (the common case) allocates
+            // nothing; it goes when a call to its host fails.
+            if (it != mIdle.end() && !it->second.empty()) {
                 connection = std::move(it->second.back());
                 it->second.pop_back();
-                if (it->second.empty())
-                    mIdle.erase(it);
             }
         }
         const bool reused = connection != nullptr;
@@ -35,6 +35,7 @@ status_t IdleConnections::transactWith(const ObjectRef& target, const std::strin
             status_t status;
             connection = Connection::connectTo(target.endpoint, mObjects, &target.host, &status);
             if (!connection) {
+                forgetHost(key);
                 if (reply)
                     reply->setError(status);
                 return status;
@@ -51,9 +52,21 @@ status_t IdleConnections::transactWith(const ObjectRef& target, const std::strin
         // A host closes only connections that wait between calls, so a kept one that
         // turns out closed never got the request: it goes again on a new connection,
         // which finds out whether the host is still there.
-        if (!(reused && status == DEAD_OBJECT) || gStopRequested.load())
+        if (!(reused && status == DEAD_OBJECT) || gStopRequested.load()) {
+            forgetHost(key);
             return status;
+        }
     }
+}
+
+void IdleConnections::forgetHost(const std::string& key)
+{
+    // A host whose connection failed may be gone for good: its list would only take
+    // room in a long-lived client that met many hosts.
+    std::lock_guard<std::mutex> lock(mLock);
+    const auto it = mIdle.find(key);
+    if (it != mIdle.end() && it->second.empty())
+        mIdle.erase(it);
 }
 
 } // namespace quorvel

@@ -32,6 +32,8 @@ public:
                           Parcel* reply, uint32_t flags) override;
 
 private:
+    void forgetHost(const std::string& key);
+
     ObjectTable& mObjects;
     std::mutex mLock;
     // Idle client connections by host (endpoint and identity), newest last.

@@ -209,7 +209,7 @@ void Server::serveConnection(UniqueFd fd, CallingPeer peer)
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &firstFrame, sizeof firstFrame);
     bool spoken = false;
 
-    ParcelAccess::Buffer receive; // swaps storage with `data`: no copy, no allocation
+    ParcelAccess::Buffer receive; // swaps storage with `data`: no allocation
     std::vector<uint8_t> objectTable;
     Parcel data;
     Parcel reply;

@@ -18,12 +18,18 @@ enum class Received {
     Invalid, // shorter than a header, longer than any frame, or carrying descriptors
 };
 
-// Receives one message with a single recvmsg: the header into `header`, the rest
-// straight into `body` (grown to the largest frame first; its capacity is kept
-// between calls). Descriptors passed along are never installed in this process.
-Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* body, size_t* bodyLength);
+// Receives one message with a single recvmsg into `frame` (grown to the largest frame
+// first; its capacity is kept between calls): the header stays in front, a copy of it
+// goes to `header`, and the body of `bodyLength` bytes follows it. Descriptors passed
+// along are never installed in this process.
+Received receiveFrame(int fd, bool nonBlocking, FrameHeader* header, ParcelAccess::Buffer* frame, size_t* bodyLength);
 
-// Sends one frame, laid out in `iov` as encodeFrame makes it, with a single sendmsg.
+// Frames up to this size are gathered into one segment before they are sent: the
+// kernel takes one segment faster than several, and the copy costs less than that up
+// to a few pages. Larger frames go as they are laid out.
+inline constexpr size_t SEND_GATHER_LIMIT = 4096;
+
+// Sends one frame, laid out in `iov` as encodeFrame makes it, with a single send call.
 // `nonBlocking` never waits for room (a reply to a peer that reads nothing); a
 // blocking send waits up to the socket's send deadline. A signal retries the send
 // unless the process is stopping. Returns 0, or -errno (-EMSGSIZE: larger than the

@@ -150,6 +150,10 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
     }
     auto& bytes = ParcelAccess::data(*parcel);
     if (adopt) {
+        // The data follows the header in the received frame: moved to the front, the
+        // storage becomes the parcel's as it is.
+        if (dataSize)
+            std::memmove(adopt->data(), data, dataSize);
         adopt->resize(dataSize);
         bytes.swap(*adopt);
     } else {
@@ -172,14 +176,14 @@ status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, P
     return decodeBody(*header, frame + sizeof *header, length - sizeof *header, parcel, nullptr, table);
 }
 
-status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
+status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength, Parcel* parcel,
                         bool adopt, ObjectTable& table)
 {
-    if (bodyLength > body->size()) {
+    if (frame->size() < sizeof header || bodyLength > frame->size() - sizeof header) {
         parcel->freeData();
         return BAD_VALUE;
     }
-    return decodeBody(header, body->data(), bodyLength, parcel, adopt ? body : nullptr, table);
+    return decodeBody(header, frame->data() + sizeof header, bodyLength, parcel, adopt ? frame : nullptr, table);
 }
 
 } // namespace quorvel

@@ -85,10 +85,11 @@ status_t encodeFrame(FrameHeader* header, const Parcel* parcel, std::vector<uint
 // endpoint lengths) gives BAD_VALUE and leaves `parcel` empty.
 status_t decodeFrame(const uint8_t* frame, size_t length, FrameHeader* header, Parcel* parcel, ObjectTable& objects);
 
-// The same for a frame received by receiveFrame: `body` holds what followed the
-// header. With `adopt` the parcel takes over `body`'s storage instead of copying the
-// data out of it, and `body` gets the parcel's old storage in exchange.
-status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* body, size_t bodyLength, Parcel* parcel,
+// The same for a frame received by receiveFrame: `frame` holds the whole message, its
+// body of `bodyLength` bytes after the header. With `adopt` the parcel takes over
+// `frame`'s storage (its data moved to the front) instead of copying the data out of
+// it, and `frame` gets the parcel's old storage in exchange.
+status_t decodeReceived(const FrameHeader& header, ParcelAccess::Buffer* frame, size_t bodyLength, Parcel* parcel,
                         bool adopt, ObjectTable& objects);
 
 // Prepares the reply frame for `status` and `reply` (sent only on OK) for sendmsg, as
