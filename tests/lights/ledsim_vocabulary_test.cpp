@@ -81,8 +81,9 @@ TEST(LedsimVocabulary, HelpAndErrorsNameEveryWordOnLinesThatFitATerminal)
     std::istringstream lines(help);
     // The lines the tables' words are wrapped onto stay within a terminal's width.
     for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(std::string(26, ' ')))
+        if (line.starts_with(std::string(26, ' '))) {
             EXPECT_LT(line.size(), 80u) << line;
+        }
     }
     std::string error;
     ledsim::Profile profile;
