@@ -43,7 +43,7 @@ std::vector<std::string> withoutLoadLines(const std::vector<std::string>& lines)
 
 SimRun runOneAfterTheOther(const BoardInfo& first, const BoardInfo& second, const std::string& tree)
 {
-    std::vector<std::string> command = {frameProbePath(), "-", "load:global:" + std::string(first.module_path)};
+    std::vector<std::string> command = {entryProbePath(), "-", "load:global:" + std::string(first.module_path)};
     command = concat(command, STEPS);
     command.push_back("load:global:" + std::string(second.module_path));
     command = concat(command, STEPS);

@@ -1,4 +1,4 @@
-// The module frame: the loader's refusals, opening and closing devices, the one-time
+// The module entry: the loader's refusals, opening and closing devices, the one-time
 // board probe.
 #include <test_support/led_scenario.h>
 
@@ -16,9 +16,9 @@ using namespace lights_test;
 
 namespace {
 
-class ModuleFrame : public EachBoardInSimulatedTree {};
+class ModuleEntry : public EachBoardInSimulatedTree {};
 
-INSTANTIATE_TEST_SUITE_P(EachBoard, ModuleFrame, eachBoard(), boardParamName);
+INSTANTIATE_TEST_SUITE_P(EachBoard, ModuleEntry, eachBoard(), boardParamName);
 
 // The record's bytes, the exported symbols and finding a module by board name are
 // checked on the binary itself, at fixed offsets, by tests/target/module_layout_test.cpp.
@@ -119,7 +119,7 @@ TEST(ModuleLoader, AHandleUnmapsItsModuleWhenItGoesAndOnlyThen)
 
 // --- Opening devices ---
 
-TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
+TEST_P(ModuleEntry, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 {
     const SimRun run =
         runProbe(GetParam(), LedTree{},
@@ -138,7 +138,7 @@ TEST_P(ModuleFrame, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
     EXPECT_EQ(run.outLines(), expected);
 }
 
-TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
+TEST_P(ModuleEntry, AnUnrecognisedFirstNameRunsNoBoardProbe)
 {
     const SimRun refused = runProbe(GetParam(), LedTree{"amber+trackball"}, {"open:Battery", "open:lights"});
     ASSERT_EQ(refused.process.exitStatus, 0) << refused.dump();
@@ -154,7 +154,7 @@ TEST_P(ModuleFrame, AnUnrecognisedFirstNameRunsNoBoardProbe)
     EXPECT_EQ(probes[1].detail, "W_OK");
 }
 
-TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
+TEST_P(ModuleEntry, TheBoardIsProbedOnceWhateverIsOpened)
 {
     const SimRun run = runProbe(GetParam(), LedTree{"amber+trackball"},
                                 {"open:backlight", "open:keyboard", "open:buttons", "open:battery",
@@ -164,7 +164,7 @@ TEST_P(ModuleFrame, TheBoardIsProbedOnceWhateverIsOpened)
     EXPECT_TRUE(run.writes().empty()) << run.dump();
 }
 
-TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
+TEST_P(ModuleEntry, ProbeTestsWritabilityNotExistence)
 {
     // Both capability files exist but are read-only: an RGB board without trackball.
     const SimRun run = runLightsctl(
@@ -183,7 +183,7 @@ TEST_P(ModuleFrame, ProbeTestsWritabilityNotExistence)
     EXPECT_EQ(missing, (std::vector<std::string>{"red", "blue", "red"})) << run.dump();
 }
 
-TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
+TEST_P(ModuleEntry, CapabilitiesStayAsProbedWhenFilesAppearLater)
 {
     // Neither capability file exists at the first open; both appear afterwards.
     const RunResult run =
@@ -213,7 +213,7 @@ TEST_P(ModuleFrame, CapabilitiesStayAsProbedWhenFilesAppearLater)
     EXPECT_EQ(lines, expected) << run.err;
 }
 
-TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
+TEST_P(ModuleEntry, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 {
     if (nomemProbePath().empty())
         GTEST_SKIP() << "sanitized builds own malloc: no failing-allocation probe";
@@ -225,7 +225,7 @@ TEST_P(ModuleFrame, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
     EXPECT_EQ(run.outLines(), expected) << run.dump();
 }
 
-TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
+TEST_P(ModuleEntry, NullArgumentsAreRefusedAndWriteNothing)
 {
     const SimRun run = runProbe(GetParam(), LedTree{"rgb+trackball"},
                                 {"null-name", "null-out:battery", "null-request:backlight", "null-request:keyboard",
@@ -249,7 +249,7 @@ TEST_P(ModuleFrame, NullArgumentsAreRefusedAndWriteNothing)
     EXPECT_EQ(run.writes(), std::vector<std::string>{"keyboard-backlight/brightness=0\n"}) << run.dump();
 }
 
-TEST_P(ModuleFrame, DevicesOfOneLightShareItsStoredRequest)
+TEST_P(ModuleEntry, DevicesOfOneLightShareItsStoredRequest)
 {
     const SimRun run = runProbe(GetParam(), LedTree{"rgb"},
                                 {"two-devices:notifications", "set:notifications#1:0xff0000:0:0:0:0",

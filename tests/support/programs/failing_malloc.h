@@ -1,4 +1,4 @@
-// Lets the frame probe make one allocation fail, to see a module cope with it.
+// Lets the entry probe make one allocation fail, to see a module cope with it.
 // Only in the probe built without sanitizers, whose allocators cannot be replaced.
 #pragma once
 

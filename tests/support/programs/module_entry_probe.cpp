@@ -1,7 +1,7 @@
-// Test driver for the lights module frame: loads a module through the loader and
+// Test driver for the lights module entry: loads a module through the loader and
 // runs the steps given on the command line, printing one result line per step.
 //
-//   frame_probe MODULE STEP...
+//   entry_probe MODULE STEP...
 //   open:NAME                        open a device (kept for later steps)
 //   set:NAME:COLOR:FLASH:ON:OFF:BM   send a request through NAME's device
 //   keep-out:NAME                    open with a marked out-pointer; report if it changed
@@ -131,7 +131,7 @@ bool load(const std::string& path, quorvel::SymbolScope scope)
     quorvel::LoadedModule module;
     std::string error;
     if (quorvel::loadModule(path, module, error, scope) != 0) {
-        fprintf(stderr, "frame_probe: %s\n", error.c_str());
+        fprintf(stderr, "entry_probe: %s\n", error.c_str());
         return false;
     }
     // Devices belong to the module that handed them out.
@@ -287,7 +287,7 @@ bool runStep(const std::string& step)
     } else if (op == "threads" && parts.size() == 3) {
         runThreads(atoi(parts[1].c_str()), atoi(parts[2].c_str()));
     } else {
-        fprintf(stderr, "frame_probe: bad step \"%s\"\n", step.c_str());
+        fprintf(stderr, "entry_probe: bad step \"%s\"\n", step.c_str());
         return false;
     }
     fflush(stdout);
@@ -299,14 +299,14 @@ bool runStep(const std::string& step)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: frame_probe MODULE STEP...\n");
+        fprintf(stderr, "usage: entry_probe MODULE STEP...\n");
         return 2;
     }
     if (strcmp(argv[1], "-") != 0 && !load(argv[1], quorvel::SymbolScope::Local))
         return 3;
     for (int i = 2; i < argc; ++i) {
         if (info == nullptr && strncmp(argv[i], "load:", 5) != 0) {
-            fprintf(stderr, "frame_probe: no module loaded for \"%s\"\n", argv[i]);
+            fprintf(stderr, "entry_probe: no module loaded for \"%s\"\n", argv[i]);
             return 2;
         }
         if (!runStep(argv[i]))

@@ -1,4 +1,4 @@
-// open() and open64() of the frame probe: note the flags, then pass the call on to
+// open() and open64() of the entry probe: note the flags, then pass the call on to
 // whatever would have served it (a sanitizer's interceptor or the C library).
 #include "open_tracer.h"
 

@@ -1,4 +1,4 @@
-// Records the flags of the frame probe's opens of LED attribute files. The probe
+// Records the flags of the entry probe's opens of LED attribute files. The probe
 // program defines open() itself, so a loaded module's calls land here first; the
 // flags a module passes are otherwise invisible (the kernel drops O_CLOEXEC before
 // a file system sees the open).

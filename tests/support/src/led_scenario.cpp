@@ -74,9 +74,9 @@ std::string lightsctlPath()
     return LIGHTSCTL_PROGRAM;
 }
 
-std::string frameProbePath()
+std::string entryProbePath()
 {
-    return FRAME_PROBE_PROGRAM;
+    return ENTRY_PROBE_PROGRAM;
 }
 
 std::string decoyProbePath()
@@ -254,7 +254,7 @@ SimRun runLightsctl(const BoardInfo& board, const LedTree& tree, const std::vect
 SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment)
 {
-    std::vector<std::string> command = {frameProbePath(), board.module_path};
+    std::vector<std::string> command = {entryProbePath(), board.module_path};
     command.insert(command.end(), steps.begin(), steps.end());
     return runInLedsim(tree, command, environment);
 }
@@ -271,7 +271,7 @@ RunResult runProbeInTmpfs(const BoardInfo& board, const std::vector<std::string>
                           const std::vector<std::string>& steps)
 {
     std::vector<std::string> argv = emulatorPrefix();
-    argv.push_back(frameProbePath());
+    argv.push_back(entryProbePath());
     argv.push_back(board.module_path);
     argv.insert(argv.end(), steps.begin(), steps.end());
     auto makeTree = [files] { return quorvel::testing::makeLedTree(files); };

@@ -18,10 +18,10 @@ using quorvel::BoardInfo;
 using namespace quorvel::testing;
 
 std::string lightsctlPath();
-std::string frameProbePath();
-// The frame probe in a host that exports decoys of every name a module exports.
+std::string entryProbePath();
+// The entry probe in a host that exports decoys of every name a module exports.
 std::string decoyProbePath();
-// The frame probe whose device allocation can be made to fail; empty in builds
+// The entry probe whose device allocation can be made to fail; empty in builds
 // without one (sanitized builds).
 std::string nomemProbePath();
 // The ledsim of this build, or the host-built one a cross build was given; empty if
@@ -83,7 +83,7 @@ SimRun runHostCommandInLedsim(const LedTree& tree, const std::vector<std::string
 SimRun runLightsctl(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& requests,
                     const std::vector<std::string>& environment = {});
 
-// The frame probe with its steps in ledsim.
+// The entry probe with its steps in ledsim.
 SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment = {});
 
@@ -91,7 +91,7 @@ SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<s
 SimRun runProbeProgram(const std::string& program, const BoardInfo& board, const LedTree& tree,
                        const std::vector<std::string>& steps);
 
-// The frame probe in a private mount namespace whose /sys/class/leds is a plain
+// The entry probe in a private mount namespace whose /sys/class/leds is a plain
 // tmpfs holding exactly `files` (relative paths, each "0\n"): no journal, but real
 // file semantics, so files can appear while the module runs.
 RunResult runProbeInTmpfs(const BoardInfo& board, const std::vector<std::string>& files,
