@@ -313,20 +313,6 @@ TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
 // ---------------------------------------------------------------------------------
 // Endpoint names taken in advance.
 
-int listenAbstract(const std::string& name)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || ::listen(fd, 1) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
 {
     ProcessFixture world({.startExampleServices = false});
@@ -339,7 +325,7 @@ TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
     std::vector<int> taken;
     for (long pid = last + 1; pid <= last + 30; ++pid)
         for (int n = 0; n < 16; ++n)
-            if (const int fd = listenAbstract("quorvel." + std::to_string(pid) + "." + std::to_string(n)); fd >= 0)
+            if (const int fd = listenOn("@quorvel." + std::to_string(pid) + "." + std::to_string(n)); fd >= 0)
                 taken.push_back(fd);
     EXPECT_TRUE(world.startExampleServices()) << world.exampleServicesLog();
     for (int fd : taken)
@@ -458,7 +444,7 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     // Another uid takes the name and answers every call with success.
     int listener = -1;
     AsOtherUser squatter(
-        NOBODY, [&] { return (listener = listenAbstract(endpoint.substr(1))) >= 0 ? 0 : -1; },
+        NOBODY, [&] { return (listener = listenOn(endpoint, 1)) >= 0 ? 0 : -1; },
         [&](int letGo) {
             int requests = 0;
             for (;;) {
