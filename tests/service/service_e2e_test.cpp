@@ -174,22 +174,17 @@ TEST(NoServiceManager, EveryCommandExitsWith20AndNoUsage)
 
 using Check = ServiceTool;
 
-TEST_F(Check, RegisteredAndUnregisteredNamesBothExitWith0)
+TEST_F(Check, FoundOrNotItExitsWith0AndOnlyTheFirstNameIsChecked)
 {
     expectOutcome(service({"check", "example.echo"}), "Service example.echo: found\n", "", 0);
     expectOutcome(service({"check", "example.nothing"}), "Service example.nothing: not found\n", "", 0);
     expectOutcome(service({"check", "example.ech"}), "Service example.ech: not found\n", "", 0);
-}
-
-TEST_F(Check, ServicesWithoutDescriptorAreFound)
-{
+    // Services without a descriptor are found all the same.
     expectOutcome(service({"check", "example.nodescriptor"}), "Service example.nodescriptor: found\n", "", 0);
     expectOutcome(service({"check", "example.refusing"}), "Service example.refusing: found\n", "", 0);
-}
-
-TEST_F(Check, OnlyTheFirstNameIsChecked)
-{
     expectOutcome(service({"check", "example.nothing", "example.echo"}), "Service example.nothing: not found\n", "", 0);
+    // A name that is not ASCII is printed as given.
+    expectOutcome(service({"check", "caf\xc3\xa9"}), "Service caf\xc3\xa9: not found\n", "", 0);
 }
 
 TEST_F(Check, MissingNameIsACommandLineError)
@@ -197,11 +192,6 @@ TEST_F(Check, MissingNameIsACommandLineError)
     const RunResult outcome = service({"check"});
     expectOutcome(outcome, USAGE, "service: No service specified for check\n", 10);
     EXPECT_EQ(outcome.combined, outcome.err + USAGE);
-}
-
-TEST_F(Check, NonAsciiNameIsPrintedAsGiven)
-{
-    expectOutcome(service({"check", "caf\xc3\xa9"}), "Service caf\xc3\xa9: not found\n", "", 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -243,28 +243,17 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
     uint32_t handle = 0;
     ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
 
-    int ready[2], hold[2];
-    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);
     const std::vector<std::string> endpoints = {world.socketPath(), host};
-    const pid_t hoarder = testing::forkAsUser(65534, 65534, 4096, [&] {
-        ::close(ready[0]);
-        ::close(hold[1]); // else the read below never sees the end
-        std::vector<std::unique_ptr<RawPeer>> peers;
-        const int connected = hoard(endpoints, 1000, &peers);
-        [[maybe_unused]] ssize_t n = ::write(ready[1], &connected, sizeof connected);
-        char byte;
-        n = ::read(hold[0], &byte, 1); // holds them until the test is done
-        return 0;
-    });
-    ASSERT_GT(hoarder, 0);
-    ::close(ready[1]);
-    ::close(hold[0]);
-    int connected = 0;
-    pollfd p{ready[0], POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 120000), 1);
-    ASSERT_EQ(::read(ready[0], &connected, sizeof connected), static_cast<ssize_t>(sizeof connected));
-    EXPECT_GT(connected, 0) << "the other uid could not connect at all";
+    std::vector<std::unique_ptr<RawPeer>> peers; // the hoarder's, held until the test is done
+    AsOtherUser hoarder(
+        65534, [&] { return hoard(endpoints, 1000, &peers); },
+        [](int letGo) {
+            pollfd p{letGo, POLLIN, 0};
+            return ::poll(&p, 1, 120000) == 1 ? 0 : 1;
+        },
+        4096);
+    ASSERT_TRUE(hoarder.ready());
+    EXPECT_GT(hoarder.value(), 0) << "the other uid could not connect at all";
 
     const auto list = world.run({SERVICE_PROGRAM, "list"});
     EXPECT_EQ(list.exitStatus, 0) << list.combined;
@@ -276,9 +265,7 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
     EXPECT_EQ(call.exitStatus, 0) << call.combined;
     EXPECT_EQ(call.out.rfind("Result: Parcel(", 0), 0u) << call.out;
 
-    ::close(hold[1]);
-    ::close(ready[0]);
-    EXPECT_EQ(testing::waitForChild(hoarder, 30s), 0);
+    EXPECT_EQ(hoarder.finish(), 0);
 }
 
 TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
