@@ -1,6 +1,7 @@
 // ledsim as a bring-up engineer runs it: the command owns the terminal and dies with
 // ledsim, output files are checked before anything runs, and the LEDs can be watched
 // live (--show) or drawn afterwards (--picture).
+#include <test_support/process_stats.h>
 #include <test_support/led_scenario.h>
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
@@ -332,10 +333,8 @@ pid_t startDetachedLedsim(const TempDir& dir, std::string script, std::string* p
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    for (int i = 0; pid > 0 && i < 1000 && pids->empty(); ++i) {
-        *pids = readFile(pidFile);
-        usleep(10000);
-    }
+    if (pid > 0)
+        quorvel::robustness::eventually([&] { return !(*pids = readFile(pidFile)).empty(); }, 10s);
     return pid;
 }
 
@@ -398,12 +397,7 @@ TEST_F(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
     EXPECT_EQ(quorvel::testing::waitForChild(pid, 5s), 128 + SIGKILL);
     // Once its last process is gone, the namespace and the mounts in it go too.
     Strings left;
-    for (int i = 0; i < 200; ++i) {
-        left = processesIn(ns);
-        if (left.empty())
-            break;
-        usleep(10000);
-    }
+    quorvel::robustness::eventually([&] { return (left = processesIn(ns)).empty(); }, 2s);
     EXPECT_TRUE(left.empty()) << "still in ledsim's mount namespace: " << ::testing::PrintToString(left) << " (shell "
                               << shell << ", its child " << child << ")";
     for (const std::string& survivor : left)
