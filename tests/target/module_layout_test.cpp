@@ -42,7 +42,7 @@ constexpr std::size_t DEVICE_RESERVED_BYTES = 48;
 constexpr std::array<unsigned char, 4> MODULE_TAG_BYTES{0x54, 0x4D, 0x57, 0x48};
 constexpr std::array<unsigned char, 4> DEVICE_TAG_BYTES{0x54, 0x44, 0x57, 0x48};
 
-const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+using quorvel::testing::LIGHT_NAMES;
 
 // The path globals every module exports, and the one its board adds.
 std::vector<std::string> pathGlobals(const quorvel::BoardInfo& board)
