@@ -83,6 +83,14 @@ double lengthMs(const SvgRect& rect)
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
 
+// A rectangle drawn in `fill` from `start` to `end` ms.
+void expectSpan(const SvgRect& rect, const char* fill, double start, double end)
+{
+    EXPECT_EQ(rect.at("fill"), fill);
+    EXPECT_NEAR(ms(rect, "data-start-ms"), start, 0.001);
+    EXPECT_NEAR(ms(rect, "data-end-ms"), end, 0.001);
+}
+
 ledsim::Profile profileOf(const char* text)
 {
     ledsim::Profile profile;
@@ -116,23 +124,13 @@ TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
     // Cycles start at 100, 1100, 2100 ms. The colour change at 1500 ms cuts the
     // second lit phase but does not restart the cycle: yellow goes on lit until
     // 1598 ms, and its next phase starts at 2100 ms.
-    EXPECT_EQ(lit[0].at("fill"), "#ff0000");
-    EXPECT_NEAR(ms(lit[0], "data-start-ms"), 100, 0.001);
-    EXPECT_NEAR(lengthMs(lit[0]), onMs, 0.001);
-    EXPECT_EQ(lit[1].at("fill"), "#ff0000");
-    EXPECT_NEAR(ms(lit[1], "data-start-ms"), 1100, 0.001);
-    EXPECT_NEAR(ms(lit[1], "data-end-ms"), 1500, 0.001);
-    EXPECT_EQ(lit[2].at("fill"), "#ffff00");
-    EXPECT_NEAR(ms(lit[2], "data-start-ms"), 1500, 0.001);
-    EXPECT_NEAR(ms(lit[2], "data-end-ms"), 1100 + onMs, 0.001);
-    EXPECT_EQ(lit[3].at("fill"), "#ffff00");
-    EXPECT_NEAR(ms(lit[3], "data-start-ms"), 2100, 0.001);
-    EXPECT_NEAR(lengthMs(lit[3]), onMs, 0.001);
+    expectSpan(lit[0], "#ff0000", 100, 100 + onMs);
+    expectSpan(lit[1], "#ff0000", 1100, 1500);
+    expectSpan(lit[2], "#ffff00", 1500, 1100 + onMs);
+    expectSpan(lit[3], "#ffff00", 2100, 2100 + onMs);
     const auto steady = withState(indicator, "on");
     ASSERT_EQ(steady.size(), 1u);
-    EXPECT_EQ(steady[0].at("fill"), "#ffff00");
-    EXPECT_NEAR(ms(steady[0], "data-start-ms"), 2600, 0.001);
-    EXPECT_NEAR(ms(steady[0], "data-end-ms"), 3000, 0.001);
+    expectSpan(steady[0], "#ffff00", 2600, 3000);
 
     // The pattern is written once where it starts: the colour change keeps it.
     static const std::regex LABEL("<text data-blink-label=\"([^\"]*)\" x=\"([^\"]*)\"[^>]*>([^<]*)</text>");
