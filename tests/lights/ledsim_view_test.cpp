@@ -1,6 +1,7 @@
 // ledsim as a bring-up engineer runs it: the command owns the terminal and dies with
 // ledsim, output files are checked before anything runs, and the LEDs can be watched
 // live (--show) or drawn afterwards (--picture).
+#include <test_support/process_stats.h>
 #include <test_support/led_scenario.h>
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
@@ -82,6 +83,14 @@ double lengthMs(const SvgRect& rect)
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
 
+// A rectangle drawn in `fill` from `start` to `end` ms.
+void expectSpan(const SvgRect& rect, const char* fill, double start, double end)
+{
+    EXPECT_EQ(rect.at("fill"), fill);
+    EXPECT_NEAR(ms(rect, "data-start-ms"), start, 0.001);
+    EXPECT_NEAR(ms(rect, "data-end-ms"), end, 0.001);
+}
+
 ledsim::Profile profileOf(const char* text)
 {
     ledsim::Profile profile;
@@ -115,23 +124,13 @@ TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
     // Cycles start at 100, 1100, 2100 ms. The colour change at 1500 ms cuts the
     // second lit phase but does not restart the cycle: yellow goes on lit until
     // 1598 ms, and its next phase starts at 2100 ms.
-    EXPECT_EQ(lit[0].at("fill"), "#ff0000");
-    EXPECT_NEAR(ms(lit[0], "data-start-ms"), 100, 0.001);
-    EXPECT_NEAR(lengthMs(lit[0]), onMs, 0.001);
-    EXPECT_EQ(lit[1].at("fill"), "#ff0000");
-    EXPECT_NEAR(ms(lit[1], "data-start-ms"), 1100, 0.001);
-    EXPECT_NEAR(ms(lit[1], "data-end-ms"), 1500, 0.001);
-    EXPECT_EQ(lit[2].at("fill"), "#ffff00");
-    EXPECT_NEAR(ms(lit[2], "data-start-ms"), 1500, 0.001);
-    EXPECT_NEAR(ms(lit[2], "data-end-ms"), 1100 + onMs, 0.001);
-    EXPECT_EQ(lit[3].at("fill"), "#ffff00");
-    EXPECT_NEAR(ms(lit[3], "data-start-ms"), 2100, 0.001);
-    EXPECT_NEAR(lengthMs(lit[3]), onMs, 0.001);
+    expectSpan(lit[0], "#ff0000", 100, 100 + onMs);
+    expectSpan(lit[1], "#ff0000", 1100, 1500);
+    expectSpan(lit[2], "#ffff00", 1500, 1100 + onMs);
+    expectSpan(lit[3], "#ffff00", 2100, 2100 + onMs);
     const auto steady = withState(indicator, "on");
     ASSERT_EQ(steady.size(), 1u);
-    EXPECT_EQ(steady[0].at("fill"), "#ffff00");
-    EXPECT_NEAR(ms(steady[0], "data-start-ms"), 2600, 0.001);
-    EXPECT_NEAR(ms(steady[0], "data-end-ms"), 3000, 0.001);
+    expectSpan(steady[0], "#ffff00", 2600, 3000);
 
     // The pattern is written once where it starts: the colour change keeps it.
     static const std::regex LABEL("<text data-blink-label=\"([^\"]*)\" x=\"([^\"]*)\"[^>]*>([^<]*)</text>");
@@ -332,10 +331,8 @@ pid_t startDetachedLedsim(const TempDir& dir, std::string script, std::string* p
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    for (int i = 0; pid > 0 && i < 1000 && pids->empty(); ++i) {
-        *pids = readFile(pidFile);
-        usleep(10000);
-    }
+    if (pid > 0)
+        quorvel::robustness::eventually([&] { return !(*pids = readFile(pidFile)).empty(); }, 10s);
     return pid;
 }
 
@@ -398,12 +395,7 @@ TEST_F(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
     EXPECT_EQ(quorvel::testing::waitForChild(pid, 5s), 128 + SIGKILL);
     // Once its last process is gone, the namespace and the mounts in it go too.
     Strings left;
-    for (int i = 0; i < 200; ++i) {
-        left = processesIn(ns);
-        if (left.empty())
-            break;
-        usleep(10000);
-    }
+    quorvel::robustness::eventually([&] { return (left = processesIn(ns)).empty(); }, 2s);
     EXPECT_TRUE(left.empty()) << "still in ledsim's mount namespace: " << ::testing::PrintToString(left) << " (shell "
                               << shell << ", its child " << child << ")";
     for (const std::string& survivor : left)

@@ -10,8 +10,6 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 
-#include <sstream>
-
 using namespace lights_test;
 
 namespace {
@@ -121,20 +119,17 @@ TEST(ModuleLoader, AHandleUnmapsItsModuleWhenItGoesAndOnlyThen)
 
 TEST_P(ModuleEntry, NamesMustMatchExactlyAndRefusalsLeaveTheOutPointer)
 {
-    const SimRun run =
-        runProbe(GetParam(), LedTree{},
-                 {"keep-out:Backlight", "keep-out:backligh", "keep-out:backlights",
-                  "keep-out:", "keep-out:NOTIFICATIONS", "keep-out:lcd", "keep-out:attention", "keep-out:backlight",
-                  "keep-out:keyboard", "keep-out:buttons", "keep-out:battery", "keep-out:notifications"});
+    Strings steps, expected;
+    for (const char* name : {"Backlight", "backligh", "backlights", "", "NOTIFICATIONS", "lcd"}) {
+        steps.push_back("keep-out:" + std::string(name));
+        expected.push_back("keep-out " + std::string(name) + " = -22 untouched=1");
+    }
+    for (const char* name : {"attention", "backlight", "keyboard", "buttons", "battery", "notifications"}) {
+        steps.push_back("keep-out:" + std::string(name));
+        expected.push_back("keep-out " + std::string(name) + " = 0 untouched=0");
+    }
+    const SimRun run = runProbe(GetParam(), LedTree{}, steps);
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    const std::vector<std::string> expected = {
-        "keep-out Backlight = -22 untouched=1",     "keep-out backligh = -22 untouched=1",
-        "keep-out backlights = -22 untouched=1",    "keep-out  = -22 untouched=1",
-        "keep-out NOTIFICATIONS = -22 untouched=1", "keep-out lcd = -22 untouched=1",
-        "keep-out attention = 0 untouched=0",       "keep-out backlight = 0 untouched=0",
-        "keep-out keyboard = 0 untouched=0",        "keep-out buttons = 0 untouched=0",
-        "keep-out battery = 0 untouched=0",         "keep-out notifications = 0 untouched=0",
-    };
     EXPECT_EQ(run.outLines(), expected);
 }
 
@@ -206,11 +201,7 @@ TEST_P(ModuleEntry, CapabilitiesStayAsProbedWhenFilesAppearLater)
         "cat /sys/class/leds/amber/brightness = -\\n",
         "cat /sys/class/leds/red/brightness = 255\\n",
     };
-    std::vector<std::string> lines;
-    std::istringstream out(run.out);
-    for (std::string line; std::getline(out, line);)
-        lines.push_back(line);
-    EXPECT_EQ(lines, expected) << run.err;
+    EXPECT_EQ(linesOf(run.out), expected) << run.err;
 }
 
 TEST_P(ModuleEntry, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
@@ -227,24 +218,16 @@ TEST_P(ModuleEntry, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 
 TEST_P(ModuleEntry, NullArgumentsAreRefusedAndWriteNothing)
 {
+    Strings steps = {"null-name", "null-out:battery"};
+    Strings expected = {"null-name = -22 untouched=1", "null-out battery = -22"};
+    for (const char* light : LIGHT_NAMES) {
+        steps.push_back("null-request:" + std::string(light));
+        expected.push_back("null-request " + std::string(light) + " = -22");
+    }
     const SimRun run = runProbe(GetParam(), LedTree{"rgb+trackball"},
-                                {"null-name", "null-out:battery", "null-request:backlight", "null-request:keyboard",
-                                 "null-request:buttons", "null-request:battery", "null-request:notifications",
-                                 "null-request:attention", "close-null:battery", "set:keyboard:0:0:0:0:0"});
+                                concat({steps, {"close-null:battery", "set:keyboard:0:0:0:0:0"}}));
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
-    const std::vector<std::string> expected = {
-        "null-name = -22 untouched=1",
-        "null-out battery = -22",
-        "null-request backlight = -22",
-        "null-request keyboard = -22",
-        "null-request buttons = -22",
-        "null-request battery = -22",
-        "null-request notifications = -22",
-        "null-request attention = -22",
-        "close-null = 0",
-        "set keyboard = 0",
-    };
-    EXPECT_EQ(run.outLines(), expected);
+    EXPECT_EQ(run.outLines(), concat({expected, {"close-null = 0", "set keyboard = 0"}}));
     // Only the last, real request wrote anything.
     EXPECT_EQ(run.writes(), std::vector<std::string>{"keyboard-backlight/brightness=0\n"}) << run.dump();
 }

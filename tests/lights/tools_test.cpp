@@ -377,12 +377,10 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 {
     std::vector<std::string> prefix = emulatorPrefix();
     prefix.push_back(lightsctlPath());
-    auto run = [&](Strings words) {
-        Strings argv = prefix;
-        argv.insert(argv.end(), words.begin(), words.end());
-        return runHostProgram(argv, 30s);
+    auto run = [&](const Strings& words, const Strings& environment = {}) {
+        return runHostProgram(concat(prefix, words), 30s, environment);
     };
-    const RunResult help = runHostProgram(concat(prefix, {"--help"}), 30s, {"QUORVEL_MODULE_DIR=/opt/boards"});
+    const RunResult help = run({"--help"}, {"QUORVEL_MODULE_DIR=/opt/boards"});
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find("usage: lightsctl MODULE LIGHT COLOR"), std::string::npos);
     // The folder in force is not the default.
@@ -417,8 +415,7 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 
     // A board missing from the installed folder: the message says how to use the
     // modules of the build this lightsctl comes from.
-    const RunResult unset =
-        runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR="});
+    const RunResult unset = run({"nosuchboard", "battery", "1"}, {"QUORVEL_MODULE_DIR="});
     EXPECT_EQ(unset.exitStatus, 3);
     EXPECT_NE(unset.err.find("\nlightsctl: $QUORVEL_MODULE_DIR is not set, so boards are looked for in the installed "
                              "folder "),
@@ -436,8 +433,7 @@ TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
     ASSERT_EQ(stat(boardNamed("pavok").module_path, &built), 0);
     EXPECT_TRUE(named.st_dev == built.st_dev && named.st_ino == built.st_ino) << suggested;
     // Once the folder is chosen, there is nothing to suggest.
-    const RunResult chosen =
-        runHostProgram(concat(prefix, {"nosuchboard", "battery", "1"}), 30s, {"QUORVEL_MODULE_DIR=/nonexistent"});
+    const RunResult chosen = run({"nosuchboard", "battery", "1"}, {"QUORVEL_MODULE_DIR=/nonexistent"});
     EXPECT_EQ(chosen.exitStatus, 3);
     EXPECT_EQ(chosen.err.find("QUORVEL_MODULE_DIR"), std::string::npos) << chosen.err;
 }

@@ -5,6 +5,7 @@
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 
+#include <test_support/process_stats.h>
 #include <test_support/process_fixture.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +17,6 @@
 #include <future>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 
 namespace quorvel {
 namespace {
@@ -221,16 +221,14 @@ TEST_F(ExampleServices, LaterRegistrationReplacesTheEarlierOne)
     ASSERT_TRUE(second.start({testing::exampleClientProgram(), "serve", "example.echo"}, world.environment(),
                              world.runtimeDir() + "/second.log"));
     const std::string wanted = "@quorvel." + std::to_string(second.pid()) + ".";
-    bool replaced = false;
-    for (int i = 0; i < 1000 && !replaced; ++i) {
-        std::string endpoint;
-        uint32_t handle;
-        if (describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle) == OK)
-            replaced = endpoint.rfind(wanted, 0) == 0;
-        if (!replaced)
-            std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_TRUE(replaced);
+    EXPECT_TRUE(robustness::eventually(
+        [&] {
+            std::string endpoint;
+            uint32_t handle;
+            return describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle) == OK &&
+                endpoint.rfind(wanted, 0) == 0;
+        },
+        10s));
     EXPECT_EQ(sm->listServices().size(), 5u);
     // When the replacing process goes, the name goes with it.
     second.stop();
@@ -288,10 +286,7 @@ TEST(ServiceManagerDaemon, CreatesItsFolderAndRemovesItsSocketOnSigterm)
     ASSERT_TRUE(daemon.start({testing::serviceManagerProgram()}, {"QUORVEL_SERVICE_MANAGER=" + socket},
                              scratch.runtimeDir() + "/nested.log"));
     struct stat st;
-    bool up = false;
-    for (int i = 0; i < 1000 && !(up = ::stat(socket.c_str(), &st) == 0); ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(up);
+    ASSERT_TRUE(robustness::eventually([&] { return ::stat(socket.c_str(), &st) == 0; }, 10s));
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(daemon.stop(SIGTERM, 10s), 0);
     EXPECT_NE(::stat(socket.c_str(), &st), 0);

@@ -4,6 +4,7 @@
 #include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 #include <quorvel/text_output.h>
+#include <test_support/captured_text.h>
 
 #include <gtest/gtest.h>
 
@@ -18,23 +19,7 @@ protected:
     status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
 };
 
-// What Parcel::print writes, read back through a pipe.
-std::string printed(const Parcel& parcel)
-{
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    {
-        TextOutput out(fds[1]);
-        out << parcel;
-    } // the destructor flushes
-    ::close(fds[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<size_t>(n));
-    ::close(fds[0]);
-    return text;
-}
+using testing::printed;
 
 TEST(ParcelRoundTrip, EveryValueKindReadsBackInOrder)
 {

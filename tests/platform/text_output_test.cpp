@@ -1,6 +1,7 @@
 // TextOutput: formatting, and aout/aerr sharing one file without reordering.
 #include <quorvel/parcel.h>
 #include <quorvel/text_output.h>
+#include <test_support/captured_text.h>
 
 #include <gtest/gtest.h>
 
@@ -14,27 +15,12 @@
 namespace quorvel {
 namespace {
 
-std::string readAll(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ::lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<size_t>(n));
-    return text;
-}
-
-int tempFile()
-{
-    char path[] = "/tmp/quorvel-text-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ::unlink(path);
-    return fd;
-}
+using testing::memoryFile;
+using testing::readAll;
 
 TEST(TextOutputFormat, NumbersStringsAndNull)
 {
-    const int fd = tempFile();
+    const int fd = memoryFile();
     ASSERT_GE(fd, 0);
     {
         TextOutput out(fd);
@@ -47,7 +33,7 @@ TEST(TextOutputFormat, NumbersStringsAndNull)
 
 TEST(TextOutputFormat, TextLargerThanTheBufferArrivesWhole)
 {
-    const int fd = tempFile();
+    const int fd = memoryFile();
     const std::string big(10000, 'q');
     {
         TextOutput out(fd);
@@ -61,7 +47,7 @@ TEST(TextOutputFormat, TextLargerThanTheBufferArrivesWhole)
 
 TEST(TextOutputOrder, TwoStreamsOnOneFileKeepWriteOrder)
 {
-    const int fd = tempFile();
+    const int fd = memoryFile();
     const int other = ::dup(fd);
     {
         TextOutput a(fd);
@@ -82,7 +68,7 @@ TEST(TextOutputOrder, TwoStreamsOnOneFileKeepWriteOrder)
 // file: results and diagnostics interleave as written, and exit flushes the rest.
 TEST(TextOutputOrder, AoutAndAerrInterleaveAndFlushAtExit)
 {
-    const int fd = tempFile();
+    const int fd = memoryFile();
     ASSERT_GE(fd, 0);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);

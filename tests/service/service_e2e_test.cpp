@@ -5,6 +5,7 @@
 // Expected replies are never typed in as dumps: the test sends the same
 // transaction itself, or the tool is run twice with arguments that must encode the
 // same values, and the printed forms are compared.
+#include <test_support/captured_text.h>
 #include <test_support/process_fixture.h>
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@ using quorvel::IBinder;
 using quorvel::Parcel;
 using quorvel::sp;
 using quorvel::String16;
+using quorvel::testing::printed;
 using quorvel::testing::ProcessFixture;
 using quorvel::testing::RunResult;
 
@@ -49,30 +51,6 @@ std::vector<std::string> serviceCommand(const std::vector<std::string>& argument
     std::vector<std::string> argv{SERVICE};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return argv;
-}
-
-// The parcel's printed form, exactly as the tool's "Result: " line shows it.
-std::string printed(const Parcel& parcel)
-{
-    char path[] = "/tmp/service_e2e_print_XXXXXX";
-    const int fd = mkostemp(path, O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    if (fd < 0)
-        return "";
-    unlink(path);
-    {
-        quorvel::TextOutput to(fd);
-        parcel.print(to, 0);
-        to.flush();
-    }
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return text;
 }
 
 void expectOutcome(const RunResult& outcome, const std::string& out, const std::string& err, int status)
@@ -196,22 +174,17 @@ TEST(NoServiceManager, EveryCommandExitsWith20AndNoUsage)
 
 using Check = ServiceTool;
 
-TEST_F(Check, RegisteredAndUnregisteredNamesBothExitWith0)
+TEST_F(Check, FoundOrNotItExitsWith0AndOnlyTheFirstNameIsChecked)
 {
     expectOutcome(service({"check", "example.echo"}), "Service example.echo: found\n", "", 0);
     expectOutcome(service({"check", "example.nothing"}), "Service example.nothing: not found\n", "", 0);
     expectOutcome(service({"check", "example.ech"}), "Service example.ech: not found\n", "", 0);
-}
-
-TEST_F(Check, ServicesWithoutDescriptorAreFound)
-{
+    // Services without a descriptor are found all the same.
     expectOutcome(service({"check", "example.nodescriptor"}), "Service example.nodescriptor: found\n", "", 0);
     expectOutcome(service({"check", "example.refusing"}), "Service example.refusing: found\n", "", 0);
-}
-
-TEST_F(Check, OnlyTheFirstNameIsChecked)
-{
     expectOutcome(service({"check", "example.nothing", "example.echo"}), "Service example.nothing: not found\n", "", 0);
+    // A name that is not ASCII is printed as given.
+    expectOutcome(service({"check", "caf\xc3\xa9"}), "Service caf\xc3\xa9: not found\n", "", 0);
 }
 
 TEST_F(Check, MissingNameIsACommandLineError)
@@ -219,11 +192,6 @@ TEST_F(Check, MissingNameIsACommandLineError)
     const RunResult outcome = service({"check"});
     expectOutcome(outcome, USAGE, "service: No service specified for check\n", 10);
     EXPECT_EQ(outcome.combined, outcome.err + USAGE);
-}
-
-TEST_F(Check, NonAsciiNameIsPrintedAsGiven)
-{
-    expectOutcome(service({"check", "caf\xc3\xa9"}), "Service caf\xc3\xa9: not found\n", "", 0);
 }
 
 // ---------------------------------------------------------------------------

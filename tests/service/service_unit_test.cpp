@@ -257,123 +257,102 @@ TEST(InterfaceDescriptorOf, HoldsNoReferenceAfterwards)
 }
 
 // ---------------------------------------------------------------------------
-// Call argument encoder: the plain kinds
+// Call argument encoder
 
-TEST(CallArguments, I32S16AndNullAppendInOrder)
+// One command line of call arguments and the words it must encode; a rejected line
+// also names its diagnostic and where the cursor stops (else it is accepted whole).
+struct EncoderCase {
+    const char* what;
+    std::vector<std::string> arguments;
+    Words words;
+    const char* rejection = nullptr;
+    int cursorAfter = 0;
+};
+
+void expectEncodings(const std::vector<EncoderCase>& cases)
 {
-    Encoding encoding({"i32", "7", "s16", "hi", "null"});
-    // The null object is two zero words and no entry in the object table.
-    EXPECT_EQ(encoding.words(), expectedWords({7, u"hi", 0, 0}));
-    EXPECT_EQ(encoding.data.objectsCount(), 0u);
-    expectAccepted(encoding);
+    for (const EncoderCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Encoding encoding(c.arguments);
+        EXPECT_EQ(encoding.words(), c.words);
+        EXPECT_EQ(encoding.data.objectsCount(), 0u); // the null object has no table entry
+        if (c.rejection)
+            expectRejected(encoding, c.rejection, c.cursorAfter);
+        else
+            expectAccepted(encoding);
+    }
 }
 
-TEST(CallArguments, NoArgumentsWriteNothing)
+TEST(CallArguments, PlainKindsAppendInOrder)
 {
-    Encoding encoding({});
-    EXPECT_EQ(encoding.data.dataSize(), 0u);
-    expectAccepted(encoding);
+    expectEncodings({
+        {"i32, s16 and null; null is two zero words",
+         {"i32", "7", "s16", "hi", "null"},
+         expectedWords({7, u"hi", 0, 0})},
+        {"no arguments write nothing", {}, {}},
+        {"integers convert like atoi and saturate",
+         {"i32", "-5", "i32", "  +7", "i32", "12abc", "i32", "abc", "i32", "", "i32", "2147483647", "i32", "2147483648",
+          "i32", "-99999999999"},
+         expectedWords({-5, 7, 12, 0, 0, INT32_MAX, INT32_MAX, INT32_MIN})},
+        {"an empty string is a value", {"s16", "", "s16", "i32"}, expectedWords({u"", u"i32"})},
+        {"UTF-8 text becomes UTF-16 units", {"s16", "caf\xc3\xa9 \xe2\x98\x83"}, expectedWords({u"caf\u00e9 \u2603"})},
+    });
 }
 
-TEST(CallArguments, IntegersConvertLikeAtoiAndSaturate)
+TEST(CallArgumentFailures, AreReportedAndKeepWhatCameBefore)
 {
-    Encoding encoding({"i32", "-5", "i32", "  +7", "i32", "12abc", "i32", "abc", "i32", "", "i32", "2147483647", "i32",
-                       "2147483648", "i32", "-99999999999"});
-    EXPECT_EQ(encoding.words(), expectedWords({-5, 7, 12, 0, 0, INT32_MAX, INT32_MAX, INT32_MIN}));
-    expectAccepted(encoding);
+    expectEncodings({
+        {"lone i32 writes nothing", {"i32"}, {}, "no integer supplied for 'i32'", 1},
+        {"lone s16", {"i32", "1", "s16"}, expectedWords({1}), "no string supplied for 's16'", 3},
+        {"kind words are case sensitive; nothing after is read",
+         {"null", "I32", "5", "i32", "6"},
+         expectedWords({0, 0}),
+         "unknown option I32",
+         2},
+        {"an empty argument is an unknown option", {""}, {}, "unknown option ", 1},
+    });
 }
 
-TEST(CallArguments, EmptyStringIsAValue)
+// The intent record is action, data, type, launch flags, component, the number of
+// categories and each category, then -1; an absent text is -1.
+TEST(IntentArguments, FillTheRecordInItsOwnOrder)
 {
-    Encoding encoding({"s16", "", "s16", "i32"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"", u"i32"}));
-    expectAccepted(encoding);
-}
-
-TEST(CallArguments, Utf8TextBecomesUtf16Units)
-{
-    Encoding encoding({"s16", "caf\xc3\xa9 \xe2\x98\x83"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"caf\u00e9 \u2603"}));
-    expectAccepted(encoding);
-}
-
-// ---------------------------------------------------------------------------
-// Call argument encoder: failures
-
-TEST(CallArgumentFailures, LoneI32IsReportedAndWritesNothing)
-{
-    Encoding encoding({"i32"});
-    EXPECT_EQ(encoding.data.dataSize(), 0u);
-    expectRejected(encoding, "no integer supplied for 'i32'", 1);
-}
-
-TEST(CallArgumentFailures, LoneS16KeepsWhatCameBefore)
-{
-    Encoding encoding({"i32", "1", "s16"});
-    EXPECT_EQ(encoding.words(), expectedWords({1}));
-    expectRejected(encoding, "no string supplied for 's16'", 3);
-}
-
-TEST(CallArgumentFailures, KindWordsAreCaseSensitiveAndNothingAfterIsRead)
-{
-    Encoding encoding({"null", "I32", "5", "i32", "6"});
-    EXPECT_EQ(encoding.words(), expectedWords({0, 0}));
-    expectRejected(encoding, "unknown option I32", 2);
-}
-
-TEST(CallArgumentFailures, EmptyArgumentIsAnUnknownOption)
-{
-    Encoding encoding({""});
-    EXPECT_EQ(encoding.data.dataSize(), 0u);
-    expectRejected(encoding, "unknown option ", 1);
-}
-
-// ---------------------------------------------------------------------------
-// Call argument encoder: intents. The record is action, data, type, launch flags,
-// component, the number of categories and each category, then -1; an absent text
-// is -1.
-
-TEST(IntentArguments, AloneIsSevenInt32s)
-{
-    Encoding encoding({"intent"});
-    EXPECT_EQ(encoding.words(), expectedWords({-1, -1, -1, 0, -1, 0, -1}));
-    expectAccepted(encoding);
-}
-
-TEST(IntentArguments, FieldsAreWrittenInRecordOrderWhateverTheGivenOrder)
-{
-    Encoding encoding({"intent", "component=c", "type=t", "data=d", "action=a", "launchFlags=-3"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"a", u"d", u"t", -3, u"c", 0, -1}));
-    expectAccepted(encoding);
-}
-
-TEST(IntentArguments, EveryLaterWordIsAFieldAndUnknownKeysAreSkipped)
-{
-    Encoding encoding({"intent", "action=go", "launchFlags=12", "i32", "5", "null", "Action=x"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"go", -1, -1, 12, -1, 0, -1}));
-    expectAccepted(encoding);
-}
-
-TEST(IntentArguments, EqualsSignsSplitLikeStrtok)
-{
-    // Leading '=' are skipped, runs count as one, and text after VALUE is ignored.
-    Encoding encoding({"intent", "=data=d", "type==t", "action=go=stop", "component==="});
-    EXPECT_EQ(encoding.words(), expectedWords({u"go", u"d", u"t", 0, -1, 0, -1}));
-    expectAccepted(encoding);
-}
-
-TEST(IntentArguments, LaterAssignmentReplacesEarlierAndBareKeyClears)
-{
-    Encoding encoding({"intent", "type=a", "type=b", "action=go", "action", "launchFlags=5", "launchFlags"});
-    EXPECT_EQ(encoding.words(), expectedWords({-1, -1, u"b", 0, -1, 0, -1}));
-    expectAccepted(encoding);
-}
-
-TEST(IntentArguments, CategoriesAreCarriedInOrderWithoutEmptyItems)
-{
-    Encoding encoding({"intent", "categories=a,,b,", "action=x"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"x", -1, -1, 0, -1, 2, u"a", u"b", -1}));
-    expectAccepted(encoding);
+    const Words empty = expectedWords({-1, -1, -1, 0, -1, 0, -1});
+    expectEncodings({
+        {"alone: seven int32s", {"intent"}, empty},
+        {"fields in record order whatever the given order",
+         {"intent", "component=c", "type=t", "data=d", "action=a", "launchFlags=-3"},
+         expectedWords({u"a", u"d", u"t", -3, u"c", 0, -1})},
+        {"every later word is a field; unknown keys are skipped",
+         {"intent", "action=go", "launchFlags=12", "i32", "5", "null", "Action=x"},
+         expectedWords({u"go", -1, -1, 12, -1, 0, -1})},
+        // Leading '=' are skipped, runs count as one, and text after VALUE is ignored.
+        {"'=' splits like strtok",
+         {"intent", "=data=d", "type==t", "action=go=stop", "component==="},
+         expectedWords({u"go", u"d", u"t", 0, -1, 0, -1})},
+        {"a later assignment replaces an earlier one; a bare key clears",
+         {"intent", "type=a", "type=b", "action=go", "action", "launchFlags=5", "launchFlags"},
+         expectedWords({-1, -1, u"b", 0, -1, 0, -1})},
+        {"categories in order, without empty items",
+         {"intent", "categories=a,,b,", "action=x"},
+         expectedWords({u"x", -1, -1, 0, -1, 2, u"a", u"b", -1})},
+        {"categories without a value are empty", {"intent", "categories=a,b", "categories"}, empty},
+        {"categories of commas alone are empty", {"intent", "categories=,,,"}, empty},
+        {"an argument without a key ends the fields",
+         {"intent", "action=go", "", "i32", "5"},
+         expectedWords({u"go", -1, -1, 0, -1, 0, -1}),
+         "unknown option ",
+         3},
+        {"equals signs alone end the fields too",
+         {"i32", "1", "intent", "==", "i32", "5"},
+         expectedWords({1, -1, -1, -1, 0, -1, 0, -1}),
+         "unknown option ==",
+         4},
+        // The second "intent" is read as an unknown key of the first.
+        {"two intents need an end between them",
+         {"intent", "action=a", "intent", "action=b"},
+         expectedWords({u"b", -1, -1, 0, -1, 0, -1})},
+    });
 }
 
 TEST(IntentArguments, AnyNumberOfCategoriesFit)
@@ -390,38 +369,6 @@ TEST(IntentArguments, AnyNumberOfCategoriesFit)
     expected.push_back(0xFFFFFFFFu);
     Encoding encoding({"intent", "categories=" + list});
     EXPECT_EQ(encoding.words(), expected);
-    expectAccepted(encoding);
-}
-
-TEST(IntentArguments, CategoriesWithoutValueOrOnlyCommasAreEmpty)
-{
-    Encoding bare({"intent", "categories=a,b", "categories"});
-    Encoding commas({"intent", "categories=,,,"});
-    EXPECT_EQ(bare.words(), expectedWords({-1, -1, -1, 0, -1, 0, -1}));
-    EXPECT_EQ(commas.words(), expectedWords({-1, -1, -1, 0, -1, 0, -1}));
-    expectAccepted(bare);
-    expectAccepted(commas);
-}
-
-TEST(IntentArguments, ArgumentWithoutKeyEndsTheFieldsAndIsReported)
-{
-    Encoding encoding({"intent", "action=go", "", "i32", "5"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"go", -1, -1, 0, -1, 0, -1}));
-    expectRejected(encoding, "unknown option ", 3);
-}
-
-TEST(IntentArguments, OnlyEqualsSignsEndTheFieldsToo)
-{
-    Encoding encoding({"i32", "1", "intent", "==", "i32", "5"});
-    EXPECT_EQ(encoding.words(), expectedWords({1, -1, -1, -1, 0, -1, 0, -1}));
-    expectRejected(encoding, "unknown option ==", 4);
-}
-
-TEST(IntentArguments, TwoIntentsNeedAnEndBetweenThem)
-{
-    // The second "intent" is read as an unknown key of the first.
-    Encoding encoding({"intent", "action=a", "intent", "action=b"});
-    EXPECT_EQ(encoding.words(), expectedWords({u"b", -1, -1, 0, -1, 0, -1}));
     expectAccepted(encoding);
 }
 

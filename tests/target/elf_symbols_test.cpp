@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -169,17 +170,6 @@ INSTANTIATE_TEST_SUITE_P(BothClasses, ElfWellFormed, ::testing::Values(CLASS_32,
 class ElfDamaged : public ::testing::TestWithParam<unsigned> {
 protected:
     Built built = buildElf(GetParam(), MACHINE_ARM, LIBRARY_SYMBOLS);
-    bool is32() const { return GetParam() == CLASS_32; }
-    std::size_t sectionField(std::size_t index, unsigned field32, unsigned field64) const
-    {
-        return built.sectionTableOffset + index * built.sectionEntrySize + (is32() ? field32 : field64);
-    }
-    void expectRefused(const std::string& reasonPart)
-    {
-        std::string error;
-        EXPECT_FALSE(parse(built.bytes, &error));
-        EXPECT_NE(error.find(reasonPart), std::string::npos) << "error was: " << error;
-    }
 };
 
 TEST_P(ElfDamaged, EveryTruncationIsRefused)
@@ -194,79 +184,53 @@ TEST_P(ElfDamaged, EveryTruncationIsRefused)
     }
 }
 
-TEST_P(ElfDamaged, WrongMagicIsRefused)
+TEST_P(ElfDamaged, EachDamagedFieldIsRefusedWithItsReason)
 {
-    built.bytes[1] = 'e';
-    expectRefused("not an ELF file");
-}
-
-TEST_P(ElfDamaged, BigEndianIsRefused)
-{
-    built.bytes[5] = 2;
-    expectRefused("little-endian");
-}
-
-TEST_P(ElfDamaged, UnknownClassIsRefused)
-{
-    built.bytes[4] = 3;
-    expectRefused("class");
-}
-
-TEST_P(ElfDamaged, SectionTablePastTheEndIsRefused)
-{
-    put(built.bytes, is32() ? 32 : 40, is32() ? 0xffffff00u : 0xffffffffffffff00u, is32() ? 4 : 8);
-    expectRefused("section header table");
-}
-
-TEST_P(ElfDamaged, TinySectionEntriesAreRefused)
-{
-    put(built.bytes, is32() ? 46 : 58, 8, 2);
-    expectRefused("section header entries");
-}
-
-TEST_P(ElfDamaged, SymbolTablePastTheEndIsRefused)
-{
-    put(built.bytes, sectionField(2, 20, 32), built.bytes.size(), is32() ? 4 : 8);
-    expectRefused("dynamic symbol table outside");
-}
-
-TEST_P(ElfDamaged, StringTableLinkOutOfRangeIsRefused)
-{
-    put(built.bytes, sectionField(2, 24, 40), 9, 4);
-    expectRefused("without a string table");
-}
-
-TEST_P(ElfDamaged, StringTableLinkToWrongKindIsRefused)
-{
-    put(built.bytes, sectionField(2, 24, 40), 2, 4);
-    expectRefused("without a string table");
-}
-
-TEST_P(ElfDamaged, SymbolEntrySizeMismatchIsRefused)
-{
-    put(built.bytes, sectionField(2, 36, 56), 12, is32() ? 4 : 8);
-    expectRefused("unexpected size");
-}
-
-TEST_P(ElfDamaged, NameOffsetPastStringTableIsRefused)
-{
-    put(built.bytes, built.symbolsOffset + (is32() ? 16 : 24), 0x7fffffff, 4);
-    expectRefused("name outside");
-}
-
-TEST_P(ElfDamaged, UnterminatedLastNameIsRefused)
-{
-    // Shrink the string table by its final NUL, leaving the last name unterminated.
-    const std::size_t sizeAt = sectionField(1, 20, 32);
-    const std::uint64_t size = built.bytes[sizeAt] | (built.bytes[sizeAt + 1] << 8);
-    put(built.bytes, sizeAt, size - 1, is32() ? 4 : 8);
-    expectRefused("unterminated");
-}
-
-TEST_P(ElfDamaged, MissingSymbolTableIsRefused)
-{
-    put(built.bytes, sectionField(2, 4, 4), 2, 4); // now a plain symbol table
-    expectRefused("no dynamic symbol table");
+    const bool is32 = GetParam() == CLASS_32;
+    const unsigned word = is32 ? 4 : 8;
+    // Where field `at32`/`at64` of section `index` sits.
+    auto section = [is32](const Built& b, std::size_t index, unsigned at32, unsigned at64) {
+        return b.sectionTableOffset + index * b.sectionEntrySize + (is32 ? at32 : at64);
+    };
+    const struct {
+        const char* what;
+        std::function<void(Built&)> damage;
+        const char* reason;
+    } cases[] = {
+        {"wrong magic", [](Built& b) { b.bytes[1] = 'e'; }, "not an ELF file"},
+        {"big-endian", [](Built& b) { b.bytes[5] = 2; }, "little-endian"},
+        {"unknown class", [](Built& b) { b.bytes[4] = 3; }, "class"},
+        {"section table past the end",
+         [&](Built& b) { put(b.bytes, is32 ? 32 : 40, is32 ? 0xffffff00u : 0xffffffffffffff00u, word); },
+         "section header table"},
+        {"tiny section entries", [&](Built& b) { put(b.bytes, is32 ? 46 : 58, 8, 2); }, "section header entries"},
+        {"symbol table past the end", [&](Built& b) { put(b.bytes, section(b, 2, 20, 32), b.bytes.size(), word); },
+         "dynamic symbol table outside"},
+        {"string table link out of range", [&](Built& b) { put(b.bytes, section(b, 2, 24, 40), 9, 4); },
+         "without a string table"},
+        {"string table link to the wrong kind", [&](Built& b) { put(b.bytes, section(b, 2, 24, 40), 2, 4); },
+         "without a string table"},
+        {"symbol entry size mismatch", [&](Built& b) { put(b.bytes, section(b, 2, 36, 56), 12, word); },
+         "unexpected size"},
+        {"name offset past the string table",
+         [&](Built& b) { put(b.bytes, b.symbolsOffset + (is32 ? 16 : 24), 0x7fffffff, 4); }, "name outside"},
+        // The string table shrunk by its final NUL leaves the last name unterminated.
+        {"unterminated last name",
+         [&](Built& b) {
+             const std::size_t sizeAt = section(b, 1, 20, 32);
+             put(b.bytes, sizeAt, (b.bytes[sizeAt] | (b.bytes[sizeAt + 1] << 8)) - 1, word);
+         },
+         "unterminated"},
+        {"missing symbol table (now a plain one)", [&](Built& b) { put(b.bytes, section(b, 2, 4, 4), 2, 4); },
+         "no dynamic symbol table"},
+    };
+    for (const auto& c : cases) {
+        Built damaged = built;
+        c.damage(damaged);
+        std::string error;
+        EXPECT_FALSE(parse(damaged.bytes, &error)) << c.what;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.what << ": error was: " << error;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothClasses, ElfDamaged, ::testing::Values(CLASS_32, CLASS_64), classLabel);

@@ -42,7 +42,7 @@ constexpr std::size_t DEVICE_RESERVED_BYTES = 48;
 constexpr std::array<unsigned char, 4> MODULE_TAG_BYTES{0x54, 0x4D, 0x57, 0x48};
 constexpr std::array<unsigned char, 4> DEVICE_TAG_BYTES{0x54, 0x44, 0x57, 0x48};
 
-const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+using quorvel::testing::LIGHT_NAMES;
 
 // The path globals every module exports, and the one its board adds.
 std::vector<std::string> pathGlobals(const quorvel::BoardInfo& board)
@@ -52,30 +52,19 @@ std::vector<std::string> pathGlobals(const quorvel::BoardInfo& board)
             "KEYBOARD_FILE",  "BUTTON_FILE",   board.board_export};
 }
 
+// A value of type T at byte `at`, however the record happens to be aligned.
+template <typename T>
+T readAs(const unsigned char* raw, std::size_t at)
+{
+    T value;
+    std::memcpy(&value, raw + at, sizeof value);
+    return value;
+}
+
 std::uintptr_t readPointer(const unsigned char* raw, std::size_t at)
 {
-    if (LAYOUT.pointerSize == 4) {
-        std::uint32_t value;
-        std::memcpy(&value, raw + at, sizeof value);
-        return value;
-    }
-    std::uint64_t value;
-    std::memcpy(&value, raw + at, sizeof value);
-    return static_cast<std::uintptr_t>(value);
-}
-
-std::uint32_t readU32(const unsigned char* raw, std::size_t at)
-{
-    std::uint32_t value;
-    std::memcpy(&value, raw + at, sizeof value);
-    return value;
-}
-
-std::uint16_t readU16(const unsigned char* raw, std::size_t at)
-{
-    std::uint16_t value;
-    std::memcpy(&value, raw + at, sizeof value);
-    return value;
+    return LAYOUT.pointerSize == 4 ? readAs<std::uint32_t>(raw, at)
+                                   : static_cast<std::uintptr_t>(readAs<std::uint64_t>(raw, at));
 }
 
 std::vector<std::size_t> nonZeroOffsets(const unsigned char* raw, std::size_t from, std::size_t count)
@@ -151,9 +140,9 @@ protected:
 TEST_P(ModuleLayout, ModuleRecordHasItsTagAndVersionAtTheStart)
 {
     EXPECT_EQ(std::memcmp(mRaw, MODULE_TAG_BYTES.data(), MODULE_TAG_BYTES.size()), 0)
-        << std::hex << "tag word 0x" << readU32(mRaw, 0);
-    EXPECT_EQ(readU16(mRaw, 4), 1) << "version_major";
-    EXPECT_EQ(readU16(mRaw, 6), 0) << "version_minor";
+        << std::hex << "tag word 0x" << readAs<std::uint32_t>(mRaw, 0);
+    EXPECT_EQ(readAs<std::uint16_t>(mRaw, 4), 1) << "version_major";
+    EXPECT_EQ(readAs<std::uint16_t>(mRaw, 6), 0) << "version_minor";
 }
 
 TEST_P(ModuleLayout, ModuleRecordPointersLeadToItsTextsAndOpenEntry)
@@ -181,8 +170,8 @@ TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords)
     const unsigned char* device = openRaw("backlight");
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(std::memcmp(device, DEVICE_TAG_BYTES.data(), DEVICE_TAG_BYTES.size()), 0)
-        << std::hex << "tag word 0x" << readU32(device, 0);
-    EXPECT_EQ(readU32(device, 4), 0u) << "version";
+        << std::hex << "tag word 0x" << readAs<std::uint32_t>(device, 0);
+    EXPECT_EQ(readAs<std::uint32_t>(device, 4), 0u) << "version";
     EXPECT_EQ(readPointer(device, LAYOUT.moduleAt), reinterpret_cast<std::uintptr_t>(mModule.info));
     EXPECT_EQ(LAYOUT.deviceReservedAt + DEVICE_RESERVED_BYTES, LAYOUT.closeAt);
     EXPECT_EQ(nonZeroOffsets(device, LAYOUT.deviceReservedAt, DEVICE_RESERVED_BYTES), std::vector<std::size_t>{});

@@ -243,28 +243,17 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
     uint32_t handle = 0;
     ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
 
-    int ready[2], hold[2];
-    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);
     const std::vector<std::string> endpoints = {world.socketPath(), host};
-    const pid_t hoarder = testing::forkAsUser(65534, 65534, 4096, [&] {
-        ::close(ready[0]);
-        ::close(hold[1]); // else the read below never sees the end
-        std::vector<std::unique_ptr<RawPeer>> peers;
-        const int connected = hoard(endpoints, 1000, &peers);
-        [[maybe_unused]] ssize_t n = ::write(ready[1], &connected, sizeof connected);
-        char byte;
-        n = ::read(hold[0], &byte, 1); // holds them until the test is done
-        return 0;
-    });
-    ASSERT_GT(hoarder, 0);
-    ::close(ready[1]);
-    ::close(hold[0]);
-    int connected = 0;
-    pollfd p{ready[0], POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 120000), 1);
-    ASSERT_EQ(::read(ready[0], &connected, sizeof connected), static_cast<ssize_t>(sizeof connected));
-    EXPECT_GT(connected, 0) << "the other uid could not connect at all";
+    std::vector<std::unique_ptr<RawPeer>> peers; // the hoarder's, held until the test is done
+    AsOtherUser hoarder(
+        65534, [&] { return hoard(endpoints, 1000, &peers); },
+        [](int letGo) {
+            pollfd p{letGo, POLLIN, 0};
+            return ::poll(&p, 1, 120000) == 1 ? 0 : 1;
+        },
+        4096);
+    ASSERT_TRUE(hoarder.ready());
+    EXPECT_GT(hoarder.value(), 0) << "the other uid could not connect at all";
 
     const auto list = world.run({SERVICE_PROGRAM, "list"});
     EXPECT_EQ(list.exitStatus, 0) << list.combined;
@@ -276,9 +265,7 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
     EXPECT_EQ(call.exitStatus, 0) << call.combined;
     EXPECT_EQ(call.out.rfind("Result: Parcel(", 0), 0u) << call.out;
 
-    ::close(hold[1]);
-    ::close(ready[0]);
-    EXPECT_EQ(testing::waitForChild(hoarder, 30s), 0);
+    EXPECT_EQ(hoarder.finish(), 0);
 }
 
 TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
@@ -313,20 +300,6 @@ TEST(DescriptorExhaustion, DaemonOutOfDescriptorsRestsInsteadOfSpinning)
 // ---------------------------------------------------------------------------------
 // Endpoint names taken in advance.
 
-int listenAbstract(const std::string& name)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || ::listen(fd, 1) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
 {
     ProcessFixture world({.startExampleServices = false});
@@ -339,7 +312,7 @@ TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
     std::vector<int> taken;
     for (long pid = last + 1; pid <= last + 30; ++pid)
         for (int n = 0; n < 16; ++n)
-            if (const int fd = listenAbstract("quorvel." + std::to_string(pid) + "." + std::to_string(n)); fd >= 0)
+            if (const int fd = listenOn("@quorvel." + std::to_string(pid) + "." + std::to_string(n)); fd >= 0)
                 taken.push_back(fd);
     EXPECT_TRUE(world.startExampleServices()) << world.exampleServicesLog();
     for (int fd : taken)
@@ -458,7 +431,7 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     // Another uid takes the name and answers every call with success.
     int listener = -1;
     AsOtherUser squatter(
-        NOBODY, [&] { return (listener = listenAbstract(endpoint.substr(1))) >= 0 ? 0 : -1; },
+        NOBODY, [&] { return (listener = listenOn(endpoint, 1)) >= 0 ? 0 : -1; },
         [&](int letGo) {
             int requests = 0;
             for (;;) {

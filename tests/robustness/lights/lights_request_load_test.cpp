@@ -29,7 +29,7 @@
 namespace quorvel::robustness {
 namespace {
 
-const char* const LIGHT_NAMES[] = {"backlight", "keyboard", "buttons", "battery", "notifications", "attention"};
+using quorvel::testing::LIGHT_NAMES;
 
 // The value the last write left: up to the first newline. Unlike sysfs, a tmpfs file
 // keeps the tail of a longer earlier value after a shorter write.

@@ -128,6 +128,21 @@ bool programFound(const std::string& program)
     return false;
 }
 
+// Runs `body` in a child with `maxFiles` descriptors as `uid`/`gid` and no
+// supplementary groups; the child exits with what `body` returns (127 if it could
+// not drop).
+pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    const rlimit limit{maxFiles, maxFiles};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::setgroups(0, nullptr) < 0 || ::setgid(gid) < 0 || ::setuid(uid) < 0)
+        ::_exit(127);
+    ::_exit(body());
+}
+
 } // namespace
 
 std::vector<std::string> emulatorPrefix()
@@ -319,24 +334,12 @@ int BackgroundProcess::stop(int signal, std::chrono::milliseconds grace)
     return mExitStatus;
 }
 
-pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int()>& body)
-{
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    const rlimit limit{maxFiles, maxFiles};
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    if (::setgroups(0, nullptr) < 0 || ::setgid(gid) < 0 || ::setuid(uid) < 0)
-        ::_exit(127);
-    ::_exit(body());
-}
-
-AsOtherUser::AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold)
+AsOtherUser::AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold, size_t maxFiles)
 {
     int ready[2], done[2];
     if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
         return;
-    mPid = forkAsUser(uid, uid, 1024, [&] {
+    mPid = forkAsUser(uid, uid, maxFiles, [&] {
         ::close(ready[0]);
         ::close(done[1]);
         const int value = setUp();

@@ -13,44 +13,55 @@
 
 namespace quorvel::testing {
 
-RawPeer::RawPeer(const std::string& path)
+namespace {
+
+// The address of `path`, with an abstract name for "@name"; false if it does not fit.
+bool addressOf(const std::string& path, sockaddr_un& address, socklen_t& length)
 {
-    sockaddr_un address{};
+    address = sockaddr_un{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
-        return;
+        return false;
     std::memcpy(address.sun_path, path.data(), path.size());
-    socklen_t length = sizeof address;
+    length = sizeof address;
     if (!path.empty() && path[0] == '@') {
         // An abstract name: no terminator, the length says where it ends.
         address.sun_path[0] = '\0';
         length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
     }
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) < 0) {
+    return true;
+}
+
+} // namespace
+
+RawPeer::RawPeer(const std::string& path)
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = addressOf(path, address, length) ? ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) < 0)
         ::close(fd);
-        return;
+    else
+        mFd = fd;
+}
+
+int listenOn(const std::string& path, int backlog)
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = addressOf(path, address, length) ? ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0 || ::listen(fd, backlog) < 0)) {
+        ::close(fd);
+        return -1;
     }
-    mFd = fd;
+    return fd;
 }
 
 FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, bool accepting)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    mFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    mFd = listenOn(path);
     if (mFd < 0)
         return;
-    if (::bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || ::listen(mFd, 16) < 0) {
-        ::close(mFd);
-        mFd = -1;
-        return;
-    }
     if (!accepting)
         return;
     mAcceptor = std::thread([this, behaviour] {

@@ -29,6 +29,10 @@ const BoardInfo& boardNamed(const std::string& name);
 // LCD level (it exports that path).
 bool hasAutoBrightness(const BoardInfo& board);
 
+// The lights every module opens, in the order of the binding's light list.
+inline constexpr const char* LIGHT_NAMES[] = {"backlight", "keyboard",      "buttons",
+                                              "battery",   "notifications", "attention"};
+
 // Every board, in the generated order.
 inline auto eachBoard()
 {

@@ -49,11 +49,6 @@ RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::mill
                          const std::vector<std::string>& environment = {},
                          const std::function<bool()>& beforeExec = {});
 
-// Runs `body` in a forked child that first raises its descriptor limit to
-// `maxFiles`, then drops to `uid` and `gid` with no supplementary groups; the child
-// exits with what `body` returns (127 if it could not drop). Returns the child's pid,
-// or -1. Needs root. The caller reaps the child (waitForChild).
-pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int()>& body);
 // Waits up to `timeout` for `pid` to exit and returns its status as RunResult does;
 // kills it (and returns -1) at the deadline.
 int waitForChild(pid_t pid, std::chrono::milliseconds timeout = 10s);
@@ -78,10 +73,11 @@ private:
 // A child that runs as another uid (and gid), for a test that plays another local
 // user: `setUp` prepares what it holds and returns a count (negative when it failed),
 // then `hold` runs until the test lets go, given a descriptor that becomes readable
-// at that moment; the child's exit status is what `hold` returns. Needs root.
+// at that moment; the child's exit status is what `hold` returns (127 if it could not
+// become that user). It may hold `maxFiles` descriptors. Needs root.
 class AsOtherUser {
 public:
-    AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold);
+    AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<int(int letGo)> hold, size_t maxFiles = 1024);
     ~AsOtherUser() { finish(); }
     AsOtherUser(const AsOtherUser&) = delete;
     AsOtherUser& operator=(const AsOtherUser&) = delete;

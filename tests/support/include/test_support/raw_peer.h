@@ -66,6 +66,10 @@ private:
     std::vector<std::thread> mConnections; // touched by mAcceptor only, until it is joined
 };
 
+// A close-on-exec seqpacket socket listening at `path` ("@name" for an abstract name);
+// -1 if it cannot be made.
+int listenOn(const std::string& path, int backlog = 16);
+
 // Behaviours for FakeHost. Each reads requests and answers the n-th with answers[n];
 // past the end of `answers` it closes the connection.
 std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers);
