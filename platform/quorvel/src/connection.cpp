@@ -196,8 +196,9 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
         out->setError(failLocked(DEAD_OBJECT));
         return DEAD_OBJECT;
     }
-    // A large reply moves into the caller's parcel instead of being copied; a small
-    // one is copied, which keeps the connection's buffer (and its capacity) here.
+    // A large reply's buffer moves into the caller's parcel (its data moved to the
+    // front, in cache already) instead of being copied into another; a small one is
+    // copied, which keeps the connection's buffer (and its capacity) here.
     const bool adopt = replyHeader.dataSize >= ADOPT_THRESHOLD;
     status = decodeReceived(replyHeader, &mReceive, bodyLength, out, adopt, mObjects);
     if (status != OK || replyHeader.kind != FRAME_REPLY) {
