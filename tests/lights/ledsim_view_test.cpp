@@ -16,13 +16,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -32,20 +29,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Every match of `pattern` in `text`, as `format` writes it ("$1" is the first group).
+Strings matchesOf(const std::string& text, const char* pattern, const char* format = "$1")
+{
+    Strings found;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+        found.push_back(it->format(format));
+    return found;
+}
+
 // One drawn rectangle of a picture, by attribute.
 using SvgRect = std::map<std::string, std::string>;
 
 std::vector<SvgRect> rectsOf(const std::string& svg, const std::string& led)
 {
     std::vector<SvgRect> rects;
-    static const std::regex RECT("<rect ([^>]*)/>");
-    static const std::regex ATTRIBUTE("([a-z-]+)=\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), RECT); it != std::sregex_iterator(); ++it) {
+    for (const std::string& attributes : matchesOf(svg, "<rect ([^>]*)/>")) {
         SvgRect rect;
-        const std::string attributes = (*it)[1];
-        for (auto a = std::sregex_iterator(attributes.begin(), attributes.end(), ATTRIBUTE);
-             a != std::sregex_iterator(); ++a)
-            rect[(*a)[1]] = (*a)[2];
+        for (const std::string& pair : matchesOf(attributes, "([a-z-]+)=\"([^\"]*)\"", "$1=$2"))
+            rect[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
         if (rect["data-led"] == led)
             rects.push_back(rect);
     }
@@ -54,11 +57,7 @@ std::vector<SvgRect> rectsOf(const std::string& svg, const std::string& led)
 
 Strings lanesOf(const std::string& svg)
 {
-    Strings lanes;
-    static const std::regex LANE("<g data-lane=\"([^\"]*)\">");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), LANE); it != std::sregex_iterator(); ++it)
-        lanes.push_back((*it)[1]);
-    return lanes;
+    return matchesOf(svg, "<g data-lane=\"([^\"]*)\">");
 }
 
 std::vector<SvgRect> withState(const std::vector<SvgRect>& rects, const std::string& state)
@@ -133,16 +132,11 @@ TEST(LedsimPicture, DrawsEachLaneInItsColourAndBlinksAsPeriodAndDutySay)
     expectSpan(steady[0], "#ffff00", 2600, 3000);
 
     // The pattern is written once where it starts: the colour change keeps it.
-    static const std::regex LABEL("<text data-blink-label=\"([^\"]*)\" x=\"([^\"]*)\"[^>]*>([^<]*)</text>");
-    Strings labels;
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), LABEL); it != std::sregex_iterator(); ++it)
-        labels.push_back((*it)[1].str() + " at " + (*it)[2].str() + ": " + (*it)[3].str());
-    EXPECT_EQ(labels, Strings{"indicator at 192: blink 1000 ms period, 498 ms on"}) << svg;
-    static const std::regex SWATCH("<rect data-swatch=\"indicator\"[^>]* fill=\"([^\"]*)\"");
-    Strings swatches;
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), SWATCH); it != std::sregex_iterator(); ++it)
-        swatches.push_back((*it)[1]);
-    EXPECT_EQ(swatches, (Strings{"#ff0000", "#ffff00"}));
+    EXPECT_EQ(matchesOf(svg, "<text data-blink-label=\"([^\"]*)\" x=\"([^\"]*)\"[^>]*>([^<]*)</text>", "$1 at $2: $3"),
+              Strings{"indicator at 192: blink 1000 ms period, 498 ms on"})
+        << svg;
+    EXPECT_EQ(matchesOf(svg, "<rect data-swatch=\"indicator\"[^>]* fill=\"([^\"]*)\""),
+              (Strings{"#ff0000", "#ffff00"}));
     for (const char* state : {"on", "off", "blink-on", "blink-dense"})
         EXPECT_NE(svg.find(std::string("data-legend-state=\"") + state + "\""), std::string::npos) << state;
 
@@ -252,11 +246,7 @@ TEST_F(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
         {ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     Strings changes;
-    size_t start = 0;
-    while (start < run.out.size()) {
-        const size_t end = run.out.find('\n', start);
-        const std::string line = run.out.substr(start, end - start);
-        start = end == std::string::npos ? run.out.size() : end + 1;
+    for (const std::string& line : linesOf(run.out)) {
         ASSERT_EQ(line.rfind("+", 0), 0u) << run.out;
         changes.push_back(line.substr(line.find(" s ") + 3));
     }
@@ -315,36 +305,29 @@ TEST_F(LedsimProgram, GivesTheTerminalToTheCommand)
     EXPECT_NE(output.find("got-hello"), std::string::npos) << output;
 }
 
-// Starts ledsim with no terminal (so only a signal can end its command) running
-// `script` in sh, where PIDS stands for a file in `dir`; waits up to 10 s for the
-// script to fill that file and returns ledsim's pid with the file's text in `*pids`.
-pid_t startDetachedLedsim(const TempDir& dir, std::string script, std::string* pids)
+// Starts `ledsim` with no terminal (so only a signal can end its command) running
+// `script` in sh, where PIDS stands for a file in `dir`; returns that file's text once
+// the script has filled it, or empty if it has not within 10 s.
+std::string startDetachedLedsim(BackgroundProcess& ledsim, const TempDir& dir, std::string script)
 {
     const std::string pidFile = dir.path() + "/pids";
     for (size_t at; (at = script.find("PIDS")) != std::string::npos;)
         script.replace(at, 4, pidFile);
-    const std::string ledsim = ledsimPath();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        execl(ledsim.c_str(), ledsim.c_str(), "-j", "/dev/null", "--", "sh", "-c", script.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    if (pid > 0)
-        quorvel::robustness::eventually([&] { return !(*pids = readFile(pidFile)).empty(); }, 10s);
-    return pid;
+    std::string pids;
+    if (ledsim.start({ledsimPath(), "-j", "/dev/null", "--", "sh", "-c", script}, {}, "/dev/null", false,
+                     [] { return setsid() >= 0; }))
+        quorvel::robustness::eventually([&] { return !(pids = readFile(pidFile)).empty(); }, 10s);
+    return pids;
 }
 
 TEST_F(LedsimProgram, EndsTheCommandWhenStopped)
 {
     TempDir dir;
-    std::string commandPid;
-    const pid_t pid = startDetachedLedsim(dir, "echo $$ > PIDS.tmp && mv PIDS.tmp PIDS && exec sleep 60", &commandPid);
-    ASSERT_GE(pid, 0);
+    BackgroundProcess ledsim;
+    const std::string commandPid =
+        startDetachedLedsim(ledsim, dir, "echo $$ > PIDS.tmp && mv PIDS.tmp PIDS && exec sleep 60");
     ASSERT_FALSE(commandPid.empty());
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    EXPECT_EQ(quorvel::testing::waitForChild(pid, 10s), 128 + SIGTERM);
+    EXPECT_EQ(ledsim.stop(SIGTERM, 10s), 128 + SIGTERM);
     // ledsim has reaped it: not even a zombie is left.
     const pid_t command = std::stoi(commandPid);
     EXPECT_EQ(kill(command, 0), -1) << "command " << commandPid << " outlived ledsim";
@@ -379,10 +362,10 @@ Strings processesIn(const std::string& ns)
 TEST_F(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
 {
     TempDir dir;
-    std::string pids;
+    BackgroundProcess ledsim;
     // The shell starts a child of its own and waits: both must go.
-    const pid_t pid = startDetachedLedsim(dir, "sleep 60 & echo $$ $! > PIDS.tmp && mv PIDS.tmp PIDS && wait", &pids);
-    ASSERT_GE(pid, 0);
+    const std::string pids =
+        startDetachedLedsim(ledsim, dir, "sleep 60 & echo $$ $! > PIDS.tmp && mv PIDS.tmp PIDS && wait");
     ASSERT_FALSE(pids.empty());
     std::istringstream words(pids);
     std::string shell, child;
@@ -391,8 +374,7 @@ TEST_F(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
     ASSERT_FALSE(ns.empty());
     ASSERT_NE(ns, mountNamespaceOf("self")) << "the command is not in a namespace of ledsim's own";
 
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
-    EXPECT_EQ(quorvel::testing::waitForChild(pid, 5s), 128 + SIGKILL);
+    EXPECT_EQ(ledsim.stop(SIGKILL, 5s), 128 + SIGKILL);
     // Once its last process is gone, the namespace and the mounts in it go too.
     Strings left;
     quorvel::robustness::eventually([&] { return (left = processesIn(ns)).empty(); }, 2s);

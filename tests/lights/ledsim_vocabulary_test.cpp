@@ -141,11 +141,8 @@ TEST(LedsimVocabulary, TargetScenariosCoverEveryProfileAndTheDriversFaults)
 {
     const std::string scenarios = readSource("target/guest/scenarios.sh");
     ASSERT_FALSE(scenarios.empty()) << "cannot read target/guest/scenarios.sh";
-    std::vector<std::string> kinds;
-    std::istringstream kindWords(matches(scenarios, R"re(\nLIGHTS_FAULT_KINDS="([^"]*)")re").at(0));
-    for (std::string kind; kindWords >> kind;)
-        kinds.push_back(kind);
-    EXPECT_EQ(kinds, faultNames(true));
+    const std::string kinds = matches(scenarios, R"re(\nLIGHTS_FAULT_KINDS="([^"]*)")re").at(0);
+    EXPECT_EQ(matches(kinds, R"((\S+))"), faultNames(true));
 
     // Every layout with every subset of the features, each once; the scenarios spell
     // the features in an order of their own, so profiles compare by what they mean.

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <stdlib.h>
 
 using namespace lights_test;
 
@@ -26,14 +25,13 @@ INSTANTIATE_TEST_SUITE_P(EachBoard, ModuleEntry, eachBoard(), boardParamName);
 TEST(ModuleLoader, NamesTheFileItLookedForWhenNoModuleMatchesTheBoard)
 {
     const std::string path = std::string(boardNamed("quillano").module_path);
-    const std::string folder = path.substr(0, path.rfind('/'));
-    setenv(quorvel::MODULE_DIR_VARIABLE, folder.c_str(), 1);
+    quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
+    variable.set(path.substr(0, path.rfind('/')).c_str());
     quorvel::LoadedModule module;
     std::string error;
     EXPECT_NE(quorvel::loadModuleForBoard("nosuchboard", module, error), 0);
     EXPECT_NE(error.find("lights.nosuchboard.so"), std::string::npos) << error;
     EXPECT_EQ(module.info, nullptr);
-    unsetenv(quorvel::MODULE_DIR_VARIABLE);
 }
 
 TEST(ModuleLoader, RefusesBoardNamesThatLeaveTheModuleFolder)
@@ -208,8 +206,9 @@ TEST_P(ModuleEntry, AFailedDeviceAllocationIsReportedAndLeavesTheOutPointer)
 {
     if (nomemProbePath().empty())
         GTEST_SKIP() << "sanitized builds own malloc: no failing-allocation probe";
-    const SimRun run = runProbeProgram(nomemProbePath(), GetParam(), LedTree{},
-                                       {"nomem:battery", "keep-out:battery", "set:battery:0xff:0:0:0:0"});
+    const SimRun run = runInLedsim(
+        LedTree{},
+        {nomemProbePath(), GetParam().module_path, "nomem:battery", "keep-out:battery", "set:battery:0xff:0:0:0:0"});
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     const std::vector<std::string> expected = {"nomem battery = -12 untouched=1", "keep-out battery = 0 untouched=0",
                                                "set battery = 0"};

@@ -70,40 +70,40 @@ TEST(LightsctlRequests, RefusesMalformedRequestsWithAReason)
     }
 }
 
+// Each word of `accepted` gives its value; each of `refused` is refused.
+template <typename T>
+void expectParses(bool (*parse)(const std::string&, T&), const std::vector<std::pair<std::string, T>>& accepted,
+                  const Strings& refused)
+{
+    for (const auto& [text, value] : accepted) {
+        T parsed = 0;
+        EXPECT_TRUE(parse(text, parsed)) << text;
+        EXPECT_EQ(parsed, value) << text;
+    }
+    for (const std::string& text : refused) {
+        T parsed = 0;
+        EXPECT_FALSE(parse(text, parsed)) << '"' << text << '"';
+    }
+}
+
 TEST(LightsctlRequests, ColoursAndNumbersAcceptTheirFullRange)
 {
-    uint32_t color = 0;
-    EXPECT_TRUE(lightsctl::parseColor("4294967295", color));
-    EXPECT_EQ(color, 0xFFFFFFFFu);
-    EXPECT_TRUE(lightsctl::parseColor("#80ffffff", color));
-    EXPECT_EQ(color, 0x80FFFFFFu);
-    EXPECT_FALSE(lightsctl::parseColor("#", color));
-    EXPECT_FALSE(lightsctl::parseColor("0x", color));
-    EXPECT_FALSE(lightsctl::parseColor("12ab", color));
-    // #RGB is the CSS short form, each digit doubled.
-    EXPECT_TRUE(lightsctl::parseColor("#f00", color));
-    EXPECT_EQ(color, 0x00FF0000u);
-    EXPECT_TRUE(lightsctl::parseColor("#1aF", color));
-    EXPECT_EQ(color, 0x0011AAFFu);
-    EXPECT_TRUE(lightsctl::parseColor("#00ff00", color));
-    EXPECT_EQ(color, 0x0000FF00u);
-    EXPECT_FALSE(lightsctl::parseColor("#ff00", color));
-    EXPECT_FALSE(lightsctl::parseColor("#fg0", color));
+    // #RGB is the CSS short form, each digit doubled ("#f00", "#1aF").
+    expectParses<uint32_t>(lightsctl::parseColor,
+                           {{"4294967295", 0xFFFFFFFFu},
+                            {"#80ffffff", 0x80FFFFFFu},
+                            {"#f00", 0x00FF0000u},
+                            {"#1aF", 0x0011AAFFu},
+                            {"#00ff00", 0x0000FF00u}},
+                           {"#", "0x", "12ab", "#ff00", "#fg0"});
+    expectParses<int32_t>(lightsctl::parseInt32, {{"-2147483648", INT32_MIN}, {"2147483647", INT32_MAX}},
+                          {"-2147483649", "1e3", "-", ""});
     // An unknown light followed by a colour is passed on for the module to refuse.
     std::vector<lightsctl::Request> requests;
     std::string error;
     EXPECT_TRUE(lightsctl::parseRequests({"backlight", "0", "lcd", "1"}, requests, error)) << error;
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].light, "lcd");
-    int32_t value = 0;
-    EXPECT_TRUE(lightsctl::parseInt32("-2147483648", value));
-    EXPECT_EQ(value, INT32_MIN);
-    EXPECT_TRUE(lightsctl::parseInt32("2147483647", value));
-    EXPECT_EQ(value, INT32_MAX);
-    EXPECT_FALSE(lightsctl::parseInt32("-2147483649", value));
-    EXPECT_FALSE(lightsctl::parseInt32("1e3", value));
-    EXPECT_FALSE(lightsctl::parseInt32("-", value));
-    EXPECT_FALSE(lightsctl::parseInt32("", value));
 }
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
@@ -134,17 +134,22 @@ TEST(LedsimProfiles, OfferTheAttributeFilesOfTheBoard)
     EXPECT_FALSE(ledsim::parseProfile("", profile, error));
 }
 
-TEST(LedsimTree, ReadOnlyFilesAreNotWritableEvenForRoot)
-{
-    ledsim::LedTree tree(ledsim::Profile{});
+// A tree of the default profile, a handle to open in it, and room for an error.
+class LedsimTree : public ::testing::Test {
+protected:
+    ledsim::LedTree tree{ledsim::Profile{}};
+    uint64_t handle = 0;
     std::string error;
+};
+
+TEST_F(LedsimTree, ReadOnlyFilesAreNotWritableEvenForRoot)
+{
     ASSERT_TRUE(tree.addFault("/red/brightness", ledsim::FAULT_READ_ONLY, error));
     struct stat attributes;
     ASSERT_EQ(tree.getattr("/red/brightness", attributes), 0);
     EXPECT_EQ(attributes.st_mode & 0777, 0444u);
     EXPECT_EQ(tree.access("/red/brightness", W_OK), -EACCES);
     EXPECT_EQ(tree.access("/red/brightness", R_OK), 0);
-    uint64_t handle = 0;
     EXPECT_EQ(tree.open("/red/brightness", O_RDWR, handle), -EACCES);
     EXPECT_EQ(tree.open("/red/brightness", O_RDONLY, handle), 0);
     EXPECT_EQ(tree.journal(),
@@ -154,10 +159,8 @@ TEST(LedsimTree, ReadOnlyFilesAreNotWritableEvenForRoot)
                        "open /sys/class/leds/red/brightness O_RDONLY = 0"}));
 }
 
-TEST(LedsimTree, WritesReplaceTheValueLikeSysfs)
+TEST_F(LedsimTree, WritesReplaceTheValueLikeSysfs)
 {
-    ledsim::LedTree tree(ledsim::Profile{});
-    uint64_t handle = 0;
     ASSERT_EQ(tree.open("/green/brightness", O_RDWR, handle), 0);
     EXPECT_EQ(tree.write(handle, "255\n", 4), 4);
     EXPECT_EQ(tree.write(handle, "7\n", 2), 2);
@@ -171,7 +174,7 @@ TEST(LedsimTree, WritesReplaceTheValueLikeSysfs)
     EXPECT_NE(std::find(values.begin(), values.end(), "value /sys/class/leds/green/brightness \"7\\n\""), values.end());
 }
 
-TEST(LedsimTree, ValuesAreParsedAndKeptTheWayTheTargetKernelKeepsThem)
+TEST_F(LedsimTree, ValuesAreParsedAndKeptTheWayTheTargetKernelKeepsThem)
 {
     struct Case {
         const char* path;
@@ -204,33 +207,28 @@ TEST(LedsimTree, ValuesAreParsedAndKeptTheWayTheTargetKernelKeepsThem)
         {"/red/device/grpfreq", "1.5", -EINVAL, nullptr},
     };
     for (const Case& c : cases) {
-        ledsim::LedTree tree(ledsim::Profile{});
-        uint64_t handle = 0;
-        ASSERT_EQ(tree.open(c.path, O_RDWR, handle), 0);
+        ledsim::LedTree fresh(ledsim::Profile{});
+        ASSERT_EQ(fresh.open(c.path, O_RDWR, handle), 0);
         // The old value stays when the kernel refuses the new one.
-        ASSERT_EQ(tree.write(handle, "3\n", 2), 2);
+        ASSERT_EQ(fresh.write(handle, "3\n", 2), 2);
         const int expectedStatus = c.status == 0 ? static_cast<int>(c.bytes.size()) : c.status;
-        EXPECT_EQ(tree.write(handle, c.bytes.data(), c.bytes.size()), expectedStatus)
+        EXPECT_EQ(fresh.write(handle, c.bytes.data(), c.bytes.size()), expectedStatus)
             << c.path << " " << ledsim::quoted(c.bytes);
         char buffer[32] = {};
-        ASSERT_GT(tree.read(handle, buffer, sizeof buffer - 1, 0), 0);
+        ASSERT_GT(fresh.read(handle, buffer, sizeof buffer - 1, 0), 0);
         EXPECT_EQ(std::string(buffer), c.stored != nullptr ? c.stored : "3\n")
             << c.path << " " << ledsim::quoted(c.bytes);
     }
 
     // A refused write is journalled with the kernel's errno; an empty one changes nothing.
-    ledsim::LedTree tree(ledsim::Profile{});
-    uint64_t handle = 0;
     ASSERT_EQ(tree.open("/blue/brightness", O_WRONLY, handle), 0);
     EXPECT_EQ(tree.write(handle, "", 0), 0);
     EXPECT_EQ(tree.write(handle, "1e3\n", 4), -EINVAL);
     EXPECT_EQ(tree.journal().back(), "write /sys/class/leds/blue/brightness \"1e3\\n\" = -EINVAL");
 }
 
-TEST(LedsimTree, InjectedFaultsShapeEachOperation)
+TEST_F(LedsimTree, InjectedFaultsShapeEachOperation)
 {
-    ledsim::LedTree tree(ledsim::Profile{});
-    std::string error;
     ASSERT_TRUE(tree.addFault("/red/brightness", ledsim::FAULT_SHORT_WRITE, error));
     ASSERT_TRUE(tree.addFault("/green/brightness", ledsim::FAULT_WRITE_ENOSPC, error));
     ASSERT_TRUE(tree.addFault("/green/brightness", ledsim::FAULT_CLOSE_EIO, error));
@@ -375,10 +373,8 @@ TEST_F(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 
 TEST(LightsctlProgram, ReportsUsageAndLoadErrors)
 {
-    std::vector<std::string> prefix = emulatorPrefix();
-    prefix.push_back(lightsctlPath());
-    auto run = [&](const Strings& words, const Strings& environment = {}) {
-        return runHostProgram(concat(prefix, words), 30s, environment);
+    auto run = [](const Strings& words, const Strings& environment = {}) {
+        return runProgram(concat({lightsctlPath()}, words), 30s, environment);
     };
     const RunResult help = run({"--help"}, {"QUORVEL_MODULE_DIR=/opt/boards"});
     EXPECT_EQ(help.exitStatus, 0);

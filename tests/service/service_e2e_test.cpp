@@ -22,6 +22,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ using quorvel::testing::ProcessFixture;
 using quorvel::testing::RunResult;
 
 const std::string SERVICE = QUORVEL_SERVICE_PROGRAM;
+const std::string NO_MANAGER = "QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager";
+const std::string NO_MANAGER_DIAGNOSTIC = "service: Unable to get default service manager!\n";
 
 const std::string USAGE = "Usage: service [-h|-?]\n"
                           "       service list\n"
@@ -78,8 +81,8 @@ protected:
     // "Result: " and the printed reply of the transaction the test sends itself to
     // `name` with `code` and a data parcel that starts with the service's own
     // descriptor as interface token; `fill` appends the arguments.
-    template <typename Fill>
-    static std::string resultOf(const char* name, uint32_t code, Fill fill, quorvel::status_t* status = nullptr)
+    static std::string resultOf(const char* name, uint32_t code, const std::function<void(Parcel&)>& fill = {},
+                                quorvel::status_t* status = nullptr)
     {
         const sp<quorvel::ServiceManagerPort> serviceManager = quorvel::defaultServiceManager();
         EXPECT_TRUE(serviceManager);
@@ -95,16 +98,12 @@ protected:
         Parcel data;
         Parcel reply;
         data.writeInterfaceToken(descriptor.readString16());
-        fill(data);
+        if (fill)
+            fill(data);
         const quorvel::status_t result = binder->transact(code, data, &reply, 0);
         if (status)
             *status = result;
         return "Result: " + printed(reply) + "\n";
-    }
-
-    static std::string resultOf(const char* name, uint32_t code)
-    {
-        return resultOf(name, code, [](Parcel&) {});
     }
 
     static std::unique_ptr<ProcessFixture> world;
@@ -160,12 +159,8 @@ TEST(NoServiceManager, EveryCommandExitsWith20AndNoUsage)
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{}, {"-h"}, {"list"}, {"call", "example.echo", "1"}}) {
         SCOPED_TRACE(testing::PrintToString(arguments));
-        const RunResult outcome =
-            quorvel::testing::runProgram(serviceCommand(arguments), std::chrono::seconds(10),
-                                         {"QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager"});
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, "service: Unable to get default service manager!\n");
-        EXPECT_EQ(outcome.exitStatus, 20);
+        expectOutcome(quorvel::testing::runProgram(serviceCommand(arguments), std::chrono::seconds(10), {NO_MANAGER}),
+                      "", NO_MANAGER_DIAGNOSTIC, 20);
     }
 }
 
@@ -358,8 +353,7 @@ using FailedTransaction = ServiceTool;
 TEST_F(FailedTransaction, PrintsTheReplyThenADiagnosticAndExitsWith30)
 {
     quorvel::status_t status = quorvel::OK;
-    const std::string expected = resultOf(
-        "example.failing", 5, [](Parcel&) {}, &status);
+    const std::string expected = resultOf("example.failing", 5, {}, &status);
     ASSERT_NE(status, quorvel::OK);
     const RunResult outcome = service({"call", "example.failing", "5"});
     const std::string diagnostic = std::string("service: Transaction failed: ") + quorvel::statusToString(status) +
@@ -406,10 +400,9 @@ TEST_F(Resources, NoPathLeaks)
         EXPECT_EQ(outcome.err.find("Sanitizer"), std::string::npos) << outcome.err;
         EXPECT_NE(outcome.exitStatus, 99);
     }
-    const RunResult noManager = quorvel::testing::runProgram(
-        serviceCommand({"list"}), std::chrono::seconds(10),
-        {"QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager", "ASAN_OPTIONS=detect_leaks=1:exitcode=99"});
-    EXPECT_EQ(noManager.err, "service: Unable to get default service manager!\n");
+    const RunResult noManager = quorvel::testing::runProgram(serviceCommand({"list"}), std::chrono::seconds(10),
+                                                             {NO_MANAGER, "ASAN_OPTIONS=detect_leaks=1:exitcode=99"});
+    EXPECT_EQ(noManager.err, NO_MANAGER_DIAGNOSTIC);
     EXPECT_EQ(noManager.exitStatus, 20);
 }
 

@@ -65,13 +65,9 @@ Built buildElf(unsigned elfClass, std::uint16_t machine, const std::vector<Wante
     b.bytes.assign(b.sectionTableOffset + 3 * sectionSize, 0);
     auto& out = b.bytes;
 
-    out[0] = 0x7f;
-    out[1] = 'E';
-    out[2] = 'L';
-    out[3] = 'F';
-    out[4] = static_cast<unsigned char>(elfClass);
-    out[5] = 1; // little-endian
-    out[6] = 1;
+    // Magic, class, little-endian, version 1.
+    const unsigned char ident[] = {0x7f, 'E', 'L', 'F', static_cast<unsigned char>(elfClass), 1, 1};
+    std::copy(std::begin(ident), std::end(ident), out.begin());
     put(out, 16, 3, 2); // shared object
     put(out, 18, machine, 2);
     put(out, is32 ? 32 : 40, b.sectionTableOffset, word);

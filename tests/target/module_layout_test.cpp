@@ -105,10 +105,9 @@ protected:
     void SetUp() override
     {
         std::string error;
-        ASSERT_EQ(quorvel::loadModule(GetParam().module_path, mModule, error), 0) << error;
-        mRaw = reinterpret_cast<const unsigned char*>(mModule.info);
+        ASSERT_EQ(quorvel::loadModule(mPath, mModule, error), 0) << error;
+        mRaw = reinterpret_cast<const unsigned char*>(mModule.info());
     }
-    void TearDown() override { quorvel::unloadModule(mModule); }
 
     OpenEntry openEntry() const
     {
@@ -121,7 +120,7 @@ protected:
     const unsigned char* openRaw(const char* lightName)
     {
         void* device = nullptr;
-        const int status = openEntry()(mModule.info, lightName, &device);
+        const int status = openEntry()(mModule.info(), lightName, &device);
         EXPECT_EQ(status, 0) << lightName;
         EXPECT_NE(device, nullptr) << lightName;
         return static_cast<const unsigned char*>(device);
@@ -133,7 +132,28 @@ protected:
         EXPECT_EQ(functionAt<CloseEntry>(device, LAYOUT.closeAt)(mutableDevice), 0);
     }
 
-    quorvel::LoadedModule mModule;
+    struct ByBoard {
+        int status;
+        std::string error;
+        std::string path; // the file the loader names for the board
+        quorvel::ModuleHandle module;
+    };
+    // Loads this board by name with the module folder variable set to `value` (unset
+    // when null); the variable is put back afterwards.
+    ByBoard loadByBoard(const char* value) const
+    {
+        quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
+        variable.set(value);
+        ByBoard loaded;
+        loaded.status = quorvel::loadModuleForBoard(GetParam().name, loaded.module, loaded.error);
+        loaded.path = quorvel::modulePathForBoard(GetParam().name);
+        return loaded;
+    }
+
+    // The module's file and the folder it is in.
+    const std::string mPath = GetParam().module_path;
+    const std::string mFolder = mPath.substr(0, mPath.rfind('/'));
+    quorvel::ModuleHandle mModule;
     const unsigned char* mRaw = nullptr;
 };
 
@@ -172,7 +192,7 @@ TEST_P(ModuleLayout, FreshDeviceHasTagVersionModuleAndZeroReservedWords)
     EXPECT_EQ(std::memcmp(device, DEVICE_TAG_BYTES.data(), DEVICE_TAG_BYTES.size()), 0)
         << std::hex << "tag word 0x" << readAs<std::uint32_t>(device, 0);
     EXPECT_EQ(readAs<std::uint32_t>(device, 4), 0u) << "version";
-    EXPECT_EQ(readPointer(device, LAYOUT.moduleAt), reinterpret_cast<std::uintptr_t>(mModule.info));
+    EXPECT_EQ(readPointer(device, LAYOUT.moduleAt), reinterpret_cast<std::uintptr_t>(mModule.info()));
     EXPECT_EQ(LAYOUT.deviceReservedAt + DEVICE_RESERVED_BYTES, LAYOUT.closeAt);
     EXPECT_EQ(nonZeroOffsets(device, LAYOUT.deviceReservedAt, DEVICE_RESERVED_BYTES), std::vector<std::size_t>{});
     closeRaw(device);
@@ -200,24 +220,15 @@ TEST_P(ModuleLayout, DeviceEntriesAreCloseThenAPerLightSetState)
 
 TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
 {
-    const std::string path = GetParam().module_path;
-    const std::string folder = path.substr(0, path.rfind('/'));
-    quorvel::LoadedModule byBoard;
-    std::string error;
-    int status;
-    std::string foundPath;
-    {
-        quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
-        variable.set(folder.c_str());
-        status = quorvel::loadModuleForBoard(GetParam().name, byBoard, error);
-        foundPath = quorvel::modulePathForBoard(GetParam().name);
-    }
-    ASSERT_EQ(status, 0) << error;
-    EXPECT_EQ(byBoard.info, mModule.info);
-    EXPECT_EQ(foundPath, folder + "/lights." + std::string(GetParam().name) + ".so");
-    quorvel::unloadModule(byBoard);
-    EXPECT_EQ(byBoard.info, nullptr);
-    EXPECT_EQ(byBoard.library, nullptr);
+    ByBoard byBoard = loadByBoard(mFolder.c_str());
+    ASSERT_EQ(byBoard.status, 0) << byBoard.error;
+    EXPECT_EQ(byBoard.module.info(), mModule.info());
+    EXPECT_EQ(byBoard.path, mFolder + "/lights." + std::string(GetParam().name) + ".so");
+    // The plain call that unmaps a released module leaves it empty.
+    quorvel::LoadedModule released = byBoard.module.release();
+    quorvel::unloadModule(released);
+    EXPECT_EQ(released.info, nullptr);
+    EXPECT_EQ(released.library, nullptr);
 }
 
 // Every kind of value of the module folder variable: unset and empty give the
@@ -225,42 +236,25 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
 // current folder; one too long for the system is a load error, not a crash.
 TEST_P(ModuleLayout, ModuleFolderVariableAtItsEdges)
 {
-    const std::string path = GetParam().module_path;
-    const std::string folder = path.substr(0, path.rfind('/'));
-    const std::string parent = folder.substr(0, folder.rfind('/'));
+    const std::string parent = mFolder.substr(0, mFolder.rfind('/'));
     const std::string board = GetParam().name;
-    quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    struct Loaded {
-        int status;
-        std::string error;
-        std::string path;
-    };
-    auto loadWith = [&](const char* value) {
-        variable.set(value);
-        quorvel::LoadedModule module;
-        Loaded loaded;
-        loaded.status = quorvel::loadModuleForBoard(board, module, loaded.error);
-        loaded.path = quorvel::modulePathForBoard(board);
-        quorvel::unloadModule(module);
-        return loaded;
-    };
 
     const std::string fallback = std::string(quorvel::defaultModuleDirectory()) + "/lights." + board + ".so";
-    EXPECT_EQ(loadWith(nullptr).path, fallback);
-    EXPECT_EQ(loadWith("").path, fallback);
-    EXPECT_EQ(loadWith("/").path, "/lights." + board + ".so");
-    EXPECT_EQ(loadWith((folder + "/").c_str()).path, path) << "a trailing slash is not doubled";
-    const Loaded absolute = loadWith(folder.c_str());
+    EXPECT_EQ(loadByBoard(nullptr).path, fallback);
+    EXPECT_EQ(loadByBoard("").path, fallback);
+    EXPECT_EQ(loadByBoard("/").path, "/lights." + board + ".so");
+    EXPECT_EQ(loadByBoard((mFolder + "/").c_str()).path, mPath) << "a trailing slash is not doubled";
+    const ByBoard absolute = loadByBoard(mFolder.c_str());
     EXPECT_EQ(absolute.status, 0) << absolute.error;
 
     ASSERT_EQ(chdir(parent.c_str()), 0);
-    const std::string relative = folder.substr(parent.size() + 1);
-    const Loaded fromHere = loadWith(relative.c_str());
-    const Loaded missing = loadWith("no-such-folder");
+    const std::string relative = mFolder.substr(parent.size() + 1);
+    const ByBoard fromHere = loadByBoard(relative.c_str());
+    const ByBoard missing = loadByBoard("no-such-folder");
     const std::string tooLong(5000, 'd');
-    const Loaded overlong = loadWith(tooLong.c_str());
+    const ByBoard overlong = loadByBoard(tooLong.c_str());
     ASSERT_EQ(chdir(cwd), 0);
 
     EXPECT_EQ(fromHere.status, 0) << fromHere.error;

@@ -8,6 +8,7 @@
 // not the simulator's.
 #include <test_support/boards.h>
 #include <test_support/led_tree.h>
+#include <test_support/process.h>
 #include <test_support/process_stats.h>
 
 #include <quorvel/lights.h>
@@ -15,8 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -105,33 +104,6 @@ bool driveModule(const std::string& modulePath, int requests, std::string& repor
     return good;
 }
 
-// Forks, drives the module in the child, and hands back its verdict and report.
-bool driveInChild(const std::string& modulePath, int requests, std::string& report)
-{
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) < 0)
-        return false;
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipe[0]);
-        std::string text;
-        const bool good = driveModule(modulePath, requests, text);
-        [[maybe_unused]] ssize_t n = ::write(pipe[1], text.data(), text.size());
-        ::_exit(good ? 0 : 1);
-    }
-    ::close(pipe[1]);
-    report.clear();
-    char buffer[512];
-    ssize_t n;
-    while ((n = ::read(pipe[0], buffer, sizeof buffer)) > 0)
-        report.append(buffer, static_cast<size_t>(n));
-    ::close(pipe[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 class LightsRequestLoad : public ::testing::TestWithParam<BoardInfo> {};
 
 TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
@@ -139,10 +111,18 @@ TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
     const int requests = scaled(500000, 5000);
-    std::string report;
-    EXPECT_TRUE(driveInChild(GetParam().module_path, requests, report)) << report;
+    // In a child, whose mount namespace and leaks go with it; within the test's limit.
+    const testing::RunResult child = testing::runInChild(
+        [&] {
+            std::string report;
+            const bool good = driveModule(GetParam().module_path, requests, report);
+            std::fputs(report.c_str(), stdout);
+            return good ? 0 : 1;
+        },
+        std::chrono::seconds(200));
+    EXPECT_EQ(child.exitStatus, 0) << child.combined;
     ::testing::Test::RecordProperty("requests", requests);
-    std::printf("%s: %d requests; %s\n", GetParam().module_path, requests, report.c_str());
+    std::printf("%s: %d requests; %s\n", GetParam().module_path, requests, child.combined.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(EachBoard, LightsRequestLoad, testing::eachBoard(), testing::boardParamName);

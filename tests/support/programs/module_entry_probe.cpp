@@ -27,11 +27,9 @@
 #include <quorvel/module_loader.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <stdio.h>
-#include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -75,10 +73,8 @@ LightDevice* deviceFor(const std::string& name)
     return device;
 }
 
-LightDevice* marker()
-{
-    return reinterpret_cast<LightDevice*>(static_cast<uintptr_t>(0x5A5A5A50));
-}
+// What a refused open must leave in the out-pointer.
+LightDevice* const MARKER = reinterpret_cast<LightDevice*>(static_cast<uintptr_t>(0x5A5A5A50));
 
 // Six lights, one per thread in turn; every request is checked for its status.
 void runThreads(int threadCount, int rounds)
@@ -208,15 +204,15 @@ bool runStep(const std::string& step)
         }
         printf("set %s = %d\n", name.c_str(), device->set_state(device, &state));
     } else if (op == "keep-out" && parts.size() == 2) {
-        LightDevice* device = marker();
+        LightDevice* device = MARKER;
         const int status = openDevice(name.c_str(), &device);
-        printf("keep-out %s = %d untouched=%d\n", name.c_str(), status, device == marker() ? 1 : 0);
-        if (status == 0 && device != marker())
+        printf("keep-out %s = %d untouched=%d\n", name.c_str(), status, device == MARKER ? 1 : 0);
+        if (status == 0 && device != MARKER)
             device->close(device);
     } else if (op == "null-name") {
-        LightDevice* device = marker();
+        LightDevice* device = MARKER;
         const int status = openDevice(nullptr, &device);
-        printf("null-name = %d untouched=%d\n", status, device == marker() ? 1 : 0);
+        printf("null-name = %d untouched=%d\n", status, device == MARKER ? 1 : 0);
     } else if (op == "null-out" && parts.size() == 2) {
         printf("null-out %s = %d\n", name.c_str(), openDevice(name.c_str(), nullptr));
     } else if (op == "null-request" && parts.size() == 2) {
@@ -245,11 +241,11 @@ bool runStep(const std::string& step)
         devices[name + "#2"] = second;
     } else if (op == "nomem" && parts.size() == 2) {
 #ifdef LIGHTS_PROBE_FAILING_MALLOC
-        LightDevice* device = marker();
+        LightDevice* device = MARKER;
         lights_test::failNextMallocOf(sizeof(LightDevice));
         const int status = openDevice(name.c_str(), &device);
         lights_test::failNextMallocOf(0);
-        printf("nomem %s = %d untouched=%d\n", name.c_str(), status, device == marker() ? 1 : 0);
+        printf("nomem %s = %d untouched=%d\n", name.c_str(), status, device == MARKER ? 1 : 0);
 #else
         printf("nomem unsupported\n");
 #endif
@@ -257,21 +253,17 @@ bool runStep(const std::string& step)
         for (size_t slash = name.find('/', 1); slash != std::string::npos; slash = name.find('/', slash + 1))
             mkdir(name.substr(0, slash).c_str(), 0755);
         // A value no module writes, so that any write shows.
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const bool written = fd >= 0 && write(fd, "-\n", 2) == 2;
-        if (fd >= 0)
-            close(fd);
-        printf("touch %s = %d\n", name.c_str(), written ? 0 : -1);
+        FILE* file = fopen(name.c_str(), "we");
+        const bool written = file != nullptr && fputs("-\n", file) >= 0;
+        printf("touch %s = %d\n", name.c_str(), file != nullptr && fclose(file) == 0 && written ? 0 : -1);
     } else if (op == "cat" && parts.size() == 2) {
-        char buffer[64] = {};
-        const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-        const ssize_t got = fd >= 0 ? read(fd, buffer, sizeof buffer - 1) : -1;
-        if (fd >= 0)
-            close(fd);
+        FILE* file = fopen(name.c_str(), "re");
         std::string text;
-        for (ssize_t i = 0; i < got; ++i)
-            text += buffer[i] == '\n' ? std::string("\\n") : std::string(1, buffer[i]);
-        printf("cat %s = %s\n", name.c_str(), got < 0 ? "missing" : text.c_str());
+        for (int c; file != nullptr && (c = fgetc(file)) != EOF;)
+            text += c == '\n' ? std::string("\\n") : std::string(1, static_cast<char>(c));
+        printf("cat %s = %s\n", name.c_str(), file == nullptr ? "missing" : text.c_str());
+        if (file != nullptr)
+            fclose(file);
     } else if (op == "trace-opens") {
         lights_test::startTracingOpens();
     } else if (op == "opens") {

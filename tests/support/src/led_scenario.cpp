@@ -200,20 +200,11 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const LedTree& tr
     SimRun run;
     TempDir work;
     const std::string journalPath = work.path() + "/journal";
-    std::vector<std::string> argv = {ledsimPath(),
-                                     "--profile",
-                                     tree.profile,
-                                     "--journal",
-                                     journalPath,
-                                     "--timeout",
-                                     std::to_string(RUN_TIMEOUT_SECONDS - 5)};
-    for (const std::string& fault : tree.faults) {
-        argv.push_back("--fault");
-        argv.push_back(fault);
-    }
-    argv.push_back("--");
-    argv.insert(argv.end(), prefix.begin(), prefix.end());
-    argv.insert(argv.end(), command.begin(), command.end());
+    Strings argv = {ledsimPath(), "--profile", tree.profile, "--journal", journalPath, "--timeout"};
+    argv.push_back(std::to_string(RUN_TIMEOUT_SECONDS - 5));
+    for (const std::string& fault : tree.faults)
+        argv.insert(argv.end(), {"--fault", fault});
+    argv = concat({argv, {"--"}, prefix, command});
 
     run.process = quorvel::testing::runHostProgram(argv, RUN_TIMEOUT, environment);
     run.journalText = readFile(journalPath);
@@ -246,36 +237,20 @@ SimRun runHostCommandInLedsim(const LedTree& tree, const std::vector<std::string
 SimRun runLightsctl(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& requests,
                     const std::vector<std::string>& environment)
 {
-    std::vector<std::string> command = {lightsctlPath(), board.module_path};
-    command.insert(command.end(), requests.begin(), requests.end());
-    return runInLedsim(tree, command, environment);
+    return runInLedsim(tree, concat({lightsctlPath(), board.module_path}, requests), environment);
 }
 
 SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment)
 {
-    std::vector<std::string> command = {entryProbePath(), board.module_path};
-    command.insert(command.end(), steps.begin(), steps.end());
-    return runInLedsim(tree, command, environment);
-}
-
-SimRun runProbeProgram(const std::string& program, const BoardInfo& board, const LedTree& tree,
-                       const std::vector<std::string>& steps)
-{
-    std::vector<std::string> command = {program, board.module_path};
-    command.insert(command.end(), steps.begin(), steps.end());
-    return runInLedsim(tree, command);
+    return runInLedsim(tree, concat({entryProbePath(), board.module_path}, steps), environment);
 }
 
 RunResult runProbeInTmpfs(const BoardInfo& board, const std::vector<std::string>& files,
                           const std::vector<std::string>& steps)
 {
-    std::vector<std::string> argv = emulatorPrefix();
-    argv.push_back(entryProbePath());
-    argv.push_back(board.module_path);
-    argv.insert(argv.end(), steps.begin(), steps.end());
     auto makeTree = [files] { return quorvel::testing::makeLedTree(files); };
-    return quorvel::testing::runHostProgram(argv, RUN_TIMEOUT, {}, makeTree);
+    return runProgram(concat({entryProbePath(), board.module_path}, steps), RUN_TIMEOUT, {}, makeTree);
 }
 
 } // namespace lights_test

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -26,14 +27,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int decodeWaitStatus(int status, int* signal)
+int decodeWaitStatus(int status, int* signal = nullptr)
 {
-    if (WIFEXITED(status)) {
-        *signal = 0;
-        return WEXITSTATUS(status);
+    const int terminating = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (signal)
+        *signal = terminating;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + terminating;
+}
+
+// Waits up to `timeout` for `pid` and fills `*status`; at the deadline kills it and
+// reaps it all the same. 1 when it ended by itself, 0 when it was killed, -1 when
+// there was no such child.
+int reapWithin(pid_t pid, std::chrono::milliseconds timeout, int* status)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, status, WNOHANG);
+        if (done != 0)
+            return done == pid ? 1 : -1;
+        if (Clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, status, 0);
+            return 0;
+        }
+        std::this_thread::sleep_for(5ms);
     }
-    *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return 128 + *signal;
 }
 
 // The environment for a child: ours, with `overrides` replacing same-named entries.
@@ -126,21 +144,6 @@ bool programFound(const std::string& program)
         if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0)
             return true;
     return false;
-}
-
-// Runs `body` in a child with `maxFiles` descriptors as `uid`/`gid` and no
-// supplementary groups; the child exits with what `body` returns (127 if it could
-// not drop).
-pid_t forkAsUser(uid_t uid, gid_t gid, size_t maxFiles, const std::function<int()>& body)
-{
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    const rlimit limit{maxFiles, maxFiles};
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    if (::setgroups(0, nullptr) < 0 || ::setgid(gid) < 0 || ::setuid(uid) < 0)
-        ::_exit(127);
-    ::_exit(body());
 }
 
 } // namespace
@@ -252,6 +255,18 @@ RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::mill
     return runCaptured(argv, timeout, environment, false, beforeExec);
 }
 
+RunResult runInChild(const std::function<int()>& body, std::chrono::milliseconds timeout)
+{
+    std::fflush(nullptr); // or the child writes out this process's buffered output again
+    // The child ends with the body: there is nothing to execute.
+    return runCaptured({}, timeout, {}, false, [&body] {
+        const int status = body();
+        std::fflush(nullptr);
+        ::_exit(status);
+        return false;
+    });
+}
+
 ScopedEnv::ScopedEnv(std::string name)
     : mName(std::move(name))
 {
@@ -305,8 +320,7 @@ bool BackgroundProcess::running()
         return false;
     int status;
     if (::waitpid(mPid, &status, WNOHANG) == mPid) {
-        int signal;
-        mExitStatus = decodeWaitStatus(status, &signal);
+        mExitStatus = decodeWaitStatus(status);
         mPid = -1;
         return false;
     }
@@ -318,19 +332,10 @@ int BackgroundProcess::stop(int signal, std::chrono::milliseconds grace)
     if (!running())
         return mExitStatus;
     ::kill(mPid, signal);
-    const auto deadline = Clock::now() + grace;
-    while (running()) {
-        if (Clock::now() >= deadline) {
-            ::kill(mPid, SIGKILL);
-            int status;
-            ::waitpid(mPid, &status, 0);
-            int sig;
-            mExitStatus = decodeWaitStatus(status, &sig);
-            mPid = -1;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
+    int status = 0;
+    if (reapWithin(mPid, grace, &status) >= 0)
+        mExitStatus = decodeWaitStatus(status);
+    mPid = -1;
     return mExitStatus;
 }
 
@@ -339,13 +344,19 @@ AsOtherUser::AsOtherUser(uid_t uid, std::function<int()> setUp, std::function<in
     int ready[2], done[2];
     if (::pipe2(ready, O_CLOEXEC) < 0 || ::pipe2(done, O_CLOEXEC) < 0)
         return;
-    mPid = forkAsUser(uid, uid, maxFiles, [&] {
+    // The child has `maxFiles` descriptors and no supplementary groups.
+    mPid = ::fork();
+    if (mPid == 0) {
+        const rlimit limit{maxFiles, maxFiles};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        if (::setgroups(0, nullptr) < 0 || ::setgid(uid) < 0 || ::setuid(uid) < 0)
+            ::_exit(127);
         ::close(ready[0]);
         ::close(done[1]);
         const int value = setUp();
         [[maybe_unused]] ssize_t n = ::write(ready[1], &value, sizeof value);
-        return value >= 0 ? hold(done[0]) : 126;
-    });
+        ::_exit(value >= 0 ? hold(done[0]) : 126);
+    }
     ::close(ready[1]);
     ::close(done[0]);
     mDone = done[1];
@@ -372,21 +383,8 @@ int AsOtherUser::finish()
 
 int waitForChild(pid_t pid, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0)
-            return -1;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    int status = 0;
+    return reapWithin(pid, timeout, &status) == 1 ? decodeWaitStatus(status) : -1;
 }
 
 } // namespace quorvel::testing

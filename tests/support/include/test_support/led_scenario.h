@@ -87,10 +87,6 @@ SimRun runLightsctl(const BoardInfo& board, const LedTree& tree, const std::vect
 SimRun runProbe(const BoardInfo& board, const LedTree& tree, const std::vector<std::string>& steps,
                 const std::vector<std::string>& environment = {});
 
-// The same with another build of the probe.
-SimRun runProbeProgram(const std::string& program, const BoardInfo& board, const LedTree& tree,
-                       const std::vector<std::string>& steps);
-
 // The entry probe in a private mount namespace whose /sys/class/leds is a plain
 // tmpfs holding exactly `files` (relative paths, each "0\n"): no journal, but real
 // file semantics, so files can appear while the module runs.

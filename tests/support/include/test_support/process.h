@@ -49,6 +49,12 @@ RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::mill
                          const std::vector<std::string>& environment = {},
                          const std::function<bool()>& beforeExec = {});
 
+// Runs `body` in a forked child of this process, captured and bounded as runProgram
+// runs a program: what the child writes goes to `out`, `err` and `combined`, and its
+// exit status is what `body` returns. The child is a copy of a process that may have
+// other threads, so `body` must not wait for a lock another thread could hold.
+RunResult runInChild(const std::function<int()>& body, std::chrono::milliseconds timeout = 10s);
+
 // Waits up to `timeout` for `pid` to exit and returns its status as RunResult does;
 // kills it (and returns -1) at the deadline.
 int waitForChild(pid_t pid, std::chrono::milliseconds timeout = 10s);
