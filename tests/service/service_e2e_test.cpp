@@ -18,10 +18,10 @@
 #include <quorvel/strong_pointer.h>
 #include <quorvel/text_output.h>
 
-#include <fcntl.h>
 #include <stdlib.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -418,16 +418,14 @@ TEST_F(Completion, ServiceNamesComeFromTheRealListing)
     const quorvel::testing::TempDir folder;
     ASSERT_FALSE(folder.path().empty());
     const std::string wrapper = folder.path() + "/service";
-    {
-        std::string emulator;
-        for (const std::string& word : quorvel::testing::emulatorPrefix())
-            emulator += "'" + word + "' ";
-        const std::string text = "#!/bin/sh\nexec " + emulator + "'" + SERVICE + "' \"$@\"\n";
-        const int fd = open(wrapper.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-    }
+    std::string emulator;
+    for (const std::string& word : quorvel::testing::emulatorPrefix())
+        emulator += "'" + word + "' ";
+    std::FILE* file = std::fopen(wrapper.c_str(), "we");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "#!/bin/sh\nexec %s'%s' \"$@\"\n", emulator.c_str(), SERVICE.c_str());
+    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_EQ(chmod(wrapper.c_str(), 0755), 0);
     const std::string script = std::string("source '") + QUORVEL_SERVICE_COMPLETION +
         "' && COMP_WORDS=(service call example.) && COMP_CWORD=2 && _service service"
         " && printf '%s\\n' \"${COMPREPLY[@]}\"";

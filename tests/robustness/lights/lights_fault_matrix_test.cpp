@@ -53,15 +53,10 @@ bool isOpenFault(const std::string& fault)
 
 int statusOf(const std::string& fault)
 {
-    if (fault == "missing")
-        return -2;
-    if (fault == "eacces" || fault == "readonly")
-        return -13;
-    if (fault == "enospc")
-        return -28;
-    if (fault == "eio")
-        return -5;
-    return 0; // a short write or a failed close still counts as written
+    static const std::map<std::string, int> STATUSES = {
+        {"missing", -2}, {"eacces", -13}, {"readonly", -13}, {"enospc", -28}, {"eio", -5}};
+    const auto it = STATUSES.find(fault);
+    return it != STATUSES.end() ? it->second : 0; // a short write or a failed close still counts as written
 }
 
 std::string statusText(int status)

@@ -49,15 +49,14 @@ std::map<std::string, LightDevice*> devices;
 
 std::vector<std::string> split(const std::string& text, char separator)
 {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            return parts;
-        start = end + 1;
+    std::vector<std::string> parts(1); // "a:" is "a" and an empty part
+    for (const char c : text) {
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back() += c;
     }
+    return parts;
 }
 
 int openDevice(const char* name, LightDevice** device)

@@ -154,20 +154,17 @@ namespace {
 std::vector<std::string> SimRun::writes() const
 {
     std::vector<std::string> result;
-    for (const JournalEntry& entry : journal) {
-        if (entry.kind == "write")
-            result.push_back(entry.path + "=" + entry.detail);
-    }
+    for (const JournalEntry& entry : entries("write"))
+        result.push_back(entry.path + "=" + entry.detail);
     return result;
 }
 
 std::vector<std::string> SimRun::writesTo(const std::string& file) const
 {
     std::vector<std::string> result;
-    for (const JournalEntry& entry : journal) {
-        if (entry.kind == "write" && entry.path == file)
+    for (const JournalEntry& entry : entries("write"))
+        if (entry.path == file)
             result.push_back(entry.detail);
-    }
     return result;
 }
 

@@ -180,25 +180,17 @@ static RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::
     const int out = boundDatagramSocket(&outName, &outLength);
     const int err = boundDatagramSocket(&errName, &errLength);
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    auto closeAll = [&] {
-        for (int fd : {receiver, out, err, in})
-            if (fd >= 0)
-                ::close(fd);
-    };
-    if (receiver < 0 || out < 0 || err < 0 || in < 0 ||
-        ::connect(out, reinterpret_cast<sockaddr*>(&sink), sinkLength) < 0 ||
-        ::connect(err, reinterpret_cast<sockaddr*>(&sink), sinkLength) < 0) {
-        closeAll();
-        result.err = "runProgram: cannot set up output capture";
-        return result;
-    }
-    const pid_t pid = spawn(argv, environment, in, out, err, emulated, beforeExec, true);
-    ::close(out);
-    ::close(err);
-    ::close(in);
+    const bool ready = receiver >= 0 && out >= 0 && err >= 0 && in >= 0 &&
+        ::connect(out, reinterpret_cast<sockaddr*>(&sink), sinkLength) == 0 &&
+        ::connect(err, reinterpret_cast<sockaddr*>(&sink), sinkLength) == 0;
+    const pid_t pid = ready ? spawn(argv, environment, in, out, err, emulated, beforeExec, true) : -1;
+    for (int fd : {out, err, in})
+        if (fd >= 0)
+            ::close(fd);
     if (pid < 0) {
-        ::close(receiver);
-        result.err = "runProgram: fork failed";
+        if (receiver >= 0)
+            ::close(receiver);
+        result.err = ready ? "runProgram: fork failed" : "runProgram: cannot set up output capture";
         return result;
     }
 
@@ -300,17 +292,12 @@ bool BackgroundProcess::start(const std::vector<std::string>& argv, const std::v
     stop(SIGKILL, 3s);
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (log < 0 || in < 0) {
-        if (log >= 0)
-            ::close(log);
-        if (in >= 0)
-            ::close(in);
-        return false;
-    }
-    mPid = spawn(argv, environment, in, log, log, emulated, beforeExec);
     mExitStatus = -1;
-    ::close(log);
-    ::close(in);
+    if (log >= 0 && in >= 0)
+        mPid = spawn(argv, environment, in, log, log, emulated, beforeExec);
+    for (int fd : {log, in})
+        if (fd >= 0)
+            ::close(fd);
     return mPid > 0;
 }
 
