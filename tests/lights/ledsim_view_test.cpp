@@ -223,7 +223,7 @@ TEST_F(LedsimPictureProgram, DrawsTheRunOfTheCommand)
 {
     TempDir dir;
     const std::string picture = dir.path() + "/run.svg";
-    const RunResult run = runHostProgram({ledsimPath(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
+    const RunResult run = runHostProgram({ledsimProgram(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     const std::string svg = readFile(picture);
     EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
@@ -243,7 +243,7 @@ TEST_F(LedsimShowProgram, PrintsEachChangeAsALineWhenNotOnATerminal)
 {
     TempDir dir;
     const RunResult run = runHostProgram(
-        {ledsimPath(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
+        {ledsimProgram(), "--show", "--journal", dir.path() + "/journal", "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     Strings changes;
     for (const std::string& line : linesOf(run.out)) {
@@ -267,7 +267,7 @@ TEST_F(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
     const std::string marker = dir.path() + "/ran";
     for (const char* option : {"--journal", "--picture"}) {
         const RunResult run =
-            runHostProgram({ledsimPath(), option, dir.path() + "/missing/out", "--", "touch", marker}, 30s);
+            runHostProgram({ledsimProgram(), option, dir.path() + "/missing/out", "--", "touch", marker}, 30s);
         EXPECT_EQ(run.exitStatus, 2) << option;
         EXPECT_NE(run.err.find(" to " + dir.path() + "/missing/out: No such file or directory"), std::string::npos)
             << run.err;
@@ -279,7 +279,7 @@ TEST_F(LedsimProgram, GivesTheTerminalToTheCommand)
 {
     // ledsim in a terminal of its own, as started from a shell; the command reads it.
     int master = -1;
-    const std::string ledsim = ledsimPath();
+    const std::string ledsim = ledsimProgram();
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0) << strerror(errno);
     if (pid == 0) {
@@ -314,7 +314,7 @@ std::string startDetachedLedsim(BackgroundProcess& ledsim, const TempDir& dir, s
     for (size_t at; (at = script.find("PIDS")) != std::string::npos;)
         script.replace(at, 4, pidFile);
     std::string pids;
-    if (ledsim.start({ledsimPath(), "-j", "/dev/null", "--", "sh", "-c", script}, {}, "/dev/null", false,
+    if (ledsim.start({ledsimProgram(), "-j", "/dev/null", "--", "sh", "-c", script}, {}, "/dev/null", false,
                      [] { return setsid() >= 0; }))
         quorvel::robustness::eventually([&] { return !(pids = readFile(pidFile)).empty(); }, 10s);
     return pids;

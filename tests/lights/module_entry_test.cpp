@@ -47,23 +47,19 @@ TEST(ModuleLoader, RefusesBoardNamesThatLeaveTheModuleFolder)
 
 TEST(ModuleLoader, RefusesFilesThatAreNotLightsModules)
 {
-    struct Case {
-        std::string path;
-        std::string message;
-    };
     const std::string bad = BAD_MODULE_DIR;
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {bad + "/lights.bad-tag.so", "bad module tag 0x48574D55 (expected 0x48574D54)"},
         {bad + "/lights.bad-version.so", "unsupported module version 2.0"},
         {bad + "/lights.bad-id.so", "module id is \"lamps\", not \"lights\""},
         {LOG_LIBRARY, "no HMI record"},
         {bad + "/lights.missing.so", "cannot load"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [path, message] : cases) {
         quorvel::LoadedModule module;
         std::string error;
-        EXPECT_NE(quorvel::loadModule(c.path, module, error), 0) << c.path;
-        EXPECT_NE(error.find(c.message), std::string::npos) << "got: " << error;
+        EXPECT_NE(quorvel::loadModule(path, module, error), 0) << path;
+        EXPECT_NE(error.find(message), std::string::npos) << "got: " << error;
         EXPECT_EQ(module.info, nullptr);
     }
 }

@@ -344,7 +344,7 @@ TEST_F(LedsimProgram, RefusesToRunWithoutRoot)
 {
     TempDir dir;
     std::string error;
-    const std::string ledsim = quorvel::testing::copyRunnableByAll(ledsimPath(), dir, &error);
+    const std::string ledsim = quorvel::testing::copyRunnableByAll(ledsimProgram(), dir, &error);
     ASSERT_FALSE(ledsim.empty()) << error;
     const RunResult result =
         runHostProgram({ledsim, "--", "true"}, 30s, {}, [] { return setgid(65534) == 0 && setuid(65534) == 0; });
@@ -355,17 +355,17 @@ TEST_F(LedsimProgram, RefusesToRunWithoutRoot)
 TEST_F(LedsimProgram, ABadCommandLineGetsOneLineOfHintNotTheWholeUsage)
 {
     const std::string hint = "usage: ledsim [OPTIONS] -- COMMAND [ARG...]; ledsim --help lists the options\n";
-    const RunResult unknown = runHostProgram({ledsimPath(), "--frobnicate", "--", "true"}, 30s);
+    const RunResult unknown = runHostProgram({ledsimProgram(), "--frobnicate", "--", "true"}, 30s);
     EXPECT_EQ(unknown.exitStatus, 2);
     EXPECT_EQ(unknown.err, "ledsim: unknown option --frobnicate\n" + hint);
-    const RunResult none = runHostProgram({ledsimPath()}, 30s);
+    const RunResult none = runHostProgram({ledsimProgram()}, 30s);
     EXPECT_EQ(none.exitStatus, 2);
     EXPECT_EQ(none.err, "ledsim: no command given\n" + hint);
 }
 
 TEST_F(LedsimProgram, StopsACommandThatOutlivesItsTimeout)
 {
-    const RunResult result = runHostProgram({ledsimPath(), "--timeout", "1", "--", "sleep", "30"}, 20s);
+    const RunResult result = runHostProgram({ledsimProgram(), "--timeout", "1", "--", "sleep", "30"}, 20s);
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitStatus, 124);
     EXPECT_NE(result.err.find("command timed out after 1 s"), std::string::npos) << result.err;

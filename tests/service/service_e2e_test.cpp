@@ -213,9 +213,7 @@ TEST_F(List, ArgumentsAfterListAreIgnored)
 
 TEST(ListEmpty, NoServicesGivesTheCountAlone)
 {
-    ProcessFixture::Options options;
-    options.startExampleServices = false;
-    ProcessFixture managerOnly(options);
+    ProcessFixture managerOnly({.startExampleServices = false});
     ASSERT_TRUE(managerOnly.ready()) << managerOnly.error();
     expectOutcome(managerOnly.run(serviceCommand({"list"})), "Found 0 services:\n", "", 0);
 }

@@ -3,7 +3,6 @@
 
 #include <test_support/led_tree.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -89,16 +88,11 @@ std::string nomemProbePath()
     return NOMEM_PROBE_PROGRAM;
 }
 
-std::string ledsimPath()
-{
-    return quorvel::testing::ledsimProgram();
-}
-
 std::string simulationUnavailableReason()
 {
     if (geteuid() != 0)
         return "needs root: the simulated LED tree is mounted in a private mount namespace";
-    const std::string ledsim = ledsimPath();
+    const std::string ledsim = ledsimProgram();
     if (ledsim.empty() || access(ledsim.c_str(), X_OK) != 0)
         return "no ledsim program for this build (configure it with QUORVEL_HOST_LEDSIM set to a host-built one)";
     return {};
@@ -197,7 +191,7 @@ SimRun runInLedsimWith(const std::vector<std::string>& prefix, const LedTree& tr
     SimRun run;
     TempDir work;
     const std::string journalPath = work.path() + "/journal";
-    Strings argv = {ledsimPath(), "--profile", tree.profile, "--journal", journalPath, "--timeout"};
+    Strings argv = {ledsimProgram(), "--profile", tree.profile, "--journal", journalPath, "--timeout"};
     argv.push_back(std::to_string(RUN_TIMEOUT_SECONDS - 5));
     for (const std::string& fault : tree.faults)
         argv.insert(argv.end(), {"--fault", fault});

@@ -24,9 +24,6 @@ std::string decoyProbePath();
 // The entry probe whose device allocation can be made to fail; empty in builds
 // without one (sanitized builds).
 std::string nomemProbePath();
-// The ledsim of this build, or the host-built one a cross build was given; empty if
-// there is none.
-std::string ledsimPath();
 
 using Strings = std::vector<std::string>;
 
