@@ -120,7 +120,7 @@ TEST_P(LightsRequestLoad, HalfAMillionRequestsEachLeaveNothingBehind)
             return good ? 0 : 1;
         },
         std::chrono::seconds(200));
-    EXPECT_EQ(child.exitStatus, 0) << child.combined;
+    EXPECT_EQ(child.exitStatus, 0) << (child.timedOut ? "timed out; " : "") << child.combined;
     ::testing::Test::RecordProperty("requests", requests);
     std::printf("%s: %d requests; %s\n", GetParam().module_path, requests, child.combined.c_str());
 }
