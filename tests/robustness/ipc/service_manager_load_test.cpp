@@ -97,17 +97,6 @@ struct HostileTally {
     }
 };
 
-const char* outcomeName(RawPeer::Outcome outcome)
-{
-    switch (outcome) {
-    case RawPeer::Outcome::Reply: return "a reply";
-    case RawPeer::Outcome::Closed: return "a hang-up";
-    case RawPeer::Outcome::Nothing: return "silence";
-    case RawPeer::Outcome::Garbage: return "garbage";
-    }
-    return "?";
-}
-
 // Sends `frames` malformed frames, each on a fresh connection, and checks what the
 // daemon does with each: a hang-up, or an error reply where the frame was sound.
 void runHostile(const std::string& socket, int seed, int frames, HostileTally& tally)

@@ -1,6 +1,8 @@
 #include <test_support/raw_peer.h>
 
+#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
+#include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 
 #include <poll.h>
@@ -34,11 +36,13 @@ bool addressOf(const std::string& path, sockaddr_un& address, socklen_t& length)
 
 } // namespace
 
-RawPeer::RawPeer(const std::string& path)
+RawPeer::RawPeer(const std::string& path, int sendBuffer)
 {
     sockaddr_un address;
     socklen_t length;
     const int fd = addressOf(path, address, length) ? ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0 && sendBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) < 0)
         ::close(fd);
     else
@@ -112,6 +116,29 @@ std::vector<uint8_t> serviceManagerDescriptorReply()
     return makeFrame(FRAME_REPLY, 0, 0, data);
 }
 
+std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent)
+{
+    then.insert(then.begin(), serviceManagerDescriptorReply());
+    auto answer = answerInTurn(std::move(then));
+    return [answer, staySilent](int fd) {
+        answer(fd);
+        if (staySilent) {
+            pollfd p{fd, POLLRDHUP, 0};
+            ::poll(&p, 1, 10000); // until the caller gives up and closes
+        }
+    };
+}
+
+std::string endpointOf(const std::string& name)
+{
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    std::string endpoint;
+    uint32_t handle = 0;
+    if (!sm || describeObject(sm->checkService(String16(name.c_str())), &endpoint, &handle) != OK)
+        return {};
+    return endpoint;
+}
+
 RawPeer::~RawPeer()
 {
     if (mFd >= 0)
@@ -170,11 +197,30 @@ RawPeer::Outcome RawPeer::receive(std::chrono::milliseconds timeout, std::vector
     return Outcome::Reply;
 }
 
+const char* outcomeName(RawPeer::Outcome outcome)
+{
+    switch (outcome) {
+    case RawPeer::Outcome::Reply: return "a reply";
+    case RawPeer::Outcome::Closed: return "a hang-up";
+    case RawPeer::Outcome::Nothing: return "silence";
+    case RawPeer::Outcome::Garbage: return "garbage";
+    }
+    return "?";
+}
+
 void putWord(std::vector<uint8_t>& out, uint32_t value)
 {
     const size_t at = out.size();
     out.resize(at + 4);
     std::memcpy(out.data() + at, &value, 4);
+}
+
+std::vector<uint8_t> wordBytes(const std::vector<uint32_t>& words)
+{
+    std::vector<uint8_t> bytes;
+    for (const uint32_t word : words)
+        putWord(bytes, word);
+    return bytes;
 }
 
 void putString16(std::vector<uint8_t>& out, const std::u16string& text)

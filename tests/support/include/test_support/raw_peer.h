@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,8 +19,9 @@ namespace quorvel::testing {
 
 class RawPeer {
 public:
-    // Connects to the socket at `path`; connected() tells whether it worked.
-    explicit RawPeer(const std::string& path);
+    // Connects to the socket at `path`; connected() tells whether it worked. A
+    // `sendBuffer` size (bytes) lets one message carry a frame larger than the default.
+    explicit RawPeer(const std::string& path, int sendBuffer = 0);
     ~RawPeer();
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
@@ -45,6 +47,13 @@ public:
 private:
     int mFd = -1;
 };
+
+// How an outcome reads in a message ("a reply", "a hang-up"); gtest prints it so too.
+const char* outcomeName(RawPeer::Outcome outcome);
+inline void PrintTo(RawPeer::Outcome outcome, std::ostream* out)
+{
+    *out << outcomeName(outcome);
+}
 
 // A socket at `path` that plays a host (a fake or broken service manager): each
 // connection it accepts is handed to `behaviour` on its own thread, which closes it
@@ -75,10 +84,19 @@ int listenOn(const std::string& path, int backlog = 16);
 std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers);
 // The reply a service manager gives to the descriptor query.
 std::vector<uint8_t> serviceManagerDescriptorReply();
+// Answers the descriptor query as a service manager, then `then` in turn; with
+// `staySilent`, then holds the connection (up to 10 s) until the caller closes it.
+std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent = false);
+
+// The endpoint of the process hosting the service `name`, as a reference to it
+// carries it; empty when the service manager does not know the name.
+std::string endpointOf(const std::string& name);
 
 // A 32-bit word and a UTF-16 string as the parcel encoding lays them out.
 void putWord(std::vector<uint8_t>& out, uint32_t value);
 void putString16(std::vector<uint8_t>& out, const std::u16string& text);
+// 32-bit words laid out as bytes, for frames written word by word.
+std::vector<uint8_t> wordBytes(const std::vector<uint32_t>& words);
 
 struct ObjectRecord {
     uint32_t offset;
