@@ -7,6 +7,7 @@
 
 #include <test_support/process_stats.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -168,9 +169,7 @@ TEST_F(ExampleServices, FailingServiceGivesItsStatusAndAnEmptyReply)
 
 TEST_F(ExampleServices, ClientsTalkToTheHostDirectlyNotThroughTheDaemon)
 {
-    std::string endpoint;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle), OK);
+    const std::string endpoint = testing::endpointOf("example.echo");
     // The host's own endpoint: its pid, then 64 random bits.
     EXPECT_TRUE(std::regex_match(
         endpoint, std::regex("@quorvel\\." + std::to_string(world.exampleServices().pid()) + "\\.[0-9a-f]{16}")))

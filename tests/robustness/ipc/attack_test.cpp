@@ -87,18 +87,12 @@ std::vector<uint8_t> listReply(const std::vector<std::u16string>& names)
     return makeFrame(FRAME_REPLY, 0, 0, data);
 }
 
-// Answers the descriptor query as a service manager, then `then` answers in turn.
-std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent = false)
+// Waits for the test to let a child of AsOtherUser go; false if it does not within
+// `timeout`.
+bool waitForLetGo(int letGo, std::chrono::milliseconds timeout = 120s)
 {
-    then.insert(then.begin(), serviceManagerDescriptorReply());
-    auto answer = answerInTurn(std::move(then));
-    return [answer, staySilent](int fd) {
-        answer(fd);
-        if (staySilent) {
-            pollfd p{fd, POLLRDHUP, 0};
-            ::poll(&p, 1, 10000); // until the caller gives up and closes
-        }
-    };
+    pollfd p{letGo, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
 }
 
 // ---------------------------------------------------------------------------------
@@ -239,18 +233,13 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
         GTEST_SKIP() << "needs root to run a peer as another uid";
     ProcessFixture world({.worldAccessible = true});
     ASSERT_TRUE(world.ready()) << world.error();
-    std::string host;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
+    const std::string host = endpointOf("example.echo");
+    ASSERT_FALSE(host.empty());
 
     const std::vector<std::string> endpoints = {world.socketPath(), host};
     std::vector<std::unique_ptr<RawPeer>> peers; // the hoarder's, held until the test is done
     AsOtherUser hoarder(
-        65534, [&] { return hoard(endpoints, 1000, &peers); },
-        [](int letGo) {
-            pollfd p{letGo, POLLIN, 0};
-            return ::poll(&p, 1, 120000) == 1 ? 0 : 1;
-        },
+        65534, [&] { return hoard(endpoints, 1000, &peers); }, [](int letGo) { return waitForLetGo(letGo) ? 0 : 1; },
         4096);
     ASSERT_TRUE(hoarder.ready());
     EXPECT_GT(hoarder.value(), 0) << "the other uid could not connect at all";
@@ -322,16 +311,6 @@ TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
 // ---------------------------------------------------------------------------------
 // The service manager's socket path.
 
-testing::RunResult startManager(const std::string& socket)
-{
-    return testing::runProgram({testing::serviceManagerProgram()}, 5s, {"QUORVEL_SERVICE_MANAGER=" + socket});
-}
-
-std::string refusal(const std::string& socket, const std::string& why)
-{
-    return "servicemanager: cannot listen on " + socket + ": " + why + "\n";
-}
-
 TEST(SafeSocketPath, SecondManagerOnALivePathRefusesAndTheFirstKeepsServing)
 {
     ProcessFixture world;
@@ -339,9 +318,10 @@ TEST(SafeSocketPath, SecondManagerOnALivePathRefusesAndTheFirstKeepsServing)
     struct stat st;
     ASSERT_EQ(::lstat(world.socketPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u);
-    const auto second = startManager(world.socketPath());
+    const auto second = world.run({testing::serviceManagerProgram()}, 5s);
     EXPECT_EQ(second.exitStatus, 1);
-    EXPECT_EQ(second.err, refusal(world.socketPath(), "a service manager already answers there"));
+    EXPECT_EQ(second.err,
+              "servicemanager: cannot listen on " + world.socketPath() + ": a service manager already answers there\n");
     EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).out, FULL_LISTING);
 
     // A manager that died leaves a socket nobody answers on: that one is replaced.
@@ -385,10 +365,7 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
     ASSERT_TRUE(world.serve(client, "robust.signal"));
     // Connections held open on the manager and on a host.
     RawPeer onManager(world.socketPath());
-    std::string host;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
-    RawPeer onHost(host);
+    RawPeer onHost(endpointOf("example.echo"));
     ASSERT_TRUE(onManager.connected() && onHost.connected());
     // A call waiting on a stopped host, with the default deadline.
     ASSERT_EQ(::kill(world.exampleServices().pid(), SIGSTOP), 0);
@@ -477,8 +454,7 @@ TEST(KernelIdentity, ServiceManagerOfAnotherUidIsNoServiceManager)
             return fake->listening() ? 0 : -1;
         },
         [&](int letGo) {
-            pollfd p{letGo, POLLIN, 0};
-            ::poll(&p, 1, 30000);
+            waitForLetGo(letGo, 30s);
             fake.reset();
             return 0;
         });
@@ -534,8 +510,7 @@ int openAnswered(const std::string& path, int most, std::vector<std::unique_ptr<
 // the host has closed meanwhile.
 int countClosedWhenLetGo(int letGo, const std::vector<std::unique_ptr<RawPeer>>& peers)
 {
-    pollfd p{letGo, POLLIN, 0};
-    ::poll(&p, 1, 120000);
+    waitForLetGo(letGo);
     int closed = 0;
     for (const auto& peer : peers)
         if (peer->await(0ms) == RawPeer::Outcome::Closed)

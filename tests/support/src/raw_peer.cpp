@@ -22,7 +22,7 @@ bool addressOf(const std::string& path, sockaddr_un& address, socklen_t& length)
 {
     address = sockaddr_un{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
+    if (path.empty() || path.size() >= sizeof address.sun_path)
         return false;
     std::memcpy(address.sun_path, path.data(), path.size());
     length = sizeof address;
@@ -293,12 +293,13 @@ std::vector<uint8_t> checkWithEndpoint(const std::string& endpoint)
 BadFrame badFrame(int kind, std::mt19937& random)
 {
     auto byte = [&] { return static_cast<uint8_t>(random() & 0xFF); };
-    auto checkRequest = [] {
-        std::vector<uint8_t> payload;
-        putString16(payload, u"example.echo");
-        return serviceManagerRequest(SM_CHECK_SERVICE, payload);
-    };
+    // Most kinds spoil a sound look-up; the others replace it.
+    std::vector<uint8_t> lookedUp;
+    putString16(lookedUp, u"example.echo");
     BadFrame bad;
+    bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, lookedUp);
+    // Sets the header word at byte `at`: 20 holds the data size, 24 the object count.
+    auto setWord = [&bad](size_t at, uint32_t value) { std::memcpy(bad.bytes.data() + at, &value, 4); };
     switch (kind % BAD_FRAME_KINDS) {
     case 0: {
         bad.what = "random bytes";
@@ -312,42 +313,28 @@ BadFrame badFrame(int kind, std::mt19937& random)
     }
     case 1:
         bad.what = "half a header";
-        bad.bytes = checkRequest();
         bad.bytes.resize(1 + random() % (sizeof(FrameHeader) - 1));
         break;
     case 2:
         bad.what = "half a frame";
-        bad.bytes = checkRequest();
         bad.bytes.resize(sizeof(FrameHeader) + 4 + random() % 8);
         break;
     case 3:
         bad.what = "wrong magic";
-        bad.bytes = checkRequest();
         bad.bytes[3] ^= 0xFF;
         break;
-    case 4: {
+    case 4:
         bad.what = "data size past the end";
-        bad.bytes = checkRequest();
-        const uint32_t huge = 0xFFFFFFF0u;
-        std::memcpy(bad.bytes.data() + 20, &huge, 4);
+        setWord(20, 0xFFFFFFF0u);
         break;
-    }
-    case 5: {
+    case 5:
         bad.what = "data size not whole words";
-        bad.bytes = checkRequest();
-        uint32_t size;
-        std::memcpy(&size, bad.bytes.data() + 20, 4);
-        size -= 2;
-        std::memcpy(bad.bytes.data() + 20, &size, 4);
+        setWord(20, static_cast<uint32_t>(bad.bytes.size() - sizeof(FrameHeader) - 2)); // no objects
         break;
-    }
-    case 6: {
+    case 6:
         bad.what = "more objects than allowed";
-        bad.bytes = checkRequest();
-        const uint32_t count = static_cast<uint32_t>(MAX_PARCEL_OBJECTS + 1 + random() % 1000);
-        std::memcpy(bad.bytes.data() + 24, &count, 4);
+        setWord(24, static_cast<uint32_t>(MAX_PARCEL_OBJECTS + 1 + random() % 1000));
         break;
-    }
     case 7:
         bad.what = "object slot outside the data";
         bad.bytes = addServiceWithObjectAt(1, 0, static_cast<uint32_t>(1000 + random() % 100000));
@@ -370,12 +357,10 @@ BadFrame badFrame(int kind, std::mt19937& random)
         break;
     case 12:
         bad.what = "a frame larger than any frame may be";
-        bad.bytes = checkRequest();
         bad.bytes.resize(MAX_FRAME_SIZE + 1 + random() % 4096, 0xAB);
         break;
     case 13:
         bad.what = "a descriptor passed along";
-        bad.bytes = checkRequest();
         bad.passDescriptor = true;
         break;
     case 14: {
