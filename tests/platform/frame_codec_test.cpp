@@ -108,10 +108,6 @@ TEST(FrameCodec, FramesAtAndPastTheGatheringLimitArriveWhole)
 // Every reference resolves to one object, and every object travels as one reference.
 class OneObject final : public ObjectTable {
 public:
-    class Object : public LocalBinder {
-    protected:
-        status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
-    };
     status_t describeObject(const sp<IBinder>&, ObjectRef* ref) override
     {
         *ref = ObjectRef{"@peer", 1, PeerIdentity{42, 0}};
@@ -120,7 +116,7 @@ public:
     sp<IBinder> resolveObject(const ObjectRef&) override { return mObject; }
 
 private:
-    sp<IBinder> mObject{new Object()};
+    sp<IBinder> mObject{new testing::NullObject()};
 };
 
 // A transaction of four reference slots (32 bytes) whose object table lists `offsets`.
@@ -163,7 +159,7 @@ TEST(FrameCodec, ObjectSlotsPassOnlyInRisingOrderWithoutOverlap)
 TEST(FrameCodec, ParcelWhoseSlotsRepeatOrGoBackIsNotEncoded)
 {
     OneObject objects;
-    const sp<IBinder> object(new OneObject::Object());
+    const sp<IBinder> object(new testing::NullObject());
     const struct {
         std::vector<size_t> offsets;
         status_t expected;

@@ -226,13 +226,9 @@ TEST_F(BrokenHost, GarbageReplyGivesFailedTransaction)
 TEST_F(BrokenHost, ReplyWithAReferenceToAnUnknownLocalHandleIsRejected)
 {
     // Make this process's endpoint exist, then have the host point into it.
-    class Nothing : public LocalBinder {
-    protected:
-        status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
-    };
     std::string endpoint;
     uint32_t handle;
-    ASSERT_EQ(describeObject(sp<IBinder>(new Nothing()), &endpoint, &handle), OK);
+    ASSERT_EQ(describeObject(sp<IBinder>(new testing::NullObject()), &endpoint, &handle), OK);
     FakeHost host(path, managerThen({makeFrame(FRAME_REPLY, 0, 0, wordBytes({1, 0}), {{0, 999999, endpoint, 1, 0}})}));
     const sp<ServiceManagerPort> sm = defaultServiceManager();
     ASSERT_NE(sm, nullptr);

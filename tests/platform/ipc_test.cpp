@@ -23,12 +23,8 @@ namespace quorvel {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::NullObject;
 using testing::ProcessFixture;
-
-class NullObject : public LocalBinder {
-protected:
-    status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
-};
 
 status_t descriptorOf(const sp<IBinder>& binder, String16* descriptor)
 {
@@ -46,10 +42,13 @@ protected:
         ASSERT_TRUE(world.ready()) << world.error();
         sm = defaultServiceManager();
         ASSERT_NE(sm, nullptr);
+        echo = sm->checkService(String16("example.echo"));
+        ASSERT_NE(echo, nullptr);
     }
 
     ProcessFixture world;
     sp<ServiceManagerPort> sm;
+    sp<IBinder> echo;
 };
 
 TEST_F(ExampleServices, ListingIsSortedByName)
@@ -93,8 +92,6 @@ TEST_F(ExampleServices, ServiceManagerAnswersWithItsOwnDescriptor)
 
 TEST_F(ExampleServices, EchoRepliesWithCodeThenTheDataVerbatim)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
-    ASSERT_NE(echo, nullptr);
     Parcel data, reply;
     data.writeInterfaceToken(String16("quorvel.example.IEcho"));
     data.writeInt32(-5);
@@ -114,8 +111,6 @@ TEST_F(ExampleServices, EchoRepliesWithCodeThenTheDataVerbatim)
 
 TEST_F(ExampleServices, LargeParcelsArriveIntactAndOversizedRepliesAreRefused)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
-    ASSERT_NE(echo, nullptr);
     for (size_t words : {size_t{2000}, size_t{16000}, MAX_PARCEL_DATA / 4 - 1}) {
         Parcel data, reply;
         for (size_t i = 0; i < words; ++i)
@@ -139,7 +134,6 @@ TEST_F(ExampleServices, LargeParcelsArriveIntactAndOversizedRepliesAreRefused)
 
 TEST_F(ExampleServices, ObjectReferencesTravelThereAndBack)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
     const sp<IBinder> failing = sm->checkService(String16("example.failing"));
     const sp<IBinder> mine(new NullObject());
     Parcel data, reply;
@@ -178,11 +172,9 @@ TEST_F(ExampleServices, ClientsTalkToTheHostDirectlyNotThroughTheDaemon)
 
 TEST_F(ExampleServices, KilledHostLosesItsNamesAndAPendingCallFailsPromptly)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
-    ASSERT_NE(echo, nullptr);
     // Stopped, the host cannot answer: the call below is pending until it dies.
     ASSERT_EQ(::kill(world.exampleServices().pid(), SIGSTOP), 0);
-    auto pending = std::async(std::launch::async, [echo] {
+    auto pending = std::async(std::launch::async, [this] {
         Parcel data, reply;
         data.writeInt32(1);
         return echo->transact(5, data, &reply);
@@ -237,7 +229,6 @@ TEST_F(ExampleServices, LaterRegistrationReplacesTheEarlierOne)
 
 TEST_F(ExampleServices, AddServiceRefusesObjectsThatAreNotLocal)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
     EXPECT_EQ(sm->addService(String16("example.stolen"), echo), BAD_VALUE);
     EXPECT_EQ(sm->addService(String16("example.null"), nullptr), BAD_VALUE);
 }

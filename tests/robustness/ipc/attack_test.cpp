@@ -9,7 +9,6 @@
 #include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
-#include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
 #include <test_support/raw_peer.h>
 
@@ -17,19 +16,13 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>

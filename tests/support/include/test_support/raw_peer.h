@@ -3,6 +3,8 @@
 // it, for playing a hostile or broken peer against a hosting process. Also builds
 // frames byte by byte, well-formed or deliberately not.
 
+#include <quorvel/binder.h>
+
 #include "wire_format.h"
 
 #include <atomic>
@@ -54,6 +56,13 @@ inline void PrintTo(RawPeer::Outcome outcome, std::ostream* out)
 {
     *out << outcomeName(outcome);
 }
+
+// An object of this process that answers every call with OK: something for a
+// reference to point at.
+class NullObject : public LocalBinder {
+protected:
+    status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
+};
 
 // A socket at `path` that plays a host (a fake or broken service manager): each
 // connection it accepts is handed to `behaviour` on its own thread, which closes it
