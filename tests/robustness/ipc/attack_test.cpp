@@ -21,7 +21,6 @@
 #include <memory>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -399,25 +398,19 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     ASSERT_TRUE(world.waitForServices({"robust.squatted"}, false));
 
     // Another uid takes the name and answers every call with success.
-    int listener = -1;
+    std::atomic<int> requests{0};
+    std::unique_ptr<FakeHost> squatting;
     AsOtherUser squatter(
-        NOBODY, [&] { return (listener = listenOn(endpoint, 1)) >= 0 ? 0 : -1; },
+        NOBODY,
+        [&] {
+            squatting = std::make_unique<FakeHost>(
+                endpoint, answerInTurn({makeFrame(FRAME_REPLY, 0, 0, {7, 0, 0, 0})}, &requests));
+            return squatting->listening() ? 0 : -1;
+        },
         [&](int letGo) {
-            int requests = 0;
-            for (;;) {
-                pollfd p[2] = {{listener, POLLIN, 0}, {letGo, POLLIN, 0}};
-                if (::poll(p, 2, 10000) <= 0 || p[1].revents)
-                    return requests;
-                const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                pollfd in{fd, POLLIN, 0};
-                uint8_t frame[4096];
-                if (fd >= 0 && ::poll(&in, 1, 2000) == 1 && ::recv(fd, frame, sizeof frame, 0) > 0) {
-                    ++requests;
-                    const auto reply = makeFrame(FRAME_REPLY, 0, 0, {7, 0, 0, 0});
-                    [[maybe_unused]] ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-                }
-                ::close(fd);
-            }
+            waitForLetGo(letGo, 30s);
+            squatting.reset();
+            return requests.load();
         });
     ASSERT_TRUE(squatter.ready()) << "could not take the dead host's name " << endpoint;
     Parcel data, reply;

@@ -26,7 +26,7 @@ bool addressOf(const std::string& path, sockaddr_un& address, socklen_t& length)
         return false;
     std::memcpy(address.sun_path, path.data(), path.size());
     length = sizeof address;
-    if (!path.empty() && path[0] == '@') {
+    if (path[0] == '@') {
         // An abstract name: no terminator, the length says where it ends.
         address.sun_path[0] = '\0';
         length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
@@ -64,9 +64,7 @@ int listenOn(const std::string& path, int backlog)
 FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, bool accepting)
 {
     mFd = listenOn(path);
-    if (mFd < 0)
-        return;
-    if (!accepting)
+    if (mFd < 0 || !accepting)
         return;
     mAcceptor = std::thread([this, behaviour] {
         while (!mStop.load()) {
@@ -96,15 +94,17 @@ FakeHost::~FakeHost()
         ::close(mFd);
 }
 
-std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers)
+std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers, std::atomic<int>* answered)
 {
-    return [answers](int fd) {
+    return [answers, answered](int fd) {
         std::vector<uint8_t> request(MAX_FRAME_SIZE + 1);
         for (const std::vector<uint8_t>& answer : answers) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 10000) != 1 || ::recv(fd, request.data(), request.size(), 0) <= 0)
                 return;
             ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            if (answered)
+                ++*answered;
         }
     };
 }

@@ -88,9 +88,10 @@ private:
 // -1 if it cannot be made.
 int listenOn(const std::string& path, int backlog = 16);
 
-// Behaviours for FakeHost. Each reads requests and answers the n-th with answers[n];
-// past the end of `answers` it closes the connection.
-std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers);
+// Behaviours for FakeHost. Each reads requests and answers the n-th with answers[n]
+// (counting the requests it answered in `answered`, when given); past the end of
+// `answers` it closes the connection.
+std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers, std::atomic<int>* answered = nullptr);
 // The reply a service manager gives to the descriptor query.
 std::vector<uint8_t> serviceManagerDescriptorReply();
 // Answers the descriptor query as a service manager, then `then` in turn; with
