@@ -209,17 +209,9 @@ TEST_F(ExampleServices, DyingHostLosesEveryNameItRegisteredAndNoOtherHostsName)
 TEST_F(ExampleServices, LaterRegistrationReplacesTheEarlierOne)
 {
     testing::BackgroundProcess second;
-    ASSERT_TRUE(second.start({testing::exampleClientProgram(), "serve", "example.echo"}, world.environment(),
-                             world.runtimeDir() + "/second.log"));
+    ASSERT_TRUE(world.serve(second, "example.echo"));
     const std::string wanted = "@quorvel." + std::to_string(second.pid()) + ".";
-    EXPECT_TRUE(robustness::eventually(
-        [&] {
-            std::string endpoint;
-            uint32_t handle;
-            return describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle) == OK &&
-                endpoint.rfind(wanted, 0) == 0;
-        },
-        10s));
+    EXPECT_TRUE(robustness::eventually([&] { return testing::endpointOf("example.echo").rfind(wanted, 0) == 0; }, 10s));
     EXPECT_EQ(sm->listServices().size(), 5u);
     // When the replacing process goes, the name goes with it.
     second.stop();
