@@ -1,6 +1,6 @@
 // Across real processes: servicemanager and example-services run as separate
 // programs; this test process is their client.
-#include <quorvel/hosting.h>
+#include <quorvel/binder.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>

@@ -6,7 +6,6 @@
 #include <test_support/process_stats.h>
 
 #include <quorvel/binder.h>
-#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <test_support/process_fixture.h>
@@ -391,9 +390,8 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     // Looked up while the host lives; not called yet.
     const sp<IBinder> service = defaultServiceManager()->checkService(String16("robust.squatted"));
     ASSERT_NE(service, nullptr);
-    std::string endpoint;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(service, &endpoint, &handle), OK);
+    const std::string endpoint = endpointOf("robust.squatted");
+    ASSERT_FALSE(endpoint.empty());
     host.stop(SIGKILL);
     ASSERT_TRUE(world.waitForServices({"robust.squatted"}, false));
 
