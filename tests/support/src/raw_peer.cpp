@@ -109,16 +109,11 @@ std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers,
     };
 }
 
-std::vector<uint8_t> serviceManagerDescriptorReply()
-{
-    std::vector<uint8_t> data;
-    putString16(data, u"quorvel.os.IServiceRegistry");
-    return makeFrame(FRAME_REPLY, 0, 0, data);
-}
-
 std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent)
 {
-    then.insert(then.begin(), serviceManagerDescriptorReply());
+    std::vector<uint8_t> descriptor;
+    putString16(descriptor, u"quorvel.os.IServiceRegistry");
+    then.insert(then.begin(), makeFrame(FRAME_REPLY, 0, 0, descriptor));
     auto answer = answerInTurn(std::move(then));
     return [answer, staySilent](int fd) {
         answer(fd);
@@ -166,34 +161,22 @@ bool RawPeer::send(const std::vector<uint8_t>& bytes, int passFd)
 
 RawPeer::Outcome RawPeer::await(std::chrono::milliseconds timeout, FrameHeader* header)
 {
-    std::vector<uint8_t> message;
-    const Outcome outcome = receive(timeout, &message);
-    if (outcome == Outcome::Reply && header)
-        std::memcpy(header, message.data(), sizeof *header);
-    return outcome;
-}
-
-RawPeer::Outcome RawPeer::receive(std::chrono::milliseconds timeout, std::vector<uint8_t>* message)
-{
-    message->clear();
     pollfd p{mFd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    if (ready == 0)
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) == 0)
         return Outcome::Nothing;
     // One byte more than the largest frame, so that an oversized one shows as such.
-    message->resize(MAX_FRAME_SIZE + 1);
-    const ssize_t n = ::recv(mFd, message->data(), message->size(), MSG_DONTWAIT);
-    if (n <= 0) {
-        message->clear();
+    std::vector<uint8_t> message(MAX_FRAME_SIZE + 1);
+    const ssize_t n = ::recv(mFd, message.data(), message.size(), MSG_DONTWAIT);
+    if (n <= 0)
         return Outcome::Closed; // end of stream, or a reset
-    }
-    message->resize(static_cast<size_t>(n));
     FrameHeader received;
-    if (message->size() < sizeof received)
+    if (static_cast<size_t>(n) < sizeof received)
         return Outcome::Garbage;
-    std::memcpy(&received, message->data(), sizeof received);
+    std::memcpy(&received, message.data(), sizeof received);
     if (received.magic != FRAME_MAGIC || received.kind != FRAME_REPLY)
         return Outcome::Garbage;
+    if (header)
+        *header = received;
     return Outcome::Reply;
 }
 

@@ -29,7 +29,6 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     bool connected() const { return mFd >= 0; }
-    int fd() const { return mFd; }
 
     // Sends `bytes` as one message, with `passFd` attached as SCM_RIGHTS when >= 0.
     bool send(const std::vector<uint8_t>& bytes, int passFd = -1);
@@ -43,8 +42,6 @@ public:
     // Waits up to `timeout` for the next message: a reply frame (its header in
     // `header`), the peer closing the connection, nothing at all, or something else.
     Outcome await(std::chrono::milliseconds timeout, FrameHeader* header = nullptr);
-    // The same, keeping the whole message (reply or garbage) in `message`.
-    Outcome receive(std::chrono::milliseconds timeout, std::vector<uint8_t>* message);
 
 private:
     int mFd = -1;
@@ -92,8 +89,6 @@ int listenOn(const std::string& path, int backlog = 16);
 // (counting the requests it answered in `answered`, when given); past the end of
 // `answers` it closes the connection.
 std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers, std::atomic<int>* answered = nullptr);
-// The reply a service manager gives to the descriptor query.
-std::vector<uint8_t> serviceManagerDescriptorReply();
 // Answers the descriptor query as a service manager, then `then` in turn; with
 // `staySilent`, then holds the connection (up to 10 s) until the caller closes it.
 std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent = false);
