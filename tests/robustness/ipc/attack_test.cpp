@@ -379,6 +379,17 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
 
 constexpr uid_t NOBODY = 65534;
 
+// The socket path of a manager run by `uid`: in a folder `uid` owns, inside `dir`,
+// which every uid may enter.
+void socketOwnedBy(uid_t uid, const TempDir& dir, std::string* socket)
+{
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string folder = dir.path() + "/" + std::to_string(uid);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), uid, uid), 0);
+    *socket = folder + "/sm";
+}
+
 TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
 {
     if (::geteuid() != 0)
@@ -424,11 +435,8 @@ TEST(KernelIdentity, ServiceManagerOfAnotherUidIsNoServiceManager)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run the fake manager as another uid";
     TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const std::string folder = dir.path() + "/theirs";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
-    const std::string socket = folder + "/sm";
+    std::string socket;
+    ASSERT_NO_FATAL_FAILURE(socketOwnedBy(NOBODY, dir, &socket));
     // A perfect impostor: it answers as a manager and lists a name.
     std::unique_ptr<FakeHost> fake;
     AsOtherUser impostor(
@@ -540,11 +548,8 @@ TEST(FairShares, OneUidCannotKeepRootOutOfAManagerAtItsTaskLimit)
         GTEST_SKIP() << "needs root, prlimit and setpriv";
     constexpr uid_t SERVICE_ACCOUNT = 3100;
     TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const std::string folder = dir.path() + "/run";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), SERVICE_ACCOUNT, SERVICE_ACCOUNT), 0);
-    const std::string socket = folder + "/sm";
+    std::string socket;
+    ASSERT_NO_FATAL_FAILURE(socketOwnedBy(SERVICE_ACCOUNT, dir, &socket));
     const std::string account = std::to_string(SERVICE_ACCOUNT);
     std::vector<std::string> argv = {"/usr/bin/prlimit", "--nproc=40",         "--",
                                      "/usr/bin/setpriv", "--reuid=" + account, "--regid=" + account,
