@@ -5,6 +5,8 @@
 #include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 
+#include <test_support/raw_peer.h>
+
 #include "socket_io.h"
 #include "wire_format.h"
 
@@ -28,10 +30,7 @@ public:
 // A transaction frame whose header claims `dataSize` bytes and whose body holds them.
 std::vector<uint8_t> frameWithData(size_t dataSize)
 {
-    std::vector<uint8_t> frame(sizeof(FrameHeader) + dataSize, 0x5a);
-    const FrameHeader header{FRAME_MAGIC, FRAME_TRANSACTION, 0, 1, 0, static_cast<uint32_t>(dataSize), 0};
-    std::memcpy(frame.data(), &header, sizeof header);
-    return frame;
+    return testing::makeFrame(FRAME_TRANSACTION, 0, 1, std::vector<uint8_t>(dataSize, 0x5a));
 }
 
 TEST(FrameCodec, TheLargestParcelIsDecodedAndOneWordMoreIsRefused)
@@ -109,10 +108,6 @@ TEST(FrameCodec, FramesAtAndPastTheGatheringLimitArriveWhole)
 // Every reference resolves to one object, and every object travels as one reference.
 class OneObject final : public ObjectTable {
 public:
-    class Object : public LocalBinder {
-    protected:
-        status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
-    };
     status_t describeObject(const sp<IBinder>&, ObjectRef* ref) override
     {
         *ref = ObjectRef{"@peer", 1, PeerIdentity{42, 0}};
@@ -121,20 +116,16 @@ public:
     sp<IBinder> resolveObject(const ObjectRef&) override { return mObject; }
 
 private:
-    sp<IBinder> mObject{new Object()};
+    sp<IBinder> mObject{new testing::NullObject()};
 };
 
 // A transaction of four reference slots (32 bytes) whose object table lists `offsets`.
 std::vector<uint8_t> frameWithObjects(const std::vector<uint32_t>& offsets)
 {
-    std::vector<uint32_t> words = {FRAME_MAGIC, FRAME_TRANSACTION, 0, 1, 0, 32, static_cast<uint32_t>(offsets.size())};
-    for (int slot = 0; slot < 4; ++slot)
-        words.insert(words.end(), {1, 0});
+    std::vector<testing::ObjectRecord> objects;
     for (uint32_t offset : offsets)
-        words.insert(words.end(), {offset, 1, 42, 0, 4, 0x72656570}); // endpoint "peer"
-    std::vector<uint8_t> frame(words.size() * 4);
-    std::memcpy(frame.data(), words.data(), frame.size());
-    return frame;
+        objects.push_back({offset, 1, "peer", 42, 0});
+    return testing::makeFrame(FRAME_TRANSACTION, 0, 1, testing::wordBytes({1, 0, 1, 0, 1, 0, 1, 0}), objects);
 }
 
 TEST(FrameCodec, ObjectSlotsPassOnlyInRisingOrderWithoutOverlap)
@@ -168,7 +159,7 @@ TEST(FrameCodec, ObjectSlotsPassOnlyInRisingOrderWithoutOverlap)
 TEST(FrameCodec, ParcelWhoseSlotsRepeatOrGoBackIsNotEncoded)
 {
     OneObject objects;
-    const sp<IBinder> object(new OneObject::Object());
+    const sp<IBinder> object(new testing::NullObject());
     const struct {
         std::vector<size_t> offsets;
         status_t expected;

@@ -1,12 +1,13 @@
 // Across real processes: servicemanager and example-services run as separate
 // programs; this test process is their client.
-#include <quorvel/hosting.h>
+#include <quorvel/binder.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 
 #include <test_support/process_stats.h>
 #include <test_support/process_fixture.h>
+#include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,8 @@ namespace quorvel {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::NullObject;
 using testing::ProcessFixture;
-
-class NullObject : public LocalBinder {
-protected:
-    status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override { return OK; }
-};
 
 status_t descriptorOf(const sp<IBinder>& binder, String16* descriptor)
 {
@@ -45,10 +42,13 @@ protected:
         ASSERT_TRUE(world.ready()) << world.error();
         sm = defaultServiceManager();
         ASSERT_NE(sm, nullptr);
+        echo = sm->checkService(String16("example.echo"));
+        ASSERT_NE(echo, nullptr);
     }
 
     ProcessFixture world;
     sp<ServiceManagerPort> sm;
+    sp<IBinder> echo;
 };
 
 TEST_F(ExampleServices, ListingIsSortedByName)
@@ -92,8 +92,6 @@ TEST_F(ExampleServices, ServiceManagerAnswersWithItsOwnDescriptor)
 
 TEST_F(ExampleServices, EchoRepliesWithCodeThenTheDataVerbatim)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
-    ASSERT_NE(echo, nullptr);
     Parcel data, reply;
     data.writeInterfaceToken(String16("quorvel.example.IEcho"));
     data.writeInt32(-5);
@@ -113,8 +111,6 @@ TEST_F(ExampleServices, EchoRepliesWithCodeThenTheDataVerbatim)
 
 TEST_F(ExampleServices, LargeParcelsArriveIntactAndOversizedRepliesAreRefused)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
-    ASSERT_NE(echo, nullptr);
     for (size_t words : {size_t{2000}, size_t{16000}, MAX_PARCEL_DATA / 4 - 1}) {
         Parcel data, reply;
         for (size_t i = 0; i < words; ++i)
@@ -138,7 +134,6 @@ TEST_F(ExampleServices, LargeParcelsArriveIntactAndOversizedRepliesAreRefused)
 
 TEST_F(ExampleServices, ObjectReferencesTravelThereAndBack)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
     const sp<IBinder> failing = sm->checkService(String16("example.failing"));
     const sp<IBinder> mine(new NullObject());
     Parcel data, reply;
@@ -168,9 +163,7 @@ TEST_F(ExampleServices, FailingServiceGivesItsStatusAndAnEmptyReply)
 
 TEST_F(ExampleServices, ClientsTalkToTheHostDirectlyNotThroughTheDaemon)
 {
-    std::string endpoint;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle), OK);
+    const std::string endpoint = testing::endpointOf("example.echo");
     // The host's own endpoint: its pid, then 64 random bits.
     EXPECT_TRUE(std::regex_match(
         endpoint, std::regex("@quorvel\\." + std::to_string(world.exampleServices().pid()) + "\\.[0-9a-f]{16}")))
@@ -179,11 +172,9 @@ TEST_F(ExampleServices, ClientsTalkToTheHostDirectlyNotThroughTheDaemon)
 
 TEST_F(ExampleServices, KilledHostLosesItsNamesAndAPendingCallFailsPromptly)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
-    ASSERT_NE(echo, nullptr);
     // Stopped, the host cannot answer: the call below is pending until it dies.
     ASSERT_EQ(::kill(world.exampleServices().pid(), SIGSTOP), 0);
-    auto pending = std::async(std::launch::async, [echo] {
+    auto pending = std::async(std::launch::async, [this] {
         Parcel data, reply;
         data.writeInt32(1);
         return echo->transact(5, data, &reply);
@@ -218,17 +209,9 @@ TEST_F(ExampleServices, DyingHostLosesEveryNameItRegisteredAndNoOtherHostsName)
 TEST_F(ExampleServices, LaterRegistrationReplacesTheEarlierOne)
 {
     testing::BackgroundProcess second;
-    ASSERT_TRUE(second.start({testing::exampleClientProgram(), "serve", "example.echo"}, world.environment(),
-                             world.runtimeDir() + "/second.log"));
+    ASSERT_TRUE(world.serve(second, "example.echo"));
     const std::string wanted = "@quorvel." + std::to_string(second.pid()) + ".";
-    EXPECT_TRUE(robustness::eventually(
-        [&] {
-            std::string endpoint;
-            uint32_t handle;
-            return describeObject(sm->checkService(String16("example.echo")), &endpoint, &handle) == OK &&
-                endpoint.rfind(wanted, 0) == 0;
-        },
-        10s));
+    EXPECT_TRUE(robustness::eventually([&] { return testing::endpointOf("example.echo").rfind(wanted, 0) == 0; }, 10s));
     EXPECT_EQ(sm->listServices().size(), 5u);
     // When the replacing process goes, the name goes with it.
     second.stop();
@@ -238,7 +221,6 @@ TEST_F(ExampleServices, LaterRegistrationReplacesTheEarlierOne)
 
 TEST_F(ExampleServices, AddServiceRefusesObjectsThatAreNotLocal)
 {
-    const sp<IBinder> echo = sm->checkService(String16("example.echo"));
     EXPECT_EQ(sm->addService(String16("example.stolen"), echo), BAD_VALUE);
     EXPECT_EQ(sm->addService(String16("example.null"), nullptr), BAD_VALUE);
 }

@@ -6,10 +6,8 @@
 #include <test_support/process_stats.h>
 
 #include <quorvel/binder.h>
-#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
-#include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
 #include <test_support/raw_peer.h>
 
@@ -17,19 +15,12 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -87,18 +78,12 @@ std::vector<uint8_t> listReply(const std::vector<std::u16string>& names)
     return makeFrame(FRAME_REPLY, 0, 0, data);
 }
 
-// Answers the descriptor query as a service manager, then `then` answers in turn.
-std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent = false)
+// Waits for the test to let a child of AsOtherUser go; false if it does not within
+// `timeout`.
+bool waitForLetGo(int letGo, std::chrono::milliseconds timeout = 120s)
 {
-    then.insert(then.begin(), serviceManagerDescriptorReply());
-    auto answer = answerInTurn(std::move(then));
-    return [answer, staySilent](int fd) {
-        answer(fd);
-        if (staySilent) {
-            pollfd p{fd, POLLRDHUP, 0};
-            ::poll(&p, 1, 10000); // until the caller gives up and closes
-        }
-    };
+    pollfd p{letGo, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
 }
 
 // ---------------------------------------------------------------------------------
@@ -239,18 +224,13 @@ TEST(FairConnections, AnotherUidHoldingAThousandConnectionsCannotLockRootOut)
         GTEST_SKIP() << "needs root to run a peer as another uid";
     ProcessFixture world({.worldAccessible = true});
     ASSERT_TRUE(world.ready()) << world.error();
-    std::string host;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
+    const std::string host = endpointOf("example.echo");
+    ASSERT_FALSE(host.empty());
 
     const std::vector<std::string> endpoints = {world.socketPath(), host};
     std::vector<std::unique_ptr<RawPeer>> peers; // the hoarder's, held until the test is done
     AsOtherUser hoarder(
-        65534, [&] { return hoard(endpoints, 1000, &peers); },
-        [](int letGo) {
-            pollfd p{letGo, POLLIN, 0};
-            return ::poll(&p, 1, 120000) == 1 ? 0 : 1;
-        },
+        65534, [&] { return hoard(endpoints, 1000, &peers); }, [](int letGo) { return waitForLetGo(letGo) ? 0 : 1; },
         4096);
     ASSERT_TRUE(hoarder.ready());
     EXPECT_GT(hoarder.value(), 0) << "the other uid could not connect at all";
@@ -322,16 +302,6 @@ TEST(RandomEndpointNames, NamesTakenInAdvanceDoNotStopAHost)
 // ---------------------------------------------------------------------------------
 // The service manager's socket path.
 
-testing::RunResult startManager(const std::string& socket)
-{
-    return testing::runProgram({testing::serviceManagerProgram()}, 5s, {"QUORVEL_SERVICE_MANAGER=" + socket});
-}
-
-std::string refusal(const std::string& socket, const std::string& why)
-{
-    return "servicemanager: cannot listen on " + socket + ": " + why + "\n";
-}
-
 TEST(SafeSocketPath, SecondManagerOnALivePathRefusesAndTheFirstKeepsServing)
 {
     ProcessFixture world;
@@ -339,9 +309,10 @@ TEST(SafeSocketPath, SecondManagerOnALivePathRefusesAndTheFirstKeepsServing)
     struct stat st;
     ASSERT_EQ(::lstat(world.socketPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u);
-    const auto second = startManager(world.socketPath());
+    const auto second = world.run({testing::serviceManagerProgram()}, 5s);
     EXPECT_EQ(second.exitStatus, 1);
-    EXPECT_EQ(second.err, refusal(world.socketPath(), "a service manager already answers there"));
+    EXPECT_EQ(second.err,
+              "servicemanager: cannot listen on " + world.socketPath() + ": a service manager already answers there\n");
     EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).out, FULL_LISTING);
 
     // A manager that died leaves a socket nobody answers on: that one is replaced.
@@ -385,10 +356,7 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
     ASSERT_TRUE(world.serve(client, "robust.signal"));
     // Connections held open on the manager and on a host.
     RawPeer onManager(world.socketPath());
-    std::string host;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &host, &handle), OK);
-    RawPeer onHost(host);
+    RawPeer onHost(endpointOf("example.echo"));
     ASSERT_TRUE(onManager.connected() && onHost.connected());
     // A call waiting on a stopped host, with the default deadline.
     ASSERT_EQ(::kill(world.exampleServices().pid(), SIGSTOP), 0);
@@ -411,6 +379,17 @@ TEST(Signals, EveryProgramEndsWithinASecondOfSigtermWhateverItWaitsOn)
 
 constexpr uid_t NOBODY = 65534;
 
+// The socket path of a manager run by `uid`: in a folder `uid` owns, inside `dir`,
+// which every uid may enter.
+void socketOwnedBy(uid_t uid, const TempDir& dir, std::string* socket)
+{
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string folder = dir.path() + "/" + std::to_string(uid);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), uid, uid), 0);
+    *socket = folder + "/sm";
+}
+
 TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
 {
     if (::geteuid() != 0)
@@ -422,32 +401,25 @@ TEST(KernelIdentity, SquatterAtADeadHostsNameGetsNoCallAndTheCallerDeadObject)
     // Looked up while the host lives; not called yet.
     const sp<IBinder> service = defaultServiceManager()->checkService(String16("robust.squatted"));
     ASSERT_NE(service, nullptr);
-    std::string endpoint;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(service, &endpoint, &handle), OK);
+    const std::string endpoint = endpointOf("robust.squatted");
+    ASSERT_FALSE(endpoint.empty());
     host.stop(SIGKILL);
     ASSERT_TRUE(world.waitForServices({"robust.squatted"}, false));
 
     // Another uid takes the name and answers every call with success.
-    int listener = -1;
+    std::atomic<int> requests{0};
+    std::unique_ptr<FakeHost> squatting;
     AsOtherUser squatter(
-        NOBODY, [&] { return (listener = listenOn(endpoint, 1)) >= 0 ? 0 : -1; },
+        NOBODY,
+        [&] {
+            squatting = std::make_unique<FakeHost>(
+                endpoint, answerInTurn({makeFrame(FRAME_REPLY, 0, 0, {7, 0, 0, 0})}, &requests));
+            return squatting->listening() ? 0 : -1;
+        },
         [&](int letGo) {
-            int requests = 0;
-            for (;;) {
-                pollfd p[2] = {{listener, POLLIN, 0}, {letGo, POLLIN, 0}};
-                if (::poll(p, 2, 10000) <= 0 || p[1].revents)
-                    return requests;
-                const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                pollfd in{fd, POLLIN, 0};
-                uint8_t frame[4096];
-                if (fd >= 0 && ::poll(&in, 1, 2000) == 1 && ::recv(fd, frame, sizeof frame, 0) > 0) {
-                    ++requests;
-                    const auto reply = makeFrame(FRAME_REPLY, 0, 0, {7, 0, 0, 0});
-                    [[maybe_unused]] ssize_t n = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-                }
-                ::close(fd);
-            }
+            waitForLetGo(letGo, 30s);
+            squatting.reset();
+            return requests.load();
         });
     ASSERT_TRUE(squatter.ready()) << "could not take the dead host's name " << endpoint;
     Parcel data, reply;
@@ -463,11 +435,8 @@ TEST(KernelIdentity, ServiceManagerOfAnotherUidIsNoServiceManager)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run the fake manager as another uid";
     TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const std::string folder = dir.path() + "/theirs";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
-    const std::string socket = folder + "/sm";
+    std::string socket;
+    ASSERT_NO_FATAL_FAILURE(socketOwnedBy(NOBODY, dir, &socket));
     // A perfect impostor: it answers as a manager and lists a name.
     std::unique_ptr<FakeHost> fake;
     AsOtherUser impostor(
@@ -477,8 +446,7 @@ TEST(KernelIdentity, ServiceManagerOfAnotherUidIsNoServiceManager)
             return fake->listening() ? 0 : -1;
         },
         [&](int letGo) {
-            pollfd p{letGo, POLLIN, 0};
-            ::poll(&p, 1, 30000);
+            waitForLetGo(letGo, 30s);
             fake.reset();
             return 0;
         });
@@ -534,8 +502,7 @@ int openAnswered(const std::string& path, int most, std::vector<std::unique_ptr<
 // the host has closed meanwhile.
 int countClosedWhenLetGo(int letGo, const std::vector<std::unique_ptr<RawPeer>>& peers)
 {
-    pollfd p{letGo, POLLIN, 0};
-    ::poll(&p, 1, 120000);
+    waitForLetGo(letGo);
     int closed = 0;
     for (const auto& peer : peers)
         if (peer->await(0ms) == RawPeer::Outcome::Closed)
@@ -581,11 +548,8 @@ TEST(FairShares, OneUidCannotKeepRootOutOfAManagerAtItsTaskLimit)
         GTEST_SKIP() << "needs root, prlimit and setpriv";
     constexpr uid_t SERVICE_ACCOUNT = 3100;
     TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const std::string folder = dir.path() + "/run";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), SERVICE_ACCOUNT, SERVICE_ACCOUNT), 0);
-    const std::string socket = folder + "/sm";
+    std::string socket;
+    ASSERT_NO_FATAL_FAILURE(socketOwnedBy(SERVICE_ACCOUNT, dir, &socket));
     const std::string account = std::to_string(SERVICE_ACCOUNT);
     std::vector<std::string> argv = {"/usr/bin/prlimit", "--nproc=40",         "--",
                                      "/usr/bin/setpriv", "--reuid=" + account, "--regid=" + account,

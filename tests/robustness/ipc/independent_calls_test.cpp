@@ -46,10 +46,6 @@ private:
 // This process serves its own objects on a thread of its own while the test runs.
 class ServingHere {
 public:
-    ServingHere()
-        : mThread([] { serve(); })
-    {
-    }
     ~ServingHere()
     {
         stopServing();
@@ -57,7 +53,7 @@ public:
     }
 
 private:
-    std::thread mThread;
+    std::thread mThread{[] { serve(); }};
 };
 
 // A gate a handler waits at until the test opens it (or a bound passes).

@@ -22,17 +22,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;
+using testing::RunResult;
 using testing::TempDir;
 
 constexpr uid_t OTHER_UID = 65534;
 constexpr uid_t THIRD_UID = 65533;
-
-// How a manager started on a path ended: the exit status and message of a
-// refusal, or 0 and "" when it served and then stopped on SIGTERM.
-struct Outcome {
-    int status = -1;
-    std::string err;
-};
 
 class SocketPath : public ::testing::Test {
 protected:
@@ -69,11 +63,13 @@ protected:
         return ::lstat(placeOf(socket).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
     }
 
-    Outcome start(const std::string& socket, const std::function<bool()>& beforeExec = {})
+    // How a manager started on `socket` ended: the exit status and message (in `err`) of
+    // a refusal, or 0 and "" when it served and then stopped on SIGTERM.
+    RunResult start(const std::string& socket, const std::function<bool()>& beforeExec = {})
     {
         const std::string log = mLogs.path() + "/" + std::to_string(++mRuns) + ".log";
         BackgroundProcess manager;
-        Outcome outcome;
+        RunResult outcome;
         EXPECT_FALSE(socketAt(socket)) << socket << " is there before the manager starts";
         const std::string folder = mDir.path();
         const auto inFolder = [folder, beforeExec] {
@@ -82,23 +78,23 @@ protected:
         if (!manager.start({mProgram}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true, inFolder))
             return outcome;
         eventually([&] { return !manager.running() || socketAt(socket); }, 10s);
-        outcome.status = manager.running() ? manager.stop(SIGTERM, 5s) : manager.exitStatus();
+        outcome.exitStatus = manager.running() ? manager.stop(SIGTERM, 5s) : manager.exitStatus();
         outcome.err = testing::readFile(log);
         return outcome;
     }
 
     void expectServed(const std::string& socket, const char* what, const std::function<bool()>& beforeExec = {})
     {
-        const Outcome outcome = start(socket, beforeExec);
-        EXPECT_EQ(outcome.status, 0) << what << "\n" << outcome.err;
+        const RunResult outcome = start(socket, beforeExec);
+        EXPECT_EQ(outcome.exitStatus, 0) << what << "\n" << outcome.err;
         EXPECT_EQ(outcome.err, "") << what;
     }
 
     void expectRefused(const std::string& socket, const std::string& why, const char* what,
                        const std::function<bool()>& beforeExec = {})
     {
-        const Outcome outcome = start(socket, beforeExec);
-        EXPECT_EQ(outcome.status, 1) << what;
+        const RunResult outcome = start(socket, beforeExec);
+        EXPECT_EQ(outcome.exitStatus, 1) << what;
         EXPECT_EQ(outcome.err, "servicemanager: cannot listen on " + socket + ": " + why + "\n") << what;
         EXPECT_FALSE(socketAt(socket)) << what << ": a socket was made anyway";
     }

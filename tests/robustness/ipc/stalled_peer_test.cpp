@@ -4,16 +4,13 @@
 // service learns of it at once.
 #include <test_support/process_stats.h>
 
-#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
-#include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 #include <test_support/process_fixture.h>
 #include <test_support/raw_peer.h>
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,12 +22,6 @@ namespace quorvel::robustness {
 namespace {
 
 using namespace quorvel::testing;
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 class StalledPeers : public ::testing::Test {
 protected:
@@ -112,9 +103,7 @@ TEST_F(StalledPeers, PeerThatNeverReadsItsRepliesIsDroppedNotWaitedFor)
 TEST_F(StalledPeers, SilentPeerOfAServiceDoesNotHoldUpItsCallers)
 {
     // example-services' own endpoint, as a reference to one of its services carries it.
-    std::string endpoint;
-    uint32_t handle = 0;
-    ASSERT_EQ(describeObject(defaultServiceManager()->checkService(String16("example.echo")), &endpoint, &handle), OK);
+    const std::string endpoint = endpointOf("example.echo");
     RawPeer silent(endpoint);
     ASSERT_TRUE(silent.connected()) << endpoint;
     std::vector<uint8_t> half = makeFrame(FRAME_TRANSACTION, 1, 1, {1, 0, 0, 0});
@@ -145,7 +134,7 @@ TEST_P(DyingService, WaitingCallExitsWith30AndTheNameIsForgotten)
     BackgroundProcess call;
     const std::string callLog = world.runtimeDir() + "/call." + mode + ".log";
     ASSERT_TRUE(call.start({SERVICE_PROGRAM, "call", name, "1", "i32", "5"}, world.environment(), callLog));
-    ASSERT_TRUE(eventually([&] { return exists(marker); }, 10s)) << "the call never arrived";
+    ASSERT_TRUE(eventually([&] { return ::access(marker.c_str(), F_OK) == 0; }, 10s)) << "the call never arrived";
     if (mode == "hang") {
         EXPECT_TRUE(call.running()) << "the call ended before the service died";
         service.stop(SIGKILL, 5s);

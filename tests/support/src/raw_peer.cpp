@@ -1,6 +1,8 @@
 #include <test_support/raw_peer.h>
 
+#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
+#include <quorvel/service_manager.h>
 #include <quorvel/service_manager_protocol.h>
 
 #include <poll.h>
@@ -20,11 +22,11 @@ bool addressOf(const std::string& path, sockaddr_un& address, socklen_t& length)
 {
     address = sockaddr_un{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
+    if (path.empty() || path.size() >= sizeof address.sun_path)
         return false;
     std::memcpy(address.sun_path, path.data(), path.size());
     length = sizeof address;
-    if (!path.empty() && path[0] == '@') {
+    if (path[0] == '@') {
         // An abstract name: no terminator, the length says where it ends.
         address.sun_path[0] = '\0';
         length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
@@ -34,11 +36,13 @@ bool addressOf(const std::string& path, sockaddr_un& address, socklen_t& length)
 
 } // namespace
 
-RawPeer::RawPeer(const std::string& path)
+RawPeer::RawPeer(const std::string& path, int sendBuffer)
 {
     sockaddr_un address;
     socklen_t length;
     const int fd = addressOf(path, address, length) ? ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0 && sendBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) < 0)
         ::close(fd);
     else
@@ -60,9 +64,7 @@ int listenOn(const std::string& path, int backlog)
 FakeHost::FakeHost(const std::string& path, std::function<void(int)> behaviour, bool accepting)
 {
     mFd = listenOn(path);
-    if (mFd < 0)
-        return;
-    if (!accepting)
+    if (mFd < 0 || !accepting)
         return;
     mAcceptor = std::thread([this, behaviour] {
         while (!mStop.load()) {
@@ -92,24 +94,44 @@ FakeHost::~FakeHost()
         ::close(mFd);
 }
 
-std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers)
+std::function<void(int)> answerInTurn(std::vector<std::vector<uint8_t>> answers, std::atomic<int>* answered)
 {
-    return [answers](int fd) {
+    return [answers, answered](int fd) {
         std::vector<uint8_t> request(MAX_FRAME_SIZE + 1);
         for (const std::vector<uint8_t>& answer : answers) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 10000) != 1 || ::recv(fd, request.data(), request.size(), 0) <= 0)
                 return;
             ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            if (answered)
+                ++*answered;
         }
     };
 }
 
-std::vector<uint8_t> serviceManagerDescriptorReply()
+std::function<void(int)> managerThen(std::vector<std::vector<uint8_t>> then, bool staySilent)
 {
-    std::vector<uint8_t> data;
-    putString16(data, u"quorvel.os.IServiceRegistry");
-    return makeFrame(FRAME_REPLY, 0, 0, data);
+    std::vector<uint8_t> descriptor;
+    putString16(descriptor, u"quorvel.os.IServiceRegistry");
+    then.insert(then.begin(), makeFrame(FRAME_REPLY, 0, 0, descriptor));
+    auto answer = answerInTurn(std::move(then));
+    return [answer, staySilent](int fd) {
+        answer(fd);
+        if (staySilent) {
+            pollfd p{fd, POLLRDHUP, 0};
+            ::poll(&p, 1, 10000); // until the caller gives up and closes
+        }
+    };
+}
+
+std::string endpointOf(const std::string& name)
+{
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    std::string endpoint;
+    uint32_t handle = 0;
+    if (!sm || describeObject(sm->checkService(String16(name.c_str())), &endpoint, &handle) != OK)
+        return {};
+    return endpoint;
 }
 
 RawPeer::~RawPeer()
@@ -139,35 +161,34 @@ bool RawPeer::send(const std::vector<uint8_t>& bytes, int passFd)
 
 RawPeer::Outcome RawPeer::await(std::chrono::milliseconds timeout, FrameHeader* header)
 {
-    std::vector<uint8_t> message;
-    const Outcome outcome = receive(timeout, &message);
-    if (outcome == Outcome::Reply && header)
-        std::memcpy(header, message.data(), sizeof *header);
-    return outcome;
-}
-
-RawPeer::Outcome RawPeer::receive(std::chrono::milliseconds timeout, std::vector<uint8_t>* message)
-{
-    message->clear();
     pollfd p{mFd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    if (ready == 0)
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) == 0)
         return Outcome::Nothing;
     // One byte more than the largest frame, so that an oversized one shows as such.
-    message->resize(MAX_FRAME_SIZE + 1);
-    const ssize_t n = ::recv(mFd, message->data(), message->size(), MSG_DONTWAIT);
-    if (n <= 0) {
-        message->clear();
+    std::vector<uint8_t> message(MAX_FRAME_SIZE + 1);
+    const ssize_t n = ::recv(mFd, message.data(), message.size(), MSG_DONTWAIT);
+    if (n <= 0)
         return Outcome::Closed; // end of stream, or a reset
-    }
-    message->resize(static_cast<size_t>(n));
     FrameHeader received;
-    if (message->size() < sizeof received)
+    if (static_cast<size_t>(n) < sizeof received)
         return Outcome::Garbage;
-    std::memcpy(&received, message->data(), sizeof received);
+    std::memcpy(&received, message.data(), sizeof received);
     if (received.magic != FRAME_MAGIC || received.kind != FRAME_REPLY)
         return Outcome::Garbage;
+    if (header)
+        *header = received;
     return Outcome::Reply;
+}
+
+const char* outcomeName(RawPeer::Outcome outcome)
+{
+    switch (outcome) {
+    case RawPeer::Outcome::Reply: return "a reply";
+    case RawPeer::Outcome::Closed: return "a hang-up";
+    case RawPeer::Outcome::Nothing: return "silence";
+    case RawPeer::Outcome::Garbage: return "garbage";
+    }
+    return "?";
 }
 
 void putWord(std::vector<uint8_t>& out, uint32_t value)
@@ -175,6 +196,14 @@ void putWord(std::vector<uint8_t>& out, uint32_t value)
     const size_t at = out.size();
     out.resize(at + 4);
     std::memcpy(out.data() + at, &value, 4);
+}
+
+std::vector<uint8_t> wordBytes(const std::vector<uint32_t>& words)
+{
+    std::vector<uint8_t> bytes;
+    for (const uint32_t word : words)
+        putWord(bytes, word);
+    return bytes;
 }
 
 void putString16(std::vector<uint8_t>& out, const std::u16string& text)
@@ -247,12 +276,13 @@ std::vector<uint8_t> checkWithEndpoint(const std::string& endpoint)
 BadFrame badFrame(int kind, std::mt19937& random)
 {
     auto byte = [&] { return static_cast<uint8_t>(random() & 0xFF); };
-    auto checkRequest = [] {
-        std::vector<uint8_t> payload;
-        putString16(payload, u"example.echo");
-        return serviceManagerRequest(SM_CHECK_SERVICE, payload);
-    };
+    // Most kinds spoil a sound look-up; the others replace it.
+    std::vector<uint8_t> lookedUp;
+    putString16(lookedUp, u"example.echo");
     BadFrame bad;
+    bad.bytes = serviceManagerRequest(SM_CHECK_SERVICE, lookedUp);
+    // Sets the header word at byte `at`: 20 holds the data size, 24 the object count.
+    auto setWord = [&bad](size_t at, uint32_t value) { std::memcpy(bad.bytes.data() + at, &value, 4); };
     switch (kind % BAD_FRAME_KINDS) {
     case 0: {
         bad.what = "random bytes";
@@ -266,42 +296,28 @@ BadFrame badFrame(int kind, std::mt19937& random)
     }
     case 1:
         bad.what = "half a header";
-        bad.bytes = checkRequest();
         bad.bytes.resize(1 + random() % (sizeof(FrameHeader) - 1));
         break;
     case 2:
         bad.what = "half a frame";
-        bad.bytes = checkRequest();
         bad.bytes.resize(sizeof(FrameHeader) + 4 + random() % 8);
         break;
     case 3:
         bad.what = "wrong magic";
-        bad.bytes = checkRequest();
         bad.bytes[3] ^= 0xFF;
         break;
-    case 4: {
+    case 4:
         bad.what = "data size past the end";
-        bad.bytes = checkRequest();
-        const uint32_t huge = 0xFFFFFFF0u;
-        std::memcpy(bad.bytes.data() + 20, &huge, 4);
+        setWord(20, 0xFFFFFFF0u);
         break;
-    }
-    case 5: {
+    case 5:
         bad.what = "data size not whole words";
-        bad.bytes = checkRequest();
-        uint32_t size;
-        std::memcpy(&size, bad.bytes.data() + 20, 4);
-        size -= 2;
-        std::memcpy(bad.bytes.data() + 20, &size, 4);
+        setWord(20, static_cast<uint32_t>(bad.bytes.size() - sizeof(FrameHeader) - 2)); // no objects
         break;
-    }
-    case 6: {
+    case 6:
         bad.what = "more objects than allowed";
-        bad.bytes = checkRequest();
-        const uint32_t count = static_cast<uint32_t>(MAX_PARCEL_OBJECTS + 1 + random() % 1000);
-        std::memcpy(bad.bytes.data() + 24, &count, 4);
+        setWord(24, static_cast<uint32_t>(MAX_PARCEL_OBJECTS + 1 + random() % 1000));
         break;
-    }
     case 7:
         bad.what = "object slot outside the data";
         bad.bytes = addServiceWithObjectAt(1, 0, static_cast<uint32_t>(1000 + random() % 100000));
@@ -324,12 +340,10 @@ BadFrame badFrame(int kind, std::mt19937& random)
         break;
     case 12:
         bad.what = "a frame larger than any frame may be";
-        bad.bytes = checkRequest();
         bad.bytes.resize(MAX_FRAME_SIZE + 1 + random() % 4096, 0xAB);
         break;
     case 13:
         bad.what = "a descriptor passed along";
-        bad.bytes = checkRequest();
         bad.passDescriptor = true;
         break;
     case 14: {
