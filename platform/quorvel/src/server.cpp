@@ -5,6 +5,7 @@
 #include "socket_io.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <memory>
 #include <pthread.h>
@@ -22,8 +23,11 @@ namespace {
 constexpr int ACCEPT_BACKOFF_MS = 100;
 // How long closeAll waits for connection threads (a handler may be slow).
 constexpr auto CLOSE_WAIT = std::chrono::milliseconds(1000);
-// Serving threads run short handlers; their stacks need not be the default 8 MiB of
-// address space each.
+// How long a newcomer that made room waits for the closed connection's thread to end
+// so that its own can start.
+constexpr int THREAD_RETRIES = 50;
+constexpr auto THREAD_RETRY_PAUSE = std::chrono::milliseconds(10);
+// Serving threads run short handlers: no need for 8 MiB of address space each.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t THREAD_STACK = 4 << 20;
 #else
@@ -44,11 +48,6 @@ bool privileged(uid_t uid)
 {
     return uid == 0 || uid == ::geteuid();
 }
-
-// How long a newcomer that made room waits for the closed connection's thread to end
-// so that its own can start.
-constexpr int THREAD_RETRIES = 50;
-constexpr auto THREAD_RETRY_PAUSE = std::chrono::milliseconds(10);
 
 } // namespace
 
@@ -126,6 +125,14 @@ int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, THREAD_STACK);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // Serving threads block the stop signals, so that a stop reaches the program's own
+    // thread and interrupts the wait it is meant to end (serve(), waitForStop(), a
+    // call); a serving thread that took it, perhaps one just ending, would not.
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
     pthread_t thread;
     const int error = pthread_create(
         &thread, &attributes,
@@ -135,6 +142,7 @@ int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
             return nullptr;
         },
         start.get());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         fd = std::move(start->fd); // the caller may try again

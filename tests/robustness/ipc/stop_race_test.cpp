@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -164,6 +165,44 @@ TEST_F(StopRace, SignalDuringTheRegistrationBackoffEndsTheProcessWithinASecond)
         ASSERT_TRUE(exitsBy(services, Clock::now() + exitLimit())) << "round " << round;
         EXPECT_EQ(services.exitStatus(), 0);
     }
+}
+
+constexpr uint64_t STOPS = 1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1);
+
+// The stop signals blocked by thread `tid` of `pid`, read from /proc.
+uint64_t blockedStops(pid_t pid, const std::string& tid)
+{
+    const std::string status = testing::readFile("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
+    const size_t at = status.find("SigBlk:");
+    const uint64_t blocked = at == std::string::npos ? 0 : std::stoull(status.substr(at + 7), nullptr, 16);
+    return blocked & STOPS;
+}
+
+// A stop is taken by the program's own thread, never by a serving thread: there it
+// would leave the main thread's wait to run on, or, in a thread just ending, be lost.
+TEST_F(StopRace, ServingThreadsLeaveTheStopSignalsToTheProgramsOwnThread)
+{
+    if (!testing::emulatorPrefix().empty())
+        GTEST_SKIP() << "an emulator's threads carry its own signal masks, not the program's";
+    ManagerPath path(mSocket);
+    BackgroundProcess manager;
+    BackgroundProcess services;
+    ASSERT_TRUE(startManager(manager));
+    ASSERT_TRUE(startServices(services));
+    ASSERT_TRUE(waitForRegistration());
+    // A call leaves its connection open, and a serving thread waiting on it.
+    const sp<IBinder> echo = defaultServiceManager()->checkService(String16("example.echo"));
+    ASSERT_NE(echo, nullptr);
+    Parcel reply;
+    echo->transact(1, Parcel(), &reply);
+    int serving = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(services.pid()) + "/task")) {
+        const std::string tid = task.path().filename();
+        const bool main = tid == std::to_string(services.pid());
+        serving += !main;
+        EXPECT_EQ(blockedStops(services.pid(), tid), main ? 0 : STOPS) << "thread " << tid;
+    }
+    EXPECT_GE(serving, 1);
 }
 
 } // namespace
