@@ -1,7 +1,8 @@
 #pragma once
 // Server: answers the transactions that arrive at this process's endpoint. Every
 // accepted connection gets a thread of its own that waits in a blocking receive, so a
-// request costs one recvmsg and one sendmsg. No lock is held while a handler runs:
+// request costs one recvmsg and one sendmsg; these threads leave SIGTERM and SIGINT
+// to the program's own. No lock is held while a handler runs:
 // transactions on different connections run at once (an object that needs one call
 // at a time serialises itself), so a handler may call other processes or back into
 // this one, and one that waits holds up only its own caller.
