@@ -33,7 +33,6 @@ public:
             value |= std::uint64_t{mBytes[offset + i]} << (8 * i);
         return value;
     }
-    std::span<const unsigned char> bytes() const { return mBytes; }
 
 private:
     std::span<const unsigned char> mBytes;
