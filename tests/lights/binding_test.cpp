@@ -31,14 +31,10 @@ std::vector<std::string> sameNamesEnvironment()
     return {"ASAN_OPTIONS=" + std::string(options != nullptr ? options : "") + ":detect_odr_violation=1"};
 }
 
-std::vector<std::string> withoutLoadLines(const std::vector<std::string>& lines)
+std::vector<std::string> withoutLoadLines(std::vector<std::string> lines)
 {
-    std::vector<std::string> kept;
-    for (const std::string& line : lines) {
-        if (line.rfind("load ", 0) != 0)
-            kept.push_back(line);
-    }
-    return kept;
+    std::erase_if(lines, [](const std::string& line) { return line.rfind("load ", 0) == 0; });
+    return lines;
 }
 
 SimRun runOneAfterTheOther(const BoardInfo& first, const BoardInfo& second, const std::string& tree)
@@ -57,10 +53,8 @@ class TwoModulesInOneProcess : public InSimulatedTree<testing::TestWithParam<std
 INSTANTIATE_TEST_SUITE_P(Boards, TwoModulesInOneProcess,
                          testing::Values("amber+trackball+lcd-auto", "rgb+trackball", "amber"), [](const auto& p) {
                              std::string name = p.param;
-                             for (char& c : name) {
-                                 if (c == '+' || c == '-')
-                                     c = '_';
-                             }
+                             for (char& c : name)
+                                 c = c == '+' || c == '-' ? '_' : c;
                              return name;
                          });
 
@@ -77,16 +71,15 @@ TEST_P(TwoModulesInOneProcess, EachWritesExactlyWhatItWritesAloneInEitherOrder)
                 continue;
             SCOPED_TRACE(std::string(quorvel::kBoards[i].name) + " then " + quorvel::kBoards[j].name +
                          ", both RTLD_GLOBAL");
-            const SimRun* first = &alone[i];
-            const SimRun* second = &alone[j];
             const SimRun both = runOneAfterTheOther(quorvel::kBoards[i], quorvel::kBoards[j], GetParam());
             ASSERT_EQ(both.process.exitStatus, 0) << both.dump();
-            EXPECT_EQ(both.writes(), concat(first->writes(), second->writes())) << both.dump();
-            EXPECT_EQ(withoutLoadLines(both.outLines()), concat(first->outLines(), second->outLines()));
+            EXPECT_EQ(both.writes(), concat(alone[i].writes(), alone[j].writes())) << both.dump();
+            EXPECT_EQ(withoutLoadLines(both.outLines()), concat(alone[i].outLines(), alone[j].outLines()));
             // Each module logs its own first failed open, once.
-            EXPECT_EQ(linesOf(both.process.err), concat(linesOf(first->process.err), linesOf(second->process.err)));
+            EXPECT_EQ(linesOf(both.process.err), concat(linesOf(alone[i].process.err), linesOf(alone[j].process.err)));
             // Each module probed the board itself.
-            EXPECT_EQ(both.entries("access").size(), first->entries("access").size() + second->entries("access").size())
+            EXPECT_EQ(both.entries("access").size(),
+                      alone[i].entries("access").size() + alone[j].entries("access").size())
                 << both.dump();
         }
     }

@@ -22,99 +22,77 @@ Strings rgbBlinking(int red, int green, int blue, int period, int duty)
             "red/device/grppwm=" + std::to_string(duty) + "\n", "red/device/blink=1\n"};
 }
 
-class Indicator : public EachBoardInSimulatedTree {};
-
-INSTANTIATE_TEST_SUITE_P(EachBoard, Indicator, eachBoard(), boardParamName);
-
-TEST_P(Indicator, SteadyBatteryColourWritesColoursAndBlinkOff)
-{
-    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"battery", "0x00FF0000"});
-    EXPECT_TRUE(wroteExactly(run, rgb(255, 0, 0, 0)));
-}
-
-TEST_P(Indicator, OnATrackballBoardTheBatteryRequestIsWrittenTwice)
-{
-    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb+trackball"}, {"battery", "0x00FF0000"});
-    EXPECT_TRUE(wroteExactly(run, concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})));
-}
-
-TEST_P(Indicator, FlashingNotificationWritesPeriodDutyThenBlink)
-{
-    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"notifications", "0x00123456", "flash", "500", "500"});
-    EXPECT_TRUE(wroteExactly(run, rgbBlinking(0x12, 0x34, 0x56, 20, 127)));
-}
-
-struct BlinkCase {
-    std::string on;
-    std::string off;
-    Strings blinkWrites; // after the three colour writes
+// One request list on one tree and exactly the writes it gives.
+struct WritesCase {
+    const char* name;
+    std::string profile;
+    Strings requests;
+    Strings writes;
 };
 
-class IndicatorBlink : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, BlinkCase>>> {};
+class IndicatorWrites : public InSimulatedTree<testing::TestWithParam<std::tuple<BoardInfo, WritesCase>>> {};
 
-TEST_P(IndicatorBlink, FlashTimesBecomeBlinkAttributes)
+TEST_P(IndicatorWrites, RequestsGiveExactlyTheseWrites)
 {
-    const auto& [variant, c] = GetParam();
-    const SimRun run = runLightsctl(variant, LedTree{"rgb"}, {"notifications", "0xff", "flash", c.on, c.off});
-    EXPECT_TRUE(wroteExactly(
-        run, concat({{"red/brightness=0\n", "green/brightness=0\n", "blue/brightness=255\n"}, c.blinkWrites})));
+    const auto& [board, c] = GetParam();
+    EXPECT_TRUE(wroteExactly(runLightsctl(board, LedTree{c.profile}, c.requests), c.writes));
+}
+
+// A notification flashing with these times, on and off: period, duty and blink, or
+// blink off.
+WritesCase flash(const char* name, const std::string& on, const std::string& off, const Strings& writes)
+{
+    return {name, "rgb", {"notifications", "0xff", "flash", on, off}, writes};
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, IndicatorBlink,
+    Table, IndicatorWrites,
     testing::Combine(
         testing::ValuesIn(quorvel::kBoards),
         testing::Values(
-            BlinkCase{"50", "950", {"red/device/grpfreq=20\n", "red/device/grppwm=16\n", "red/device/blink=1\n"}},
-            BlinkCase{"1", "999", {"red/device/grpfreq=20\n", "red/device/grppwm=0\n", "red/device/blink=1\n"}},
-            BlinkCase{"10", "10", {"red/device/grpfreq=0\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}},
-            BlinkCase{"500", "0", {"red/device/blink=0\n"}}, BlinkCase{"-500", "500", {"red/device/blink=0\n"}},
-            BlinkCase{"500", "-1", {"red/device/blink=0\n"}},
-            BlinkCase{"10000000",
-                      "30000000",
-                      {"red/device/grpfreq=800000\n", "red/device/grppwm=63\n", "red/device/blink=1\n"}},
-            BlinkCase{"2147483647",
-                      "2147483647",
-                      {"red/device/grpfreq=85899345\n", "red/device/grppwm=127\n", "red/device/blink=1\n"}})),
-    [](const auto& p) { return std::string(std::get<0>(p.param).name) + "_" + std::to_string(p.index); });
+            WritesCase{
+                "SteadyBatteryColourWritesColoursAndBlinkOff", "rgb", {"battery", "0x00FF0000"}, rgb(255, 0, 0, 0)},
+            WritesCase{"OnATrackballBoardTheBatteryRequestIsWrittenTwice",
+                       "rgb+trackball",
+                       {"battery", "0x00FF0000"},
+                       concat({rgb(255, 0, 0, 0), rgb(255, 0, 0, 0)})},
+            WritesCase{"FlashingNotificationWritesPeriodDutyThenBlink",
+                       "rgb",
+                       {"notifications", "0x00123456", "flash", "500", "500"},
+                       rgbBlinking(0x12, 0x34, 0x56, 20, 127)},
+            flash("Flash50Off950", "50", "950", rgbBlinking(0, 0, 255, 20, 16)),
+            flash("Flash1Off999", "1", "999", rgbBlinking(0, 0, 255, 20, 0)),
+            flash("Flash10Off10", "10", "10", rgbBlinking(0, 0, 255, 0, 127)),
+            flash("Flash500Off0", "500", "0", rgb(0, 0, 255, 0)),
+            flash("FlashMinus500Off500", "-500", "500", rgb(0, 0, 255, 0)),
+            flash("Flash500OffMinus1", "500", "-1", rgb(0, 0, 255, 0)),
+            flash("Flash10000000Off30000000", "10000000", "30000000", rgbBlinking(0, 0, 255, 800000, 63)),
+            flash("FlashMaxOffMax", "2147483647", "2147483647", rgbBlinking(0, 0, 255, 85899345, 127)),
+            WritesCase{"FlashModesOtherThanTimedAreSteady",
+                       "rgb",
+                       {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000", "mode", "3", "500",
+                        "500"},
+                       concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})},
+            // No period or duty on amber boards, even when blinking.
+            WritesCase{"AmberBoardShowsRedAsAmberAndIgnoresBlue",
+                       "amber",
+                       {"battery", "0xffff00", "battery", "0x00ff00", "flash", "500", "500", "battery", "0x0000ff",
+                        "battery", "0x010000", "flash", "1", "1"},
+                       {"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n", "amber/brightness=0\n",
+                        "green/brightness=1\n", "amber/blink=1\n", "green/brightness=0\n", "amber/brightness=0\n",
+                        "amber/blink=0\n", "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"}},
+            WritesCase{"BatteryColourWinsAndHandsTheLedBackWhenZero",
+                       "rgb",
+                       {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00", "mode", "7", "1",
+                        "1", "notifications", "0xff0000", "flash", "500", "500", "battery", "0"},
+                       concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
+                               rgbBlinking(255, 0, 0, 20, 127)})},
+            WritesCase{"BeforeAnyRequestTheNotificationSideIsDark", "rgb", {"battery", "0"}, rgb(0, 0, 0, 0)})),
+    [](const auto& p) { return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).name; });
 
-TEST_P(Indicator, FlashModesOtherThanTimedAreSteady)
-{
-    const SimRun run = runLightsctl(
-        GetParam(), LedTree{"rgb"},
-        {"notifications", "0xff00", "mode", "2", "500", "500", "battery", "0xff0000", "mode", "3", "500", "500"});
-    EXPECT_TRUE(wroteExactly(run, concat({rgb(0, 255, 0, 0), rgb(255, 0, 0, 0)})));
-}
+class Indicator : public EachBoardInSimulatedTree {};
 
-TEST_P(Indicator, AmberBoardShowsRedAsAmberAndIgnoresBlue)
-{
-    const SimRun run = runLightsctl(GetParam(), LedTree{"amber"},
-                                    {"battery", "0xffff00", "battery", "0x00ff00", "flash", "500", "500", "battery",
-                                     "0x0000ff", "battery", "0x010000", "flash", "1", "1"});
-    // No period or duty on amber boards, even when blinking.
-    EXPECT_TRUE(
-        wroteExactly(run,
-                     (Strings{"amber/brightness=1\n", "green/brightness=0\n", "amber/blink=0\n", "amber/brightness=0\n",
-                              "green/brightness=1\n", "amber/blink=1\n", "green/brightness=0\n", "amber/brightness=0\n",
-                              "amber/blink=0\n", "amber/brightness=1\n", "green/brightness=0\n", "amber/blink=1\n"})));
-}
-
-TEST_P(Indicator, BatteryColourWinsAndHandsTheLedBackWhenZero)
-{
-    const SimRun run =
-        runLightsctl(GetParam(), LedTree{"rgb"},
-                     {"notifications", "0x0000ff", "flash", "500", "500", "battery", "0x00ff00", "mode", "7", "1", "1",
-                      "notifications", "0xff0000", "flash", "500", "500", "battery", "0"});
-    EXPECT_TRUE(wroteExactly(run,
-                             concat({rgbBlinking(0, 0, 255, 20, 127), rgb(0, 255, 0, 0), rgb(0, 255, 0, 0),
-                                     rgbBlinking(255, 0, 0, 20, 127)})));
-}
-
-TEST_P(Indicator, BeforeAnyRequestTheNotificationSideIsDark)
-{
-    const SimRun run = runLightsctl(GetParam(), LedTree{"rgb"}, {"battery", "0"});
-    EXPECT_TRUE(wroteExactly(run, rgb(0, 0, 0, 0)));
-}
+INSTANTIATE_TEST_SUITE_P(EachBoard, Indicator, eachBoard(), boardParamName);
 
 TEST_P(Indicator, ClosingDevicesKeepsTheStoredRequests)
 {
@@ -148,13 +126,12 @@ TEST_P(IndicatorFaults, LaterWritesStillHappen)
                                     {"notifications", "0x00ff00", "flash", "500", "500", "battery", "0xff"});
     EXPECT_EQ(run.outLines(), (Strings{"notifications: 0", "battery: 0"})) << run.dump();
     const bool reachesFile = fault == "short" || fault == "enospc" || fault == "eio" || fault == "close-eio";
-    Strings expected;
-    if (reachesFile)
-        expected = concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0)});
-    else
-        expected = {"green/brightness=255\n", "blue/brightness=0\n",  "red/device/grppwm=127\n",
-                    "red/device/blink=1\n",   "green/brightness=0\n", "blue/brightness=255\n",
-                    "red/device/blink=0\n"};
+    // Where the fault keeps the value from the file, its writes are missing.
+    Strings expected = concat({rgbBlinking(0, 255, 0, 20, 127), rgb(0, 0, 255, 0)});
+    if (!reachesFile)
+        std::erase_if(expected, [](const std::string& write) {
+            return write.starts_with("red/brightness=") || write.starts_with("red/device/grpfreq=");
+        });
     EXPECT_EQ(run.writes(), expected) << run.dump();
     // Only the first failed open of the process is logged.
     if (!reachesFile)

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 
+#include <algorithm>
+
 using namespace lights_test;
 
 namespace {
@@ -50,16 +52,10 @@ TEST_P(WriteInt, OpensWithReadWriteAndNoOtherFlag)
     ASSERT_EQ(run.process.exitStatus, 0) << run.dump();
     char rdwr[16];
     snprintf(rdwr, sizeof rdwr, " 0%o", static_cast<unsigned>(O_RDWR));
-    const std::vector<std::string> expected = {
-        "open keyboard = 0",
-        "set keyboard = 0",
-        "set battery = 0",
-        "opened /sys/class/leds/keyboard-backlight/brightness" + std::string(rdwr),
-        "opened /sys/class/leds/red/brightness" + std::string(rdwr),
-        "opened /sys/class/leds/green/brightness" + std::string(rdwr),
-        "opened /sys/class/leds/blue/brightness" + std::string(rdwr),
-        "opened /sys/class/leds/red/device/blink" + std::string(rdwr),
-    };
+    Strings expected = {"open keyboard = 0", "set keyboard = 0", "set battery = 0"};
+    for (const char* file :
+         {"keyboard-backlight/brightness", "red/brightness", "green/brightness", "blue/brightness", "red/device/blink"})
+        expected.push_back("opened /sys/class/leds/" + std::string(file) + rdwr);
     EXPECT_EQ(run.outLines(), expected) << run.dump();
 }
 
@@ -152,10 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, SimpleLightFaults,
                          [](const auto& p) {
                              std::string name =
                                  std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).fault;
-                             for (char& c : name) {
-                                 if (c == '-')
-                                     c = '_';
-                             }
+                             std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
 

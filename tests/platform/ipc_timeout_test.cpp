@@ -3,15 +3,15 @@
 // a fresh child; nothing in this program reads it first.
 #include "connection.h"
 
+#include <test_support/process.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace quorvel {
@@ -23,28 +23,14 @@ constexpr int64_t DEFAULT_MS = 10000;
 // (unset when there is none); -1 if the child failed.
 int64_t deadlineWith(const std::optional<std::string>& value)
 {
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) < 0)
-        return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const testing::RunResult child = testing::runInChild([&value] {
         if (value)
             ::setenv("QUORVEL_IPC_TIMEOUT_MS", value->c_str(), 1);
         else
             ::unsetenv("QUORVEL_IPC_TIMEOUT_MS");
-        const int64_t ms = ipcTimeout().count();
-        const bool written = ::write(pipe[1], &ms, sizeof ms) == static_cast<ssize_t>(sizeof ms);
-        ::_exit(written ? 0 : 1);
-    }
-    ::close(pipe[1]);
-    int64_t ms = -1;
-    if (pid < 0 || ::read(pipe[0], &ms, sizeof ms) != static_cast<ssize_t>(sizeof ms))
-        ms = -1;
-    ::close(pipe[0]);
-    int status = 0;
-    if (pid > 0)
-        ::waitpid(pid, &status, 0);
-    return ms;
+        return std::printf("%lld", static_cast<long long>(ipcTimeout().count())) > 0 ? 0 : 1;
+    });
+    return child.exitStatus == 0 && !child.out.empty() ? std::stoll(child.out) : -1;
 }
 
 TEST(IpcTimeout, WholeNumbersFromOneToAnHourAreTaken)

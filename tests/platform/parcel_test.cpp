@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <unistd.h>
 
@@ -20,6 +21,14 @@ protected:
 };
 
 using testing::printed;
+
+// Writes `words` into `p` and goes back to its start, ready to read them.
+void fill(Parcel& p, std::initializer_list<int32_t> words)
+{
+    for (int32_t word : words)
+        p.writeInt32(word);
+    p.setDataPosition(0);
+}
 
 TEST(ParcelRoundTrip, EveryValueKindReadsBackInOrder)
 {
@@ -72,8 +81,7 @@ TEST(ParcelRoundTrip, AppendFromCopiesBytesAndObjectsAfterExistingData)
 TEST(ParcelBadReads, ReadingPastTheEndFailsAndKeepsThePosition)
 {
     Parcel p;
-    p.writeInt32(1);
-    p.setDataPosition(0);
+    fill(p, {1});
     EXPECT_EQ(p.readInt32(), 1);
     int32_t value = 99;
     EXPECT_EQ(p.readInt32(&value), NOT_ENOUGH_DATA);
@@ -91,9 +99,7 @@ TEST(ParcelBadReads, ReadingPastTheEndFailsAndKeepsThePosition)
 TEST(ParcelBadReads, AStringLongerThanTheDataIsNotEnoughData)
 {
     Parcel p;
-    p.writeInt32(1000); // claims 1000 units
-    p.writeInt32(0x00410041);
-    p.setDataPosition(0);
+    fill(p, {1000, 0x00410041}); // claims 1000 units
     String16 text;
     EXPECT_EQ(p.readString16(&text), NOT_ENOUGH_DATA);
     EXPECT_EQ(p.dataPosition(), 0u);
@@ -102,16 +108,12 @@ TEST(ParcelBadReads, AStringLongerThanTheDataIsNotEnoughData)
 TEST(ParcelBadReads, NegativeLengthAndMissingTerminatorAreBadValues)
 {
     Parcel negative;
-    negative.writeInt32(-2);
-    negative.writeInt32(0);
-    negative.setDataPosition(0);
+    fill(negative, {-2, 0});
     String16 text;
     EXPECT_EQ(negative.readString16(&text), BAD_VALUE);
 
     Parcel unterminated;
-    unterminated.writeInt32(1);
-    unterminated.writeInt32(0x00420041); // 'A' where the terminator should be 0
-    unterminated.setDataPosition(0);
+    fill(unterminated, {1, 0x00420041}); // 'A' where the terminator should be 0
     EXPECT_EQ(unterminated.readString16(&text), BAD_VALUE);
     EXPECT_EQ(unterminated.dataPosition(), 0u);
 }
@@ -119,9 +121,7 @@ TEST(ParcelBadReads, NegativeLengthAndMissingTerminatorAreBadValues)
 TEST(ParcelBadReads, IntegersThatLookLikeAnObjectSlotAreNotAReference)
 {
     Parcel p;
-    p.writeInt32(1); // the kind word of a reference, but no object table entry
-    p.writeInt32(0);
-    p.setDataPosition(0);
+    fill(p, {1, 0}); // the kind word of a reference, but no object table entry
     sp<IBinder> binder;
     EXPECT_EQ(p.readStrongBinder(&binder), BAD_TYPE);
     EXPECT_EQ(p.dataPosition(), 0u);
@@ -182,8 +182,7 @@ TEST(ParcelPrint, EmptyParcelAndFullLines)
 {
     EXPECT_EQ(printed(Parcel()), "Parcel()");
     Parcel p;
-    for (int32_t v : {0x41424344, 0x20212223, 0x7e7f8081, -1})
-        p.writeInt32(v);
+    fill(p, {0x41424344, 0x20212223, 0x7e7f8081, -1});
     EXPECT_EQ(printed(p),
               "Parcel(\n"
               "  0x00000000: 41424344 20212223 7e7f8081 ffffffff 'DCBA#\"! ...~....')");

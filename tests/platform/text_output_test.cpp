@@ -2,14 +2,13 @@
 #include <quorvel/parcel.h>
 #include <quorvel/text_output.h>
 #include <test_support/captured_text.h>
+#include <test_support/process.h>
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quorvel {
@@ -64,17 +63,12 @@ TEST(TextOutputOrder, TwoStreamsOnOneFileKeepWriteOrder)
     ::close(fd);
 }
 
-// aout and aerr themselves, in a child whose standard output and error are one
-// file: results and diagnostics interleave as written, and exit flushes the rest.
+// aout and aerr themselves, in a child whose standard output and error are captured
+// in write order: results and diagnostics interleave as written, and exit flushes
+// the rest.
 TEST(TextOutputOrder, AoutAndAerrInterleaveAndFlushAtExit)
 {
-    const int fd = memoryFile();
-    ASSERT_GE(fd, 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
+    const testing::RunResult child = testing::runInChild([]() -> int {
         aout << "Result: " << uint32_t{1} << endl;
         aerr << "service: warning" << endl;
         aout << "second ";
@@ -83,12 +77,9 @@ TEST(TextOutputOrder, AoutAndAerrInterleaveAndFlushAtExit)
         p.setError(-32);
         aout << p << endl; // left in the buffer: exit must write it
         std::exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(readAll(fd), "Result: 1\nservice: warning\nsecond third Status(-32, dead object)\n");
-    ::close(fd);
+    });
+    EXPECT_EQ(child.exitStatus, 0) << child.err;
+    EXPECT_EQ(child.combined, "Result: 1\nservice: warning\nsecond third Status(-32, dead object)\n");
 }
 
 } // namespace

@@ -7,17 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace quorvel::robustness {
 namespace {
@@ -47,54 +40,26 @@ const std::vector<Command>& commands()
     return all;
 }
 
-// Runs the tool with its output thrown away; the exit status, or -1.
-int runQuietly(const std::vector<std::string>& prefix, const std::vector<std::string>& arguments, int devNull)
-{
-    std::vector<std::string> words = prefix;
-    words.push_back(SERVICE_PROGRAM);
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, devNull, 0);
-    posix_spawn_file_actions_adddup2(&actions, devNull, 1);
-    posix_spawn_file_actions_adddup2(&actions, devNull, 2);
-    pid_t pid;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        return -1;
-    int status;
-    if (::waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // `runs` runs spread over two workers (the machine's cores); the number that ended
 // with the wrong status, and the first such command in `first`.
 int runMany(int runs, std::string& first)
 {
-    const std::vector<std::string> prefix = testing::emulatorPrefix();
     std::atomic<int> next{0};
     std::atomic<int> wrong{0};
     std::string firstWrong;
-    std::atomic<bool> recorded{false};
     auto worker = [&] {
-        const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
         for (int i; (i = next.fetch_add(1)) < runs;) {
             const Command& command = commands()[static_cast<size_t>(i) % commands().size()];
-            const int status = runQuietly(prefix, command.arguments, devNull);
-            if (status != command.exitStatus && wrong.fetch_add(1) == 0 && !recorded.exchange(true)) {
+            std::vector<std::string> argv = {SERVICE_PROGRAM};
+            argv.insert(argv.end(), command.arguments.begin(), command.arguments.end());
+            const int status = testing::runDiscardingOutput(argv);
+            if (status != command.exitStatus && wrong.fetch_add(1) == 0) {
                 firstWrong = "service";
                 for (const std::string& word : command.arguments)
                     firstWrong += " " + word;
                 firstWrong += " exited with " + std::to_string(status);
             }
         }
-        ::close(devNull);
     };
     std::thread a(worker), b(worker);
     a.join();

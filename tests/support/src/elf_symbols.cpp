@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::uint32_t SECTION_DYNSYM = 11;
 constexpr std::uint32_t SECTION_STRTAB = 3;
+constexpr unsigned char MAGIC[] = {0x7f, 'E', 'L', 'F'};
 
 // Bounds-checked little-endian reads. Every offset and size comes from the file, so
 // every access goes through here and fails instead of reading past the buffer.
@@ -32,7 +33,6 @@ public:
             value |= std::uint64_t{mBytes[offset + i]} << (8 * i);
         return value;
     }
-    std::span<const unsigned char> bytes() const { return mBytes; }
 
 private:
     std::span<const unsigned char> mBytes;
@@ -77,11 +77,7 @@ const Symbol* Image::findDefined(const std::string& name) const
 std::optional<Image> parse(std::span<const unsigned char> bytes, std::string* error)
 {
     const Reader in(bytes);
-    if (!in.fits(0, 16) ||
-        std::memcmp(bytes.data(),
-                    "\x7f"
-                    "ELF",
-                    4) != 0)
+    if (!in.fits(0, 16) || std::memcmp(bytes.data(), MAGIC, sizeof MAGIC) != 0)
         return fail(error, "not an ELF file");
     Image image;
     image.elfClass = bytes[4];

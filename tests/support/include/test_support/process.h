@@ -55,6 +55,12 @@ RunResult runHostProgram(const std::vector<std::string>& argv, std::chrono::mill
 // other threads, so `body` must not wait for a lock another thread could hold.
 RunResult runInChild(const std::function<int()>& body, std::chrono::milliseconds timeout = 10s);
 
+// Runs `argv` as runProgram does, with standard input and output on /dev/null, for
+// the thousands of short runs of a load test that need only the exit status: that
+// status as RunResult::exitStatus gives it, or -1 if it could not start or was killed
+// at the deadline.
+int runDiscardingOutput(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s);
+
 // Waits up to `timeout` for `pid` to exit and returns its status as RunResult does;
 // kills it (and returns -1) at the deadline.
 int waitForChild(pid_t pid, std::chrono::milliseconds timeout = 10s);
