@@ -21,6 +21,15 @@ namespace {
 
 // How long the accept loop rests when the process is out of descriptors.
 constexpr int ACCEPT_BACKOFF_MS = 100;
+// How long the accept loop waits for something to happen. Under the thread sanitizer
+// a signal that lands just before the poll may have its handler run only once the
+// poll returns: a poll without end would hold a stop back for good, so there the loop
+// looks again every so often.
+#if defined(__SANITIZE_THREAD__)
+constexpr int IDLE_WAIT_MS = 100;
+#else
+constexpr int IDLE_WAIT_MS = -1;
+#endif
 // How long closeAll waits for connection threads (a handler may be slow).
 constexpr auto CLOSE_WAIT = std::chrono::milliseconds(1000);
 // How long a newcomer that made room waits for the closed connection's thread to end
@@ -44,79 +53,7 @@ bool sendReply(int fd, status_t status, const Parcel& reply, std::vector<uint8_t
     return sendFrame(fd, iov, iovCount, true) == 0;
 }
 
-bool privileged(uid_t uid)
-{
-    return uid == 0 || uid == ::geteuid();
-}
-
 } // namespace
-
-void Server::countLocked(uid_t uid, int delta)
-{
-    auto& count = mPerUid[uid];
-    count = static_cast<size_t>(static_cast<long>(count) + delta);
-    if (count == 0)
-        mPerUid.erase(uid);
-    if (!privileged(uid))
-        mOthers = static_cast<size_t>(static_cast<long>(mOthers) + delta);
-}
-
-bool Server::belowFairShareLocked(uid_t uid, size_t capacity) const
-{
-    if (privileged(uid))
-        return true;
-    size_t uids = 0;
-    for (const auto& [other, count] : mPerUid)
-        if (!privileged(other))
-            ++uids;
-    const auto it = mPerUid.find(uid);
-    const size_t held = it == mPerUid.end() ? 0 : it->second;
-    if (held == 0)
-        ++uids;
-    return held < capacity / uids;
-}
-
-bool Server::makeRoomLocked(uid_t newcomer)
-{
-    const auto mine = mPerUid.find(newcomer);
-    const size_t held = privileged(newcomer) || mine == mPerUid.end() ? 0 : mine->second;
-    uid_t most = 0;
-    size_t mostCount = 0;
-    for (const auto& [uid, count] : mPerUid)
-        if (!privileged(uid) && uid != newcomer && count > mostCount) {
-            most = uid;
-            mostCount = count;
-        }
-    if (mostCount <= held)
-        return false;
-    // Its connection that has waited longest between calls; one in a call is left be.
-    auto victim = mOpen.end();
-    for (auto it = mOpen.begin(); it != mOpen.end(); ++it)
-        if (it->second.uid == most && !it->second.busy &&
-            (victim == mOpen.end() || it->second.lastUsed < victim->second.lastUsed))
-            victim = it;
-    if (victim == mOpen.end())
-        return false;
-    // Its thread sees the end of the stream and closes the descriptor; a frame it
-    // received meanwhile is dropped unanswered, since the connection is no longer listed.
-    ::shutdown(victim->second.fd, SHUT_RDWR);
-    countLocked(most, -1);
-    mOpen.erase(victim);
-    return true;
-}
-
-bool Server::admitLocked(uid_t uid)
-{
-    if (privileged(uid))
-        return mOpen.size() < MAX_CONNECTIONS || makeRoomLocked(uid);
-    const auto it = mPerUid.find(uid);
-    if (it != mPerUid.end() && it->second >= MAX_CONNECTIONS_PER_UID)
-        return false;
-    constexpr size_t pool = MAX_CONNECTIONS - RESERVED_CONNECTIONS;
-    if (mOthers < pool && mOpen.size() < MAX_CONNECTIONS)
-        return true;
-    return belowFairShareLocked(uid, pool) && makeRoomLocked(uid);
-}
 
 int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
 {
@@ -271,7 +208,7 @@ status_t Server::run(int listenFd, int wakeFd, int watchedFd, const std::atomic<
             fds[1].fd = -1;
         mAcceptPaused = false;
         const nfds_t count = watchedFd >= 0 ? 3 : 2;
-        const int n = ::poll(fds, count, paused ? ACCEPT_BACKOFF_MS : -1);
+        const int n = ::poll(fds, count, paused ? ACCEPT_BACKOFF_MS : IDLE_WAIT_MS);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
