@@ -64,7 +64,7 @@ int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     // Serving threads block the stop signals, so that a stop reaches the program's own
     // thread and interrupts the wait it is meant to end (serve(), waitForStop(), a
-    // call); a serving thread that took it, perhaps one just ending, would not.
+    // call); taken by a serving thread, it would leave that wait to run on.
     sigset_t stops, previous;
     sigemptyset(&stops);
     sigaddset(&stops, SIGTERM);

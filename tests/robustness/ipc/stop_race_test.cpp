@@ -179,7 +179,7 @@ uint64_t blockedStops(pid_t pid, const std::string& tid)
 }
 
 // A stop is taken by the program's own thread, never by a serving thread: there it
-// would leave the main thread's wait to run on, or, in a thread just ending, be lost.
+// would leave the main thread's wait to run on.
 TEST_F(StopRace, ServingThreadsLeaveTheStopSignalsToTheProgramsOwnThread)
 {
     if (!testing::emulatorPrefix().empty())
