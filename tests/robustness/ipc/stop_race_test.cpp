@@ -33,6 +33,18 @@ std::chrono::milliseconds exitLimit()
     return loadScale() < 1 ? 20s : 1s;
 }
 
+// The thread sanitizer's runtime now and then never runs a signal's handler at all
+// (seen: a process in its poll with the stop flag unset and nothing pending, about
+// once in a few hundred rounds, while thousands of rounds of the plain build lost
+// none). Under it a survivor gets the signal once more, in one round of 15 at most: a
+// stop that our code drops in one of the three states would need it in a third of
+// the rounds. Every other build allows no second signal.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool SIGNALS_MAY_BE_LOST = true;
+#else
+constexpr bool SIGNALS_MAY_BE_LOST = false;
+#endif
+
 // Points this process's defaultServiceManager() at `path` while it lives.
 class ManagerPath {
 public:
@@ -119,6 +131,7 @@ TEST_F(StopRace, ManagerAndServicesSignalledTogetherBothExitWithinASecond)
 {
     ManagerPath path(mSocket);
     const int rounds = scaled(300, 6);
+    int resent = 0;
     for (int round = 0; round < rounds; ++round) {
         BackgroundProcess manager;
         BackgroundProcess services;
@@ -135,9 +148,17 @@ TEST_F(StopRace, ManagerAndServicesSignalledTogetherBothExitWithinASecond)
         const pid_t second = first == manager.pid() ? services.pid() : manager.pid();
         ::kill(first, signal);
         ::kill(second, signal);
-        const auto deadline = Clock::now() + exitLimit();
-        const bool managerExited = exitsBy(manager, deadline);
-        const bool servicesExited = exitsBy(services, deadline);
+        auto deadline = Clock::now() + exitLimit();
+        bool managerExited = exitsBy(manager, deadline);
+        bool servicesExited = exitsBy(services, deadline);
+        if (SIGNALS_MAY_BE_LOST && !(managerExited && servicesExited) && resent++ < rounds / 15) {
+            for (BackgroundProcess* process : {&manager, &services})
+                if (process->running())
+                    ::kill(process->pid(), signal);
+            deadline = Clock::now() + exitLimit();
+            managerExited = exitsBy(manager, deadline);
+            servicesExited = exitsBy(services, deadline);
+        }
         ASSERT_TRUE(managerExited && servicesExited)
             << "round " << round << " (" << strsignal(signal) << "): still running after " << exitLimit().count()
             << " ms:" << (managerExited ? "" : " servicemanager") << (servicesExited ? "" : " example-services")
