@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -165,6 +166,8 @@ TEST_F(StopRace, ManagerAndServicesSignalledTogetherBothExitWithinASecond)
             << "\nexample-services said:\n"
             << testing::readFile(mDir.path() + "/example-services.log");
     }
+    if (resent > 0)
+        std::printf("%d of %d rounds needed the signal a second time\n", resent, rounds);
 }
 
 // A serving process whose manager is gone backs off between attempts to register
