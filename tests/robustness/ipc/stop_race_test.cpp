@@ -35,9 +35,9 @@ std::chrono::milliseconds exitLimit()
 }
 
 // The thread sanitizer's runtime now and then never runs a signal's handler at all
-// (seen: a process in its poll with the stop flag unset and nothing pending, about
-// once in a few hundred rounds, while thousands of rounds of the plain build lost
-// none). Under it a survivor gets the signal once more, in one round of 15 at most: a
+// (seen: a process in its poll with the stop flag unset and nothing pending, once in
+// several hundred rounds on a loaded machine, while thousands of rounds of the plain
+// build lost none). Under it a survivor gets the signal once more, in one round of 15 at most: a
 // stop that our code drops in one of the three states would need it in a third of
 // the rounds. Every other build allows no second signal.
 #if defined(__SANITIZE_THREAD__)
