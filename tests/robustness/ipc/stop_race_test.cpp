@@ -206,8 +206,6 @@ uint64_t blockedStops(pid_t pid, const std::string& tid)
 // would leave the main thread's wait to run on.
 TEST_F(StopRace, ServingThreadsLeaveTheStopSignalsToTheProgramsOwnThread)
 {
-    if (!testing::emulatorPrefix().empty())
-        GTEST_SKIP() << "an emulator's threads carry its own signal masks, not the program's";
     ManagerPath path(mSocket);
     BackgroundProcess manager;
     BackgroundProcess services;
