@@ -14,20 +14,19 @@
 namespace servicetool {
 
 using quorvel::IBinder;
+using quorvel::OK;
 using quorvel::Parcel;
 using quorvel::sp;
+using quorvel::status_t;
 using quorvel::String16;
 
 namespace {
 
 // An absent text is written as int32 -1, so that the reader can tell it from an
 // empty string.
-void writeStringOrNull(Parcel& parcel, const char* text)
+status_t writeStringOrNull(Parcel& parcel, const char* text)
 {
-    if (text == nullptr)
-        parcel.writeInt32(-1);
-    else
-        parcel.writeString16(String16(text));
+    return text == nullptr ? parcel.writeInt32(-1) : parcel.writeString16(String16(text));
 }
 
 // The fields of an intent record, all collected before any of them is written so
@@ -98,17 +97,27 @@ IntentFields collectIntentFields(int argc, const char* const* argv, int& cursor)
     return fields;
 }
 
-void writeIntent(Parcel& parcel, const IntentFields& fields)
+// The record is put together on its own first and appended whole, so that one that
+// does not fit leaves no part of itself behind.
+status_t writeIntent(Parcel& parcel, const IntentFields& fields)
 {
-    writeStringOrNull(parcel, textOrNull(fields.action));
-    writeStringOrNull(parcel, textOrNull(fields.data));
-    writeStringOrNull(parcel, textOrNull(fields.type));
-    parcel.writeInt32(fields.launchFlags);
-    writeStringOrNull(parcel, textOrNull(fields.component));
-    parcel.writeInt32(static_cast<int32_t>(fields.categories.size()));
-    for (const std::string& category : fields.categories)
-        parcel.writeString16(String16(category.c_str()));
-    parcel.writeInt32(-1);
+    Parcel record;
+    status_t status = writeStringOrNull(record, textOrNull(fields.action));
+    if (status == OK)
+        status = writeStringOrNull(record, textOrNull(fields.data));
+    if (status == OK)
+        status = writeStringOrNull(record, textOrNull(fields.type));
+    if (status == OK)
+        status = record.writeInt32(fields.launchFlags);
+    if (status == OK)
+        status = writeStringOrNull(record, textOrNull(fields.component));
+    if (status == OK)
+        status = record.writeInt32(static_cast<int32_t>(fields.categories.size()));
+    for (size_t i = 0; status == OK && i < fields.categories.size(); ++i)
+        status = record.writeString16(String16(fields.categories[i].c_str()));
+    if (status == OK)
+        status = record.writeInt32(-1);
+    return status == OK ? parcel.appendFrom(record) : status;
 }
 
 EncodeResult rejected(std::string message)
@@ -134,21 +143,26 @@ EncodeResult encodeCallArguments(int argc, const char* const* argv, int& cursor,
 {
     while (cursor < argc) {
         const char* kind = argv[cursor++];
+        status_t written = OK;
         if (std::strcmp(kind, "i32") == 0) {
             if (cursor >= argc)
                 return rejected("no integer supplied for 'i32'");
-            data.writeInt32(toInt32(argv[cursor++]));
+            written = data.writeInt32(toInt32(argv[cursor++]));
         } else if (std::strcmp(kind, "s16") == 0) {
             if (cursor >= argc)
                 return rejected("no string supplied for 's16'");
-            data.writeString16(String16(argv[cursor++]));
+            written = data.writeString16(String16(argv[cursor++]));
         } else if (std::strcmp(kind, "null") == 0) {
-            data.writeStrongBinder(sp<IBinder>());
+            written = data.writeStrongBinder(sp<IBinder>());
         } else if (std::strcmp(kind, "intent") == 0) {
-            writeIntent(data, collectIntentFields(argc, argv, cursor));
+            written = writeIntent(data, collectIntentFields(argc, argv, cursor));
         } else {
             return rejected(std::string("unknown option ") + kind);
         }
+        // A value the parcel cannot take ends the encoding like any bad argument:
+        // going on would hand the service the next value in its place.
+        if (written != OK)
+            return rejected(std::string(kind) + " argument too large");
     }
     return EncodeResult{};
 }

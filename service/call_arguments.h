@@ -26,7 +26,9 @@ int32_t toInt32(const char* text);
 // Appends the call arguments argv[cursor] to argv[argc - 1] to `data` and leaves
 // the cursor after the last word it took. A bad argument ends the encoding with the
 // cursor just past it; what was written before it stays, since the caller sends the
-// transaction all the same. The arguments themselves are never modified.
+// transaction all the same. A value the parcel has no room for (MAX_PARCEL_DATA) is
+// a bad argument too, "KIND argument too large", and nothing of it is written. The
+// arguments themselves are never modified.
 EncodeResult encodeCallArguments(int argc, const char* const* argv, int& cursor, quorvel::Parcel& data);
 
 } // namespace servicetool

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <quorvel/binder.h>
+#include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/status.h>
@@ -341,6 +342,68 @@ TEST_F(CallArgumentFailures, EmptyArgumentAfterIntentEndsItAndIsReported)
     const std::string intentOnly = service({"call", "example.echo", "1", "intent", "action=go"}).out;
     expectOutcome(outcome, intentOnly + USAGE, "service: unknown option \n", 10);
     EXPECT_EQ(outcome.combined, outcome.err + intentOnly + USAGE);
+}
+
+// ---------------------------------------------------------------------------
+// call: values the data parcel has no room for. Each is a bad argument; nothing
+// after it is written in its place.
+
+using CallArgumentLimits = ServiceTool;
+
+// Units of the longest string a data parcel still takes after `used` bytes.
+size_t longestStringAfter(size_t used)
+{
+    size_t units = 0;
+    while (used + Parcel::string16Size(units + 1) <= quorvel::MAX_PARCEL_DATA)
+        ++units;
+    return units;
+}
+
+TEST_F(CallArgumentLimits, StringPastTheLimitStopsTheArgumentsThere)
+{
+    const RunResult outcome =
+        service({"call", "example.echo", "1", "i32", "5", "s16", std::string(40000, 'x'), "i32", "7"});
+    const std::string expected = resultOf("example.echo", 1, [](Parcel& data) { data.writeInt32(5); });
+    expectOutcome(outcome, expected + USAGE, "service: s16 argument too large\n", 10);
+    EXPECT_EQ(outcome.combined, "service: s16 argument too large\n" + expected + USAGE);
+}
+
+TEST_F(CallArgumentLimits, LongestStringIsSentAndOneUnitMoreIsRefused)
+{
+    Parcel before;
+    before.writeInterfaceToken(String16("quorvel.example.IEcho"));
+    before.writeInt32(5);
+    const size_t longest = longestStringAfter(before.dataSize());
+
+    // The echo cannot fit the code beside a full parcel and may refuse it; the test
+    // sends the same transaction itself to learn what the tool must print.
+    quorvel::status_t status = quorvel::OK;
+    const std::string full = std::string(longest, 'x');
+    const std::string expected = resultOf(
+        "example.echo", 1,
+        [&full](Parcel& data) {
+            data.writeInt32(5);
+            ASSERT_EQ(data.writeString16(String16(full.c_str())), quorvel::OK);
+            ASSERT_EQ(data.dataSize(), quorvel::MAX_PARCEL_DATA);
+        },
+        &status);
+    const std::string failure = status == quorvel::OK ? std::string()
+                                                      : std::string("service: Transaction failed: ") +
+            quorvel::statusToString(status) + " (" + std::to_string(status) + ")\n";
+    expectOutcome(service({"call", "example.echo", "1", "i32", "5", "s16", full}), expected, failure,
+                  status == quorvel::OK ? 0 : 30);
+
+    const std::string tokenAndFive = resultOf("example.echo", 1, [](Parcel& data) { data.writeInt32(5); });
+    expectOutcome(service({"call", "example.echo", "1", "i32", "5", "s16", full + "x", "i32", "7"}),
+                  tokenAndFive + USAGE, "service: s16 argument too large\n", 10);
+}
+
+TEST_F(CallArgumentLimits, IntentPastTheLimitIsRefusedWhole)
+{
+    const RunResult outcome =
+        service({"call", "example.echo", "1", "i32", "5", "intent", "action=" + std::string(40000, 'x'), "data=d"});
+    const std::string expected = resultOf("example.echo", 1, [](Parcel& data) { data.writeInt32(5); });
+    expectOutcome(outcome, expected + USAGE, "service: intent argument too large\n", 10);
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <quorvel/binder.h>
+#include <quorvel/limits.h>
 #include <quorvel/parcel.h>
 #include <quorvel/status.h>
 #include <quorvel/string16.h>
@@ -362,6 +363,59 @@ TEST(IntentArguments, AnyNumberOfCategoriesFit)
     Encoding encoding({"intent", "categories=" + list});
     EXPECT_EQ(encoding.words(), expected);
     expectOutcome(encoding);
+}
+
+// ---------------------------------------------------------------------------
+// Values the data parcel has no room for: a bad argument, with nothing of it and
+// nothing after it written. Each limit is tried at the exact cap and one past it.
+
+// Units of the longest string a parcel still takes after `used` bytes.
+size_t longestStringAfter(size_t used)
+{
+    size_t units = 0;
+    while (used + Parcel::string16Size(units + 1) <= quorvel::MAX_PARCEL_DATA)
+        ++units;
+    return units;
+}
+
+TEST(ArgumentLimits, LongestStringFillsTheParcelAndOneUnitMoreIsRefused)
+{
+    const size_t longest = longestStringAfter(4);
+    const Encoding full({"i32", "5", "s16", std::string(longest, 'x')});
+    expectOutcome(full);
+    EXPECT_EQ(full.data.dataSize(), quorvel::MAX_PARCEL_DATA);
+
+    const Encoding over({"i32", "5", "s16", std::string(longest + 1, 'x'), "i32", "7", "null"});
+    expectOutcome(over, "s16 argument too large", 4);
+    EXPECT_EQ(over.words(), expectedWords({5}));
+}
+
+TEST(ArgumentLimits, NothingFitsIntoAFullParcel)
+{
+    const std::string full(longestStringAfter(0), 'x');
+    const Encoding i32({"s16", full, "i32", "7"});
+    expectOutcome(i32, "i32 argument too large", 4);
+    EXPECT_EQ(i32.data.dataSize(), quorvel::MAX_PARCEL_DATA);
+    const Encoding null({"s16", full, "null", "i32", "7"});
+    expectOutcome(null, "null argument too large", 3);
+    EXPECT_EQ(null.data.dataSize(), quorvel::MAX_PARCEL_DATA);
+}
+
+TEST(ArgumentLimits, IntentIsWrittenWholeOrNotAtAll)
+{
+    // The record's other six words are data, type, launch flags, component, the
+    // category count and the end mark.
+    const size_t longest = longestStringAfter(4 + 6 * 4);
+    const Encoding full({"i32", "5", "intent", "action=" + std::string(longest, 'x')});
+    expectOutcome(full);
+    EXPECT_EQ(full.data.dataSize(), quorvel::MAX_PARCEL_DATA);
+
+    for (const size_t actionUnits : {longest + 1, longestStringAfter(6 * 4)}) {
+        SCOPED_TRACE(actionUnits);
+        const Encoding over({"i32", "5", "intent", "action=" + std::string(actionUnits, 'x'), "data=d"});
+        expectOutcome(over, "intent argument too large", 5);
+        EXPECT_EQ(over.words(), expectedWords({5}));
+    }
 }
 
 } // namespace
