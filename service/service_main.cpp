@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -102,6 +104,14 @@ void runCheck(ServiceManagerPort& serviceManager, int argc, char** argv, int cur
     aout << "Service " << name << (service ? ": found" : ": not found") << endl;
 }
 
+// A name whose descriptor could not be asked for because its host failed: still
+// listed, but never as a service that simply has no descriptor.
+void reportUnreachable(const char* name, status_t status, Run& run)
+{
+    aerr << "service: " << name << ": " << quorvel::statusToString(status) << endl;
+    run.status = STATUS_TRANSACTION_FAILED;
+}
+
 void runList(ServiceManagerPort& serviceManager, Run& run)
 {
     Vector<String16> services;
@@ -109,6 +119,10 @@ void runList(ServiceManagerPort& serviceManager, Run& run)
         lostServiceManager(status, run);
         return;
     }
+    // Hosts that let a descriptor query run out of time in this listing. Their
+    // other names fail at once: a stopped host holding many names would otherwise
+    // cost one deadline per name.
+    std::set<std::string> missedDeadline;
     const size_t count = services.size();
     aout << "Found " << static_cast<uint32_t>(count) << " services:" << endl;
     for (size_t i = 0; i < count; ++i) {
@@ -118,8 +132,19 @@ void runList(ServiceManagerPort& serviceManager, Run& run)
             lostServiceManager(status, run);
             return;
         }
+        const std::string host = service ? service->hostKey() : std::string();
+        status_t queried = quorvel::TIMED_OUT;
+        String16 descriptor;
+        if (host.empty() || missedDeadline.count(host) == 0)
+            descriptor = interfaceDescriptorOf(service, &queried);
+        service.clear();
         aout << static_cast<uint32_t>(i) << "\t" << toAsciiString8(name).string() << ": [";
-        aout << toAsciiString8(interfaceDescriptorOf(service)).string() << "]" << endl;
+        aout << toAsciiString8(descriptor).string() << "]" << endl;
+        if (unreachable(queried)) {
+            reportUnreachable(toAsciiString8(name).string(), queried, run);
+            if (queried == quorvel::TIMED_OUT && !host.empty())
+                missedDeadline.insert(host);
+        }
     }
 }
 
@@ -140,22 +165,18 @@ void runCall(ServiceManagerPort& serviceManager, int argc, char** argv, int curs
         return;
     }
     status_t queried = quorvel::OK;
-    Parcel failedReply;
-    const String16 descriptor = interfaceDescriptorOf(service, &queried, &failedReply);
+    const String16 descriptor = interfaceDescriptorOf(service, &queried);
     const auto code = static_cast<uint32_t>(toInt32(codeText));
-    // A service that cannot be reached is there but failed: its call fails as a
-    // transaction does, and no more time is spent waiting on it.
-    if (unreachable(queried)) {
-        aout << "Result: " << failedReply << endl;
-        aerr << "service: Transaction failed: " << quorvel::statusToString(queried) << " (" << queried << ")" << endl;
-        run.status = STATUS_TRANSACTION_FAILED;
-        return;
-    }
     // The descriptor doubles as the existence test: the interface token is the
-    // first thing every call carries, and there is none to write without it.
+    // first thing every call carries, and there is none to write without it. A
+    // service whose host could not be reached says why first, and no more time is
+    // spent waiting on it.
     if (!service || descriptor.size() == 0) {
+        if (unreachable(queried))
+            reportUnreachable(name, queried, run);
+        else
+            run.status = STATUS_BAD_COMMAND_LINE;
         aerr << "service: Service " << name << " does not exist" << endl;
-        run.status = STATUS_BAD_COMMAND_LINE;
         return;
     }
 

@@ -7,6 +7,7 @@
 // same values, and the printed forms are compared.
 #include <test_support/captured_text.h>
 #include <test_support/process_fixture.h>
+#include <test_support/process_stats.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include <quorvel/strong_pointer.h>
 #include <quorvel/text_output.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -34,6 +36,7 @@ using quorvel::IBinder;
 using quorvel::Parcel;
 using quorvel::sp;
 using quorvel::String16;
+using quorvel::testing::BackgroundProcess;
 using quorvel::testing::printed;
 using quorvel::testing::ProcessFixture;
 using quorvel::testing::RunResult;
@@ -404,6 +407,67 @@ TEST_F(CallArgumentLimits, IntentPastTheLimitIsRefusedWhole)
         service({"call", "example.echo", "1", "i32", "5", "intent", "action=" + std::string(40000, 'x'), "data=d"});
     const std::string expected = resultOf("example.echo", 1, [](Parcel& data) { data.writeInt32(5); });
     expectOutcome(outcome, expected + USAGE, "service: intent argument too large\n", 10);
+}
+
+// ---------------------------------------------------------------------------
+// Hosts that do not answer: a service that does not answer is not a service
+// without a descriptor. The deadline is generous so that the service manager
+// answers in time on a loaded machine; only the stopped hosts miss it.
+
+const std::vector<std::string> SHORT_DEADLINE = {"QUORVEL_IPC_TIMEOUT_MS=2000"};
+
+std::string timedOutLines(const std::vector<std::string>& names)
+{
+    std::string lines;
+    for (const std::string& name : names)
+        lines += "service: " + name + ": " + quorvel::statusToString(quorvel::TIMED_OUT) + "\n";
+    return lines;
+}
+
+TEST(UnreachableHost, ListShowsItsNamesWithDiagnosticsAndCallSaysWhyItDoesNotExist)
+{
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    const pid_t services = world.exampleServices().pid();
+    ASSERT_EQ(::kill(services, SIGSTOP), 0);
+    const RunResult list = world.run(serviceCommand({"list"}), std::chrono::seconds(60), SHORT_DEADLINE);
+    const RunResult call =
+        world.run(serviceCommand({"call", "example.echo", "1", "i32", "5"}), std::chrono::seconds(60), SHORT_DEADLINE);
+    ::kill(services, SIGCONT);
+
+    expectOutcome(list,
+                  "Found 5 services:\n0\texample.echo: []\n1\texample.failing: []\n2\texample.nodescriptor: []\n"
+                  "3\texample.refusing: []\n4\texample.unicode: []\n",
+                  timedOutLines(quorvel::testing::exampleServiceNames()), 30);
+    expectOutcome(call, "", timedOutLines({"example.echo"}) + "service: Service example.echo does not exist\n", 30);
+}
+
+TEST(UnreachableHost, ListingWaitsOnEachHostOnce)
+{
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    // Five names of one host that counts the descriptor queries it gets and never
+    // answers; sorted before the example services, which must still be asked.
+    const std::string queries = world.runtimeDir() + "/queries";
+    BackgroundProcess mute;
+    ASSERT_TRUE(mute.start({QUORVEL_STALLING_SERVICE_PROGRAM, "a.mute", queries, "mute"}, world.environment(),
+                           world.runtimeDir() + "/mute.log"));
+    const std::vector<std::string> muteNames = {"a.mute.0", "a.mute.1", "a.mute.2", "a.mute.3", "a.mute.4"};
+    ASSERT_TRUE(world.waitForServices(muteNames)) << quorvel::testing::readFile(world.runtimeDir() + "/mute.log");
+
+    const RunResult list = world.run(serviceCommand({"list"}), std::chrono::seconds(120), SHORT_DEADLINE);
+    std::string expected = "Found 10 services:\n";
+    for (size_t i = 0; i < muteNames.size(); ++i)
+        expected += std::to_string(i) + "\t" + muteNames[i] + ": []\n";
+    expected += "5\texample.echo: [quorvel.example.IEcho]\n6\texample.failing: [quorvel.example.IFailing]\n"
+                "7\texample.nodescriptor: []\n8\texample.refusing: []\n9\texample.unicode: [quorvel.example.Caf??]\n";
+    expectOutcome(list, expected, timedOutLines(muteNames), 30);
+
+    // The first query is counted when it arrives, which may be after the tool
+    // exits on a loaded machine; a second one would have been sent before.
+    ASSERT_TRUE(quorvel::robustness::eventually([&] { return !quorvel::testing::readFile(queries).empty(); },
+                                                std::chrono::seconds(10)));
+    EXPECT_EQ(quorvel::testing::readFile(queries).size(), 1u) << "descriptor queries sent to the stopped host";
 }
 
 // ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@ public:
     status_t transact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0) override;
 
     const ObjectRef& target() const { return mTarget; }
+    std::string hostKey() const override { return poolKey(mTarget); }
 
 private:
     const ObjectRef mTarget;

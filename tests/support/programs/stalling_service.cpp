@@ -8,6 +8,9 @@
 //                                       passing itself, and answer with the int32 of
 //                                       that reply (or fail with its status); code 3:
 //                                       answer 42
+//   stalling-service NAME MARKER mute   register NAME.0 to NAME.4, objects of this one
+//                                       process that append a byte to MARKER for each
+//                                       descriptor query, then never answer it
 #include <quorvel/binder.h>
 #include <quorvel/service_manager.h>
 #include <quorvel/string16.h>
@@ -74,13 +77,42 @@ private:
     const bool mExitInCall;
 };
 
+// Counts the descriptor queries it gets, so a test can tell how many a caller sent
+// to a host that never answers.
+class MuteService : public LocalBinder {
+public:
+    explicit MuteService(std::string marker)
+        : mMarker(std::move(marker))
+    {
+    }
+
+protected:
+    status_t onTransact(uint32_t, const Parcel&, Parcel*, uint32_t) override
+    {
+        const int fd = ::open(mMarker.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            const char mark = 'q';
+            [[maybe_unused]] const ssize_t written = ::write(fd, &mark, 1);
+            ::close(fd);
+        }
+        for (;;)
+            ::pause();
+    }
+
+private:
+    const std::string mMarker;
+};
+
+constexpr int MUTE_NAMES = 5;
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const bool relay = argc == 4 && std::strcmp(argv[3], "relay") == 0;
-    if (argc != 4 || (std::strcmp(argv[3], "hang") != 0 && std::strcmp(argv[3], "exit") != 0 && !relay)) {
-        aerr << "usage: stalling-service NAME MARKER hang|exit|relay" << endl;
+    const bool mute = argc == 4 && std::strcmp(argv[3], "mute") == 0;
+    if (argc != 4 || (std::strcmp(argv[3], "hang") != 0 && std::strcmp(argv[3], "exit") != 0 && !relay && !mute)) {
+        aerr << "usage: stalling-service NAME MARKER hang|exit|relay|mute" << endl;
         return 2;
     }
     const sp<ServiceManagerPort> sm = defaultServiceManager();
@@ -88,6 +120,15 @@ int main(int argc, char** argv)
         aerr << "stalling-service: no service manager" << endl;
         return 1;
     }
+    for (int i = 0; mute && i < MUTE_NAMES; ++i) {
+        const std::string name = std::string(argv[1]) + "." + std::to_string(i);
+        if (sm->addService(String16(name.c_str()), sp<IBinder>(new MuteService(argv[2]))) != OK) {
+            aerr << "stalling-service: cannot register " << name.c_str() << endl;
+            return 1;
+        }
+    }
+    if (mute)
+        return serve() == OK ? 0 : 1;
     const sp<IBinder> service = relay ? sp<IBinder>(new RelayService())
                                       : sp<IBinder>(new StallingService(argv[2], std::strcmp(argv[3], "exit") == 0));
     if (sm->addService(String16(argv[1]), service) != OK) {

@@ -9,6 +9,7 @@
 #include <quorvel/string16.h>
 
 #include <cstdint>
+#include <string>
 
 namespace quorvel {
 
@@ -23,6 +24,11 @@ public:
 
     // True for an object hosted by this process.
     virtual bool isLocal() const { return false; }
+
+    // Names the process that hosts the object: its endpoint and the identity that
+    // must be listening there. References with the same non-empty key reach the same
+    // host, so a caller can tell that two objects share one. Empty when unknown.
+    virtual std::string hostKey() const { return {}; }
 };
 
 // Base class of the objects a process hosts and registers with the service manager.
