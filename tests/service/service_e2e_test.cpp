@@ -515,6 +515,7 @@ TEST_F(Resources, NoPathLeaks)
         {"check", "example.nothing"},
         {"call", "example.echo", "1", "i32", "7", "s16", "x", "null", "intent", "categories=a,b", "action=go"},
         {"call", "example.echo", "1", "i32"},
+        {"call", "example.echo", "1", "intent", "action=" + std::string(40000, 'x')},
         {"call", "example.nodescriptor", "1"},
         {"call", "example.nothing", "1"},
         {"call", "example.failing", "1"},
