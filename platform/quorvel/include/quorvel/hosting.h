@@ -40,10 +40,12 @@ struct SocketPathRefusal {
         CANNOT_OPEN, // `folder` could not be opened or examined (the status says why)
         NOT_A_SOCKET, // something else has the socket's name
         MANAGER_ANSWERS, // a service manager still answers on the socket
+        LOCKED, // another process holds the lock file `folder` ("<path>.lock")
+        LOCK_NOT_OURS, // the lock file `folder` is not a regular file owned by our euid
     };
     Reason reason = NONE;
-    std::string folder;
-    uid_t owner = 0; // for FOREIGN_OWNER and the WRITABLE reasons
+    std::string folder; // the folder or file at fault
+    uid_t owner = 0; // for FOREIGN_OWNER, LOCK_NOT_OURS and the WRITABLE reasons
     mode_t mode = 0; // the folder's permission bits, likewise
 };
 
