@@ -69,8 +69,7 @@ TEST(ServerAccept, StopEndsTheAcceptLoopWhileAFloodKeepsTheBacklogFull)
     std::atomic<uint64_t> closedCount{0};
     host->dispatcher.setConnectionClosedHandler([&](uint64_t id) {
         uint64_t seen = highestId.load();
-        while (id > seen && !highestId.compare_exchange_weak(seen, id)) {
-        }
+        while (id > seen && !highestId.compare_exchange_weak(seen, id)) {}
         ++closedCount;
     });
     auto server = std::make_unique<Server>(host->dispatcher);
@@ -119,8 +118,7 @@ TEST(ServerAccept, StopEndsTheAcceptLoopWhileAFloodKeepsTheBacklogFull)
     serving.join();
     server->closeAll();
     // Every accepted connection's thread must be gone before the server is.
-    const bool allEnded =
-        robustness::eventually([&] { return closedCount.load() == highestId.load(); }, WAIT_LIMIT);
+    const bool allEnded = robustness::eventually([&] { return closedCount.load() == highestId.load(); }, WAIT_LIMIT);
     server->closeAll();
 
     // Connections made before the stop may still be accepted, and one more by an

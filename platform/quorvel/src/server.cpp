@@ -123,7 +123,7 @@ void Server::acceptAll(int listenFd, const std::atomic<bool>& stop)
                 madeRoom = belowFairShareLocked(peer.uid, mOthers) && makeRoomLocked(peer.uid);
                 countLocked(peer.uid, +1);
             }
-            for (int i = 0; madeRoom && error != 0 && i < THREAD_RETRIES; ++i) {
+            for (int i = 0; madeRoom && error != 0 && i < THREAD_RETRIES && !stop.load(); ++i) {
                 std::this_thread::sleep_for(THREAD_RETRY_PAUSE);
                 error = startThread(fd, peer);
             }

@@ -52,8 +52,7 @@ status_t SocketLock::acquire(int folder, const std::string& name, SocketPathRefu
         struct stat st;
         if (::fstatat(folder, lockName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !ours(st))
             return refuse(refusal, SocketPathRefusal::LOCK_NOT_OURS, lockName, &st, -EEXIST);
-        UniqueFd fd(
-            ::openat(folder, lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        UniqueFd fd(::openat(folder, lockName.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
         if (!fd) {
             const status_t status = -errno;
             if (::fstatat(folder, lockName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !ours(st))

@@ -382,6 +382,25 @@ TEST_F(OneManagerPerPath, HeldLockMakesAManagerRefuseAndLeaveTheOldSocketAlone)
     EXPECT_EQ(manager.stop(SIGTERM, 5s), 0) << testing::readFile(log);
     EXPECT_EQ(inodeOf(socket), 0u);
     EXPECT_EQ(inodeOf(socket + ".lock"), 0u);
+
+    // A socket that answers with nobody holding the lock (another program) is left
+    // alone too, and the lock file the refused manager made goes with it.
+    const UniqueFd other(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket.copy(address.sun_path, socket.size());
+    ASSERT_EQ(::bind(other.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(other.get(), 8), 0);
+    const ino_t answering = inodeOf(socket);
+    BackgroundProcess refused;
+    const std::string refusedLog = nextLog();
+    ASSERT_TRUE(launch(refused, socket, refusedLog));
+    EXPECT_TRUE(eventually([&] { return !refused.running(); }, 20s));
+    EXPECT_EQ(refused.stop(SIGKILL), 1);
+    EXPECT_EQ(testing::readFile(refusedLog),
+              "servicemanager: cannot listen on " + socket + ": a service manager already answers there\n");
+    EXPECT_EQ(inodeOf(socket), answering);
+    EXPECT_EQ(inodeOf(socket + ".lock"), 0u);
 }
 
 TEST_F(OneManagerPerPath, LockFileThatIsNotARegularFileOfOursIsRefusedAndLeftAlone)
