@@ -50,7 +50,9 @@ struct SocketPathRefusal {
 };
 
 // Makes this process's endpoint a socket at `path` (its folder is created if
-// missing, a stale socket file replaced). Must come before anything is exported.
+// missing, a stale socket file replaced), holding the lock file "<path>.lock" until
+// serving stops, so that one process at a time serves a path. Must come before
+// anything is exported.
 // On failure `refusal`, when given, says why.
 status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal = nullptr);
 
