@@ -1,8 +1,8 @@
 // servicemanager: the daemon that keeps the registry of named services. It listens on
 // $QUORVEL_SERVICE_MANAGER (default /run/quorvel/servicemanager) in the foreground
 // until SIGTERM or SIGINT, then removes its socket. It refuses a path whose folders
-// another user could change, and one where a service manager still answers, saying
-// which folder is at fault and what to do.
+// another user could change, and one where another service manager serves or is
+// starting (it holds "<path>.lock" for its life), saying what is at fault and what to do.
 #include "service_registry.h"
 
 #include <quorvel/hosting.h>
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quorvel;
@@ -27,8 +28,8 @@ std::string octal(mode_t mode)
     return text;
 }
 
-// Why the path was refused and what to do about it, in one line.
-std::string explain(const SocketPathRefusal& why, status_t status)
+// Why `path` was refused and what to do about it, in one line.
+std::string explain(const std::string& path, const SocketPathRefusal& why, status_t status)
 {
     const std::string& folder = why.folder;
     switch (why.reason) {
@@ -48,6 +49,15 @@ std::string explain(const SocketPathRefusal& why, status_t status)
         return folder + " is owned by uid " + std::to_string(why.owner) + ", neither root nor uid " +
             std::to_string(::geteuid()) + "; choose a folder owned by root or by uid " + std::to_string(::geteuid());
     case SocketPathRefusal::WRITABLE_BY_OTHERS:
+        if (why.mode & S_ISVTX) {
+            // A shared folder such as /tmp: taking others' write permission away (as
+            // root, say) would break everyone who uses it.
+            const std::string base = folder == "/" ? "" : folder;
+            return folder + " (mode " + octal(why.mode) +
+                ") is a shared folder: others may write in it and could put a socket in its place; " +
+                "choose a folder of its own, e.g. set $" + SERVICE_MANAGER_ENV + " to " + base + "/servicemanager/" +
+                path.substr(path.rfind('/') + 1) + " (a missing folder is made with mode 0755)";
+        }
         return folder + " (mode " + octal(why.mode) +
             ") is writable by its group or by others, who could put a socket in its place; " +
             "remove their write permission (chmod go-w " + folder + ") or choose a folder of its own";
@@ -60,6 +70,12 @@ std::string explain(const SocketPathRefusal& why, status_t status)
     case SocketPathRefusal::NOT_A_SOCKET:
         return "something that is not a socket is in the way; remove it or choose another path";
     case SocketPathRefusal::MANAGER_ANSWERS: return "a service manager already answers there";
+    case SocketPathRefusal::LOCKED:
+        return "another service manager serves there or is starting (it holds " + folder +
+            "); stop it first or choose another path";
+    case SocketPathRefusal::LOCK_NOT_OURS:
+        return folder + " is in the way: the lock file must be a regular file owned by uid " +
+            std::to_string(::geteuid()) + "; remove it or choose another path";
     case SocketPathRefusal::NONE: break;
     }
     return status < 0 && status > -4096 ? std::strerror(-status) : statusToString(status);
@@ -80,7 +96,8 @@ int main(int argc, char** argv)
     SocketPathRefusal why;
     const status_t status = listenOnPath(path, &why);
     if (status != OK) {
-        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << explain(why, status).c_str() << endl;
+        aerr << "servicemanager: cannot listen on " << path.c_str() << ": " << explain(path, why, status).c_str()
+             << endl;
         return 1;
     }
     sp<ServiceRegistry> registry(new ServiceRegistry());

@@ -132,7 +132,23 @@ status_t Endpoint::listenOnPath(const std::string& path, SocketPathRefusal* refu
     UniqueFd folder;
     if (const status_t status = openSocketFolder(path.substr(0, slash), &folder, &why); status != OK)
         return status;
+    // Looking at an old socket, removing it and binding our own are one step under the
+    // lock: two managers that both found the old one dead would otherwise both bind,
+    // the second removing the first's socket, which would serve on unreachable.
+    if (const status_t status = mLock.acquire(folder.get(), name, &why); status != OK) {
+        why.folder = path + ".lock";
+        return status;
+    }
+    const status_t status = listenOnPathLocked(path, folder, name, &why);
+    if (status != OK)
+        mLock.release();
+    return status;
+}
 
+status_t Endpoint::listenOnPathLocked(const std::string& path, UniqueFd& folder, const std::string& name,
+                                      SocketPathRefusal* refusal)
+{
+    SocketPathRefusal& why = *refusal;
     struct stat st;
     if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
@@ -176,6 +192,7 @@ void Endpoint::close()
         mFolder.reset();
     }
     mListen.reset();
+    mLock.release();
 }
 
 } // namespace quorvel

@@ -89,9 +89,9 @@ int Server::startThread(UniqueFd& fd, const CallingPeer& peer)
     return 0;
 }
 
-void Server::acceptAll(int listenFd)
+void Server::acceptAll(int listenFd, const std::atomic<bool>& stop)
 {
-    for (;;) {
+    while (!stop.load()) {
         UniqueFd fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
         if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -123,7 +123,7 @@ void Server::acceptAll(int listenFd)
                 madeRoom = belowFairShareLocked(peer.uid, mOthers) && makeRoomLocked(peer.uid);
                 countLocked(peer.uid, +1);
             }
-            for (int i = 0; madeRoom && error != 0 && i < THREAD_RETRIES; ++i) {
+            for (int i = 0; madeRoom && error != 0 && i < THREAD_RETRIES && !stop.load(); ++i) {
                 std::this_thread::sleep_for(THREAD_RETRY_PAUSE);
                 error = startThread(fd, peer);
             }
@@ -221,7 +221,7 @@ status_t Server::run(int listenFd, int wakeFd, int watchedFd, const std::atomic<
         if (count == 3 && fds[2].revents)
             return DEAD_OBJECT; // the service manager went away
         if (fds[1].revents)
-            acceptAll(listenFd);
+            acceptAll(listenFd, stop);
     }
     return OK;
 }

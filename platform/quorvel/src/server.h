@@ -62,7 +62,9 @@ private:
         UniqueFd fd;
         CallingPeer peer;
     };
-    void acceptAll(int listenFd);
+    // Accepts what is pending on `listenFd` until none is left or `stop` is set: a
+    // flood of connections must not hold a stop back.
+    void acceptAll(int listenFd, const std::atomic<bool>& stop);
     bool admitLocked(uid_t uid);
     bool belowFairShareLocked(uid_t uid, size_t capacity) const;
     bool makeRoomLocked(uid_t newcomer);

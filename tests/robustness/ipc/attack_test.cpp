@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -316,7 +317,9 @@ TEST(SafeSocketPath, SecondManagerOnALivePathRefusesAndTheFirstKeepsServing)
     const auto second = world.run({testing::serviceManagerProgram()}, 5s);
     EXPECT_EQ(second.exitStatus, 1);
     EXPECT_EQ(second.err,
-              "servicemanager: cannot listen on " + world.socketPath() + ": a service manager already answers there\n");
+              "servicemanager: cannot listen on " + world.socketPath() +
+                  ": another service manager serves there or is starting (it holds " + world.socketPath() +
+                  ".lock); stop it first or choose another path\n");
     EXPECT_EQ(world.run({SERVICE_PROGRAM, "list"}).out, FULL_LISTING);
 
     // A manager that died leaves a socket nobody answers on: that one is replaced.
@@ -544,6 +547,62 @@ TEST(FairShares, SixUidsAtTheirCapsCannotKeepASeventhOut)
     // Taken evenly from the six: 54 = 6 x 9.
     for (auto& hoarder : hoarders)
         EXPECT_EQ(hoarder->finish(), POOL / 7 / 6);
+}
+
+// Which connection makes room matters as much as how many: the one of the uid holding
+// most that has waited longest since its last call. Each hoarder calls on its 64
+// connections once more in a scrambled order, so that its longest idle ones are
+// neither its first nor its last opened; the seventh uid's 54 take 9 from each.
+TEST(FairShares, RoomIsMadeByClosingTheLongestIdleConnectionsOfTheLargestHolder)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run peers as other uids";
+    ProcessFixture world({.startExampleServices = false, .worldAccessible = true});
+    ASSERT_TRUE(world.ready()) << world.error();
+    constexpr int CAP = static_cast<int>(MAX_CONNECTIONS_PER_UID);
+    constexpr int POOL = static_cast<int>(MAX_CONNECTIONS - RESERVED_CONNECTIONS);
+    constexpr int TAKEN = POOL / 7 / 6;
+    // The k-th call goes to connection (k * 23 + 11) % 64: a permutation.
+    const auto callOrder = [](int k) { return (k * 23 + 11) % CAP; };
+    const std::vector<uint8_t> query = makeFrame(FRAME_TRANSACTION, 0, INTERFACE_TRANSACTION, {});
+    std::vector<std::unique_ptr<AsOtherUser>> hoarders;
+    std::vector<std::vector<std::unique_ptr<RawPeer>>> held(7);
+    for (uid_t i = 0; i < 6; ++i) {
+        hoarders.push_back(std::make_unique<AsOtherUser>(
+            3001 + i,
+            [&, i] {
+                if (openAnswered(world.socketPath(), CAP + 1, &held[i]) != CAP)
+                    return -1;
+                for (int k = 0; k < CAP; ++k) {
+                    RawPeer& peer = *held[i][static_cast<size_t>(callOrder(k))];
+                    if (!peer.send(query) || peer.await(10s) != RawPeer::Outcome::Reply)
+                        return -1;
+                }
+                return CAP;
+            },
+            // How many of its longest idle were closed, plus 16 for each other one
+            // (an exit status holds 8 bits). The boundary allows one place: a serving
+            // thread marks a connection idle just after its reply, so the next call's
+            // may be marked first.
+            [&, i](int letGo) {
+                waitForLetGo(letGo);
+                int oldest = 0;
+                int others = 0;
+                for (int k = 0; k < CAP; ++k)
+                    if (held[i][static_cast<size_t>(callOrder(k))]->await(0ms) == RawPeer::Outcome::Closed)
+                        ++(k <= TAKEN ? oldest : others);
+                return oldest + 16 * std::min(others, 14);
+            }));
+        ASSERT_TRUE(hoarders.back()->ready()) << "uid " << 3001 + i;
+    }
+    AsOtherUser seventh(
+        3007, [&] { return openAnswered(world.socketPath(), CAP, &held[6]); },
+        [&](int letGo) { return countClosedWhenLetGo(letGo, held[6]); });
+    ASSERT_TRUE(seventh.ready());
+    EXPECT_EQ(seventh.value(), POOL / 7);
+    EXPECT_EQ(seventh.finish(), 0);
+    for (auto& hoarder : hoarders)
+        EXPECT_EQ(hoarder->finish(), TAKEN) << "(the closed among the longest idle, plus 16 per other closed)";
 }
 
 TEST(FairShares, OneUidCannotKeepRootOutOfAManagerAtItsTaskLimit)

@@ -2,20 +2,28 @@
 // folder mode the rule names, on the socket's own folder and on a folder above, at
 // the edges of the rule (the sticky bit, group and others apart), symlinks, owners,
 // paths that are not absolute or too long, and the message that names the folder
-// and says what to do.
+// and says what to do; and one manager per path, however many start at once.
 #include <test_support/process_stats.h>
 
 #include <quorvel/limits.h>
+#include <quorvel/unique_fd.h>
 #include <test_support/process_fixture.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
+#include <array>
+#include <fcntl.h>
 #include <grp.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quorvel::robustness {
 namespace {
@@ -121,6 +129,16 @@ std::string writableSocketFolder(const std::string& folder, mode_t mode)
         folder + ") or choose a folder of its own";
 }
 
+// The remedy for a shared folder (sticky, writable by others, such as /tmp) is never a
+// change of its mode: that would break everyone else who uses it.
+std::string sharedFolder(const std::string& folder, mode_t mode, const std::string& name = "sm")
+{
+    return folder + " (mode " + octal(mode) +
+        ") is a shared folder: others may write in it and could put a socket in its place; choose a folder of its "
+        "own, e.g. set $QUORVEL_SERVICE_MANAGER to " +
+        folder + "/servicemanager/" + name + " (a missing folder is made with mode 0755)";
+}
+
 std::string writableWithoutSticky(const std::string& folder, mode_t mode)
 {
     return folder + " (mode " + octal(mode) +
@@ -142,10 +160,41 @@ TEST_F(SocketPath, SocketFolderWritableByAnyoneButItsOwnerIsRefusedStickyOrNot)
         const std::string own = folder("own" + octal(mode), mode);
         expectServed(own + "/sm", octal(mode).c_str());
     }
-    for (const mode_t mode : {0720, 0702, 0775, 0757, 0777, 01720, 01702, 01775, 01757, 01777}) {
+    for (const mode_t mode : {0720, 0702, 0775, 0757, 0777}) {
         const std::string own = folder("own" + octal(mode), mode);
         expectRefused(own + "/sm", writableSocketFolder(own, mode), octal(mode).c_str());
     }
+    for (const mode_t mode : {01720, 01702, 01775, 01757, 01777}) {
+        const std::string own = folder("own" + octal(mode), mode);
+        expectRefused(own + "/sm", sharedFolder(own, mode), octal(mode).c_str());
+    }
+}
+
+// Run as root, "chmod go-w /tmp" would break the machine: a sticky folder that others
+// may write is only ever answered with a folder of its own; a plain group-writable
+// folder keeps both remedies.
+TEST_F(SocketPath, SharedStickyFolderIsOnlyEverAnsweredWithAFolderOfItsOwn)
+{
+    const std::string tmpLike = folder("tmp", 01777);
+    const RunResult shared = start(tmpLike + "/servicemanager-socket");
+    EXPECT_EQ(shared.exitStatus, 1);
+    EXPECT_EQ(shared.err,
+              "servicemanager: cannot listen on " + tmpLike + "/servicemanager-socket: " + tmpLike +
+                  " (mode 1777) is a shared folder: others may write in it and could put a socket in its place; "
+                  "choose a folder of its own, e.g. set $QUORVEL_SERVICE_MANAGER to " +
+                  tmpLike + "/servicemanager/servicemanager-socket (a missing folder is made with mode 0755)\n");
+    EXPECT_EQ(shared.err.find("chmod"), std::string::npos) << shared.err;
+    // The advice works: the folder it names is made, and served.
+    expectServed(tmpLike + "/servicemanager/servicemanager-socket", "the advised path");
+
+    const std::string group = folder("group", 0770);
+    const RunResult plain = start(group + "/sm");
+    EXPECT_EQ(plain.exitStatus, 1);
+    EXPECT_EQ(plain.err,
+              "servicemanager: cannot listen on " + group + "/sm: " + group +
+                  " (mode 0770) is writable by its group or by others, who could put a socket in its place; remove "
+                  "their write permission (chmod go-w " +
+                  group + ") or choose a folder of its own\n");
 }
 
 TEST_F(SocketPath, FolderAboveWritableByOthersNeedsTheStickyBit)
@@ -241,6 +290,194 @@ TEST_F(SocketPath, PathsThatCannotNameASafeSocketGetAClearMessage)
     expectRefused(longest + "n",
                   "the path is longer than " + std::to_string(MAX_ENDPOINT_LENGTH) + " bytes; choose a shorter one",
                   "one byte longer");
+}
+
+// ---------------------------------------------------------------------------------
+// One manager per path: the lock file "<path>.lock" beside the socket.
+
+std::string lockedBy(const std::string& socket)
+{
+    return "another service manager serves there or is starting (it holds " + socket +
+        ".lock); stop it first or choose another path";
+}
+
+class OneManagerPerPath : public SocketPath {
+protected:
+    // A socket file at `path` that nobody serves: what a manager that died leaves.
+    static bool staleSocket(const std::string& path)
+    {
+        const UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (!fd || path.size() >= sizeof address.sun_path)
+            return false;
+        path.copy(address.sun_path, path.size());
+        return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+
+    // The pid of the process listening at `path`, or -1 when nobody does.
+    static pid_t listenerOf(const std::string& path)
+    {
+        const UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, std::min(path.size(), sizeof address.sun_path - 1));
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+            ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0)
+            return -1;
+        return credentials.pid;
+    }
+
+    static ino_t inodeOf(const std::string& path)
+    {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+
+    // Starts a manager on `socket` (which may hold a stale socket) once `gate`, when
+    // given, is closed by the test.
+    bool launch(BackgroundProcess& manager, const std::string& socket, const std::string& log, int gate = -1,
+                int gateWriter = -1)
+    {
+        return manager.start({mProgram}, {"QUORVEL_SERVICE_MANAGER=" + socket}, log, true, [gate, gateWriter] {
+            if (gate < 0)
+                return true;
+            ::close(gateWriter);
+            char byte;
+            return ::read(gate, &byte, 1) == 0;
+        });
+    }
+
+    std::string nextLog() { return mLogs.path() + "/" + std::to_string(++mRuns) + ".log"; }
+};
+
+TEST_F(OneManagerPerPath, HeldLockMakesAManagerRefuseAndLeaveTheOldSocketAlone)
+{
+    const std::string socket = folder("own", 0755) + "/sm";
+    ASSERT_TRUE(staleSocket(socket));
+    const ino_t stale = inodeOf(socket);
+    {
+        // Another manager between its lock and its bind, as far as the newcomer can tell.
+        const UniqueFd lock(::open((socket + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_TRUE(lock.valid());
+        ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+        BackgroundProcess manager;
+        const std::string log = nextLog();
+        ASSERT_TRUE(launch(manager, socket, log));
+        ASSERT_TRUE(eventually([&] { return !manager.running() || listenerOf(socket) > 0; }, 20s));
+        EXPECT_EQ(manager.stop(SIGTERM, 5s), 1);
+        EXPECT_EQ(testing::readFile(log),
+                  "servicemanager: cannot listen on " + socket + ": " + lockedBy(socket) + "\n");
+        EXPECT_EQ(inodeOf(socket), stale) << "the old socket was touched";
+        EXPECT_NE(inodeOf(socket + ".lock"), 0u) << "the lock file was removed from under its holder";
+    }
+    // Once nobody holds it the stale socket is replaced; the socket and the lock file
+    // go with the manager.
+    BackgroundProcess manager;
+    const std::string log = nextLog();
+    ASSERT_TRUE(launch(manager, socket, log));
+    EXPECT_TRUE(eventually([&] { return listenerOf(socket) == manager.pid(); }, 20s)) << testing::readFile(log);
+    EXPECT_EQ(manager.stop(SIGTERM, 5s), 0) << testing::readFile(log);
+    EXPECT_EQ(inodeOf(socket), 0u);
+    EXPECT_EQ(inodeOf(socket + ".lock"), 0u);
+
+    // A socket that answers with nobody holding the lock (another program) is left
+    // alone too, and the lock file the refused manager made goes with it.
+    const UniqueFd other(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket.copy(address.sun_path, socket.size());
+    ASSERT_EQ(::bind(other.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(other.get(), 8), 0);
+    const ino_t answering = inodeOf(socket);
+    BackgroundProcess refused;
+    const std::string refusedLog = nextLog();
+    ASSERT_TRUE(launch(refused, socket, refusedLog));
+    EXPECT_TRUE(eventually([&] { return !refused.running(); }, 20s));
+    EXPECT_EQ(refused.stop(SIGKILL), 1);
+    EXPECT_EQ(testing::readFile(refusedLog),
+              "servicemanager: cannot listen on " + socket + ": a service manager already answers there\n");
+    EXPECT_EQ(inodeOf(socket), answering);
+    EXPECT_EQ(inodeOf(socket + ".lock"), 0u);
+}
+
+TEST_F(OneManagerPerPath, LockFileThatIsNotARegularFileOfOursIsRefusedAndLeftAlone)
+{
+    const std::string own = folder("own", 0755);
+    const std::string lock = own + "/sm.lock";
+    const std::string why = lock + " is in the way: the lock file must be a regular file owned by uid " +
+        std::to_string(::geteuid()) + "; remove it or choose another path";
+
+    ASSERT_EQ(::symlink((own + "/target").c_str(), lock.c_str()), 0);
+    expectRefused(own + "/sm", why, "a link");
+    EXPECT_EQ(inodeOf(own + "/target"), 0u) << "the link was followed";
+    ASSERT_EQ(::unlink(lock.c_str()), 0);
+
+    ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+    expectRefused(own + "/sm", why, "a fifo");
+    ASSERT_EQ(::unlink(lock.c_str()), 0);
+
+    ASSERT_EQ(::mkdir(lock.c_str(), 0700), 0);
+    expectRefused(own + "/sm", why, "a folder");
+    ASSERT_EQ(::rmdir(lock.c_str()), 0);
+
+    const UniqueFd file(::open(lock.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(file.valid());
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(lock.c_str(), OTHER_UID, OTHER_UID), 0);
+        expectRefused(own + "/sm", why, "another uid's file");
+        EXPECT_NE(inodeOf(lock), 0u);
+        ASSERT_EQ(::chown(lock.c_str(), 0, 0), 0);
+    }
+    // A regular file of ours, left by a manager that was killed, is taken.
+    expectServed(own + "/sm", "a lock file of ours");
+    EXPECT_EQ(inodeOf(lock), 0u) << "the lock file outlived its manager";
+}
+
+// Managers released at the same instant on a path that holds a stale socket: exactly
+// one serves, reachable at the path; every other refuses with the message.
+TEST_F(OneManagerPerPath, ManagersStartedTogetherOnAStaleSocketLeaveExactlyOneServing)
+{
+    constexpr int MANAGERS = 5;
+    const int rounds = scaled(30, 3);
+    for (int round = 0; round < rounds; ++round) {
+        const std::string socket = folder("round" + std::to_string(round), 0755) + "/sm";
+        ASSERT_TRUE(staleSocket(socket));
+        int gate[2];
+        ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+        std::array<BackgroundProcess, MANAGERS> managers;
+        std::vector<std::string> logs;
+        for (BackgroundProcess& manager : managers) {
+            logs.push_back(nextLog());
+            EXPECT_TRUE(launch(manager, socket, logs.back(), gate[0], gate[1]));
+        }
+        ::close(gate[1]);
+        ::close(gate[0]);
+        const auto exited = [&] {
+            return std::count_if(managers.begin(), managers.end(), [](BackgroundProcess& m) { return !m.running(); });
+        };
+        eventually([&] { return exited() == MANAGERS || (exited() == MANAGERS - 1 && listenerOf(socket) > 0); }, 20s);
+        int serving = 0;
+        for (int i = 0; i < MANAGERS; ++i) {
+            if (managers[i].running()) {
+                ++serving;
+                EXPECT_EQ(listenerOf(socket), managers[i].pid()) << "round " << round << ": unreachable";
+                EXPECT_EQ(managers[i].stop(SIGTERM, 5s), 0) << "round " << round;
+                continue;
+            }
+            EXPECT_EQ(managers[i].exitStatus(), 1) << "round " << round;
+            EXPECT_EQ(testing::readFile(logs[i]),
+                      "servicemanager: cannot listen on " + socket + ": " + lockedBy(socket) + "\n")
+                << "round " << round;
+        }
+        EXPECT_EQ(serving, 1) << "round " << round;
+        EXPECT_EQ(inodeOf(socket), 0u) << "round " << round;
+        EXPECT_EQ(inodeOf(socket + ".lock"), 0u) << "round " << round;
+        if (::testing::Test::HasFailure())
+            break;
+    }
 }
 
 } // namespace

@@ -202,6 +202,29 @@ uint64_t blockedStops(pid_t pid, const std::string& tid)
     return blocked & STOPS;
 }
 
+// The main thread's stop signals as blocked while it sleeps in its poll: its steady
+// mask, never the one it holds for a moment around starting a serving thread. Read
+// between two looks that find it asleep there (10 s at most); -1 if it never was.
+int64_t steadyBlockedStops(pid_t pid)
+{
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    const auto inPoll = [&] {
+        const std::string stat = testing::readFile(task + "/stat");
+        const size_t end = stat.rfind(')');
+        return end != std::string::npos && stat.compare(end, 4, ") S ") == 0 &&
+            testing::readFile(task + "/wchan").find("poll") != std::string::npos;
+    };
+    for (const auto limit = Clock::now() + 10s; Clock::now() < limit;) {
+        if (inPoll()) {
+            const uint64_t blocked = blockedStops(pid, std::to_string(pid));
+            if (inPoll())
+                return static_cast<int64_t>(blocked);
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
 // A stop is taken by the program's own thread, never by a serving thread: there it
 // would leave the main thread's wait to run on.
 TEST_F(StopRace, ServingThreadsLeaveTheStopSignalsToTheProgramsOwnThread)
@@ -217,12 +240,16 @@ TEST_F(StopRace, ServingThreadsLeaveTheStopSignalsToTheProgramsOwnThread)
     ASSERT_NE(echo, nullptr);
     Parcel reply;
     echo->transact(1, Parcel(), &reply);
+    // The main thread blocks them too while it starts a serving thread, which may still
+    // be so as the reply arrives: its mask is read once it is back in its wait.
+    EXPECT_EQ(steadyBlockedStops(services.pid()), 0) << "the main thread, asleep in its wait";
     int serving = 0;
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(services.pid()) + "/task")) {
         const std::string tid = task.path().filename();
-        const bool main = tid == std::to_string(services.pid());
-        serving += !main;
-        EXPECT_EQ(blockedStops(services.pid(), tid), main ? 0 : STOPS) << "thread " << tid;
+        if (tid == std::to_string(services.pid()))
+            continue;
+        ++serving;
+        EXPECT_EQ(blockedStops(services.pid(), tid), STOPS) << "thread " << tid;
     }
     EXPECT_GE(serving, 1);
 }

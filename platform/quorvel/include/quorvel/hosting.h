@@ -40,15 +40,19 @@ struct SocketPathRefusal {
         CANNOT_OPEN, // `folder` could not be opened or examined (the status says why)
         NOT_A_SOCKET, // something else has the socket's name
         MANAGER_ANSWERS, // a service manager still answers on the socket
+        LOCKED, // another process holds the lock file `folder` ("<path>.lock")
+        LOCK_NOT_OURS, // the lock file `folder` is not a regular file owned by our euid
     };
     Reason reason = NONE;
-    std::string folder;
-    uid_t owner = 0; // for FOREIGN_OWNER and the WRITABLE reasons
+    std::string folder; // the folder or file at fault
+    uid_t owner = 0; // for FOREIGN_OWNER, LOCK_NOT_OURS and the WRITABLE reasons
     mode_t mode = 0; // the folder's permission bits, likewise
 };
 
 // Makes this process's endpoint a socket at `path` (its folder is created if
-// missing, a stale socket file replaced). Must come before anything is exported.
+// missing, a stale socket file replaced), holding the lock file "<path>.lock" until
+// serving stops, so that one process at a time serves a path. Must come before
+// anything is exported.
 // On failure `refusal`, when given, says why.
 status_t listenOnPath(const std::string& path, SocketPathRefusal* refusal = nullptr);
 
