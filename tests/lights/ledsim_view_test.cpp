@@ -351,6 +351,11 @@ TEST_F(LedsimPictureProgram, DrawsTheRunOfTheCommand)
     const RunResult run = runHostProgram({ledsimProgram(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     const std::string svg = readFile(picture);
+    // The command line as a shell needs it, in XML.
+    EXPECT_NE(svg.find("<title>ledsim --profile rgb -- sh -c 'cd /sys/class/leds &amp;&amp; echo 255 &gt; "
+                       "red/brightness &amp;&amp; "),
+              std::string::npos)
+        << svg.substr(0, 400);
     EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
     const auto lit = withState(rectsOf(svg, "indicator"), "blink-on");
     ASSERT_GE(lit.size(), 2u) << svg;
@@ -425,6 +430,7 @@ TEST_F(LedsimProgram, WritesOnlyRegularFilesAndFollowsNoSymbolicLinkToOne)
                           (name == std::string("link") ? " (as root it could be led to overwrite any file)" : "") +
                           "\n");
             EXPECT_NE(access(marker.c_str(), F_OK), 0) << option << " " << name << ": the command ran";
+            unlink(marker.c_str());
         }
     }
     EXPECT_EQ(readFile(secret), "root's own\n");
