@@ -476,6 +476,16 @@ TEST_F(LedsimProgram, GivesTheTerminalToTheCommand)
     EXPECT_NE(output.find("got-hello"), std::string::npos) << output;
 }
 
+TEST_F(LedsimProgram, ACommandStoppedWithoutATerminalIsContinued)
+{
+    // No terminal to hand back: ledsim, told by the command's first process that the
+    // command stopped, continues it at once.
+    const RunResult run = runHostProgram(
+        {ledsimProgram(), "-t", "20", "-j", "/dev/null", "--", "sh", "-c", "kill -STOP $$; echo continued"}, 30s);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "continued\n");
+}
+
 // --- The command never outlives ledsim ---
 
 // Each run's processes carry a token of their own in their environment, so that
