@@ -59,7 +59,8 @@ void setDisposition(int signal, void (*handler)(int))
 struct InitStart {
     char* const* argv = nullptr;
     int terminal = -1;
-    int alive = -1; // read end of a pipe ledsim holds open: hangs up if ledsim is gone
+    int alive = -1; // read end of a pipe only ledsim holds open: hangs up once it is gone
+    int aliveWriter = -1; // the init's copy of the other end, closed first
     int report = -1; // the command's exec error goes here
     int notices = -1; // write end of the notice pipe
 };
@@ -99,6 +100,7 @@ void say(const char* text)
 int commandInit(void* argument)
 {
     const InitStart& start = *static_cast<const InitStart*>(argument);
+    close(start.aliveWriter);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A ledsim that died before the request was made has closed the pipe's other end.
     struct pollfd ledsim = {start.alive, POLLIN, 0};
@@ -229,6 +231,7 @@ bool startCommand(const std::vector<std::string>& command, int terminal, Running
     start.argv = argv.data();
     start.terminal = terminal;
     start.alive = alive[0];
+    start.aliveWriter = alive[1];
     start.report = report[1];
     start.notices = notices[1];
     void* stack =
