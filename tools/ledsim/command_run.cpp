@@ -103,8 +103,8 @@ int commandInit(void* argument)
     close(start.aliveWriter);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A ledsim that died before the request was made has closed the pipe's other end.
-    struct pollfd ledsim = {start.alive, POLLIN, 0};
-    if (poll(&ledsim, 1, 0) != 0)
+    struct pollfd parent = {start.alive, POLLIN, 0};
+    if (poll(&parent, 1, 0) != 0)
         _exit(EXIT_SETUP);
     // A /proc of the namespace, so that the command's pids and /proc agree; in a
     // mount namespace of its own, so that ledsim's /proc stays as it is.
@@ -115,8 +115,9 @@ int commandInit(void* argument)
     setpgid(0, 0);
     if (start.terminal >= 0)
         tcsetpgrp(start.terminal, getpgrp());
-    // The first process of a pid namespace gets only the signals it catches; saying
-    // so keeps the command from inheriting handlers it never asked for.
+    // ledsim's handlers came along with the clone, and a namespace's first process
+    // still gets the signals it catches. The job's signals are the command's to act
+    // on (it gets the defaults back); here they are ignored.
     for (const int signal : JOB_SIGNALS)
         setDisposition(signal, SIG_IGN);
     const pid_t command = _Fork();
