@@ -1,8 +1,8 @@
 // Starting, watching and ending ledsim's command.
 //
 // The command's init is cloned from a process that has threads (the file system's),
-// so it and the command, until exec, keep to calls that are safe after fork in such
-// a process: no allocation, no stdio, no locks.
+// without the C library's fork handlers, so it and the command, until exec, keep to
+// calls that are safe there: no allocation, no stdio, no locks.
 #include "command_run.h"
 
 #include "report.h"
@@ -13,9 +13,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,8 +29,6 @@ volatile sig_atomic_t stopSignal = 0;
 
 // What the init writes on its notice pipe when the command has stopped (^Z).
 const char COMMAND_STOPPED = 'S';
-
-const size_t INIT_STACK_SIZE = 256 * 1024;
 
 // Signals a shell or a terminal sends a job; the init leaves them to the command.
 const int JOB_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
@@ -97,9 +95,8 @@ void say(const char* text)
 // every other process of the namespace; it ends when the command does, or with
 // ledsim (its parent-death signal). Meanwhile it reaps whatever is orphaned in the
 // namespace and tells ledsim when the command stops.
-int commandInit(void* argument)
+[[noreturn]] void commandInit(const InitStart& start)
 {
-    const InitStart& start = *static_cast<const InitStart*>(argument);
     close(start.aliveWriter);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A ledsim that died before the request was made has closed the pipe's other end.
@@ -235,19 +232,14 @@ bool startCommand(const std::vector<std::string>& command, int terminal, Running
     start.aliveWriter = alive[1];
     start.report = report[1];
     start.notices = notices[1];
-    void* stack =
-        mmap(nullptr, INIT_STACK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    pid_t init = -1;
-    if (stack == MAP_FAILED) {
-        error = errnoText("cannot allocate the command's init stack");
-    } else {
-        // The stack grows down from the end of the mapping. The init gets its own
-        // copy of the mapping; this one goes right away.
-        init = clone(commandInit, static_cast<char*>(stack) + INIT_STACK_SIZE, CLONE_NEWPID | SIGCHLD, &start);
-        if (init < 0)
-            error = errnoText("cannot start the command in a pid namespace of its own");
-        munmap(stack, INIT_STACK_SIZE);
-    }
+    // Like fork, but into a new pid namespace: the child goes on with a copy of
+    // this stack (no stack given; the arguments' order differs between machines,
+    // zeros read the same in every order).
+    const pid_t init = static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
+    if (init == 0)
+        commandInit(start);
+    if (init < 0)
+        error = errnoText("cannot start the command in a pid namespace of its own");
     close(report[1]);
     close(notices[1]);
     close(alive[0]);
