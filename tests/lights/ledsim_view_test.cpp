@@ -6,6 +6,7 @@
 
 #ifdef LIGHTS_TEST_HAVE_LEDSIM_CORE
 #include "led_panel.h"
+#include "shell_words.h"
 #include "show_view.h"
 #include "svg_timeline.h"
 #endif
@@ -16,9 +17,11 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <map>
 #include <regex>
@@ -37,6 +40,15 @@ Strings matchesOf(const std::string& text, const char* pattern, const char* form
     for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
         found.push_back(it->format(format));
     return found;
+}
+
+bool writeFile(const std::string& path, const std::string& text)
+{
+    FILE* file = fopen(path.c_str(), "we");
+    if (file == nullptr)
+        return false;
+    const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
+    return fclose(file) == 0 && written;
 }
 
 // One drawn rectangle of a picture, by attribute.
@@ -199,7 +211,7 @@ TEST(LedsimShow, PanelRowsCombineTheIndicatorAndShowBacklightsAsGrey)
     // Period 0 is drawn as one step; a duty above the scale is fully lit.
     EXPECT_EQ(ledsim::describeRow(rows[0]), "indicator #ff0040 brightness 255 blink 50 ms period, 50 ms on");
     EXPECT_EQ(ledsim::describeRow(rows[1]), "lcd-backlight #ffffff brightness 999 blink off auto 1");
-    EXPECT_NE(ledsim::ShowView::terminalRow(rows[0]).find("\x1b[48;2;255;0;64m"), std::string::npos);
+    EXPECT_NE(ledsim::ShowView::terminalRow(rows[0], 80).find("\x1b[48;2;255;0;64m"), std::string::npos);
 
     EXPECT_EQ(ledsim::ShowView::changedLines(1250, rows, rows), Strings{});
     auto after = rows;
@@ -207,6 +219,119 @@ TEST(LedsimShow, PanelRowsCombineTheIndicatorAndShowBacklightsAsGrey)
     after[3].color = {1, 1, 1};
     EXPECT_EQ(ledsim::ShowView::changedLines(1250, rows, after),
               Strings{"+1.250 s button-backlight #010101 brightness 1 blink off"});
+}
+
+// What a terminal shows of `text`: the text without its escape sequences.
+std::string onScreen(const std::string& text)
+{
+    return std::regex_replace(text, std::regex("\x1b\\[[0-9;]*[A-Za-z]"), "");
+}
+
+TEST(LedsimShow, PanelRowsFitTheTerminalAndGiveUpDetailBeforeOverflowing)
+{
+    ledsim::Values values = ledsim::initialValues(profileOf("rgb+lcd-auto"));
+    values["/red/brightness"] = "255\n";
+    values["/red/device/blink"] = "1\n";
+    values["/red/device/grpfreq"] = "20\n";
+    values["/red/device/grppwm"] = "127\n";
+    values["/lcd-backlight/brightness"] = "255\n";
+    values["/lcd-backlight/auto"] = "1\n";
+    const auto rows = ledsim::ledRows(profileOf("rgb+lcd-auto"), values);
+    const std::string swatch = "\x1b[48;2;255;0;0m";
+
+    // The widest usual row, whole on 80 columns.
+    const std::string full = ledsim::ShowView::terminalRow(rows[0], 80);
+    EXPECT_LE(onScreen(full).size(), 80u) << onScreen(full);
+    EXPECT_NE(full.find(swatch + "  "), std::string::npos) << full;
+    EXPECT_TRUE(onScreen(full).ends_with("#ff0000  brightness 255  blink 1000 ms period, 498 ms on")) << full;
+
+    // Narrower, every row stays within the terminal; detail goes from the end.
+    for (const size_t columns : {79u, 60u, 40u, 21u, 20u, 8u}) {
+        for (const ledsim::LedRow& row : rows) {
+            const std::string shown = onScreen(ledsim::ShowView::terminalRow(row, columns));
+            EXPECT_LE(shown.size(), columns) << columns << ": " << shown;
+            EXPECT_EQ(shown.substr(0, std::min<size_t>(columns, row.name.size())), row.name.substr(0, columns));
+        }
+    }
+    EXPECT_NE(onScreen(ledsim::ShowView::terminalRow(rows[0], 79)).find("blink 1000 ms"), std::string::npos);
+    const std::string narrow = onScreen(ledsim::ShowView::terminalRow(rows[0], 40));
+    EXPECT_NE(narrow.find("#ff0000"), std::string::npos) << narrow;
+    EXPECT_EQ(narrow.find("blink"), std::string::npos) << narrow;
+    const std::string lcd = onScreen(ledsim::ShowView::terminalRow(rows[1], 80));
+    EXPECT_TRUE(lcd.ends_with("blink off  auto 1")) << lcd;
+}
+
+TEST(LedsimShow, PlainLinesShowEveryStateEvenWhenWritesArriveTogether)
+{
+    // Four writes before the view looks, as on a busy machine: each visible step of
+    // the indicator is still a line of its own.
+    ledsim::ValueTimeline timeline;
+    for (const auto& [path, value] : {std::pair{"/red/brightness", "255\n"},
+                                      {"/red/device/grpfreq", "20\n"},
+                                      {"/red/device/grppwm", "127\n"},
+                                      {"/red/device/blink", "1\n"}})
+        timeline.record(path, value);
+    FILE* out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        ledsim::ShowView view(profileOf("rgb"), timeline, out);
+        view.start();
+        view.stop();
+    }
+    rewind(out);
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, out)) > 0;)
+        text.append(buffer, got);
+    fclose(out);
+    Strings indicator;
+    for (const std::string& line : linesOf(text)) {
+        if (line.find(" indicator ") != std::string::npos)
+            indicator.push_back(line.substr(line.find(" s ") + 3));
+    }
+    EXPECT_EQ(indicator,
+              (Strings{"indicator #000000 brightness 0 blink off", "indicator #ff0000 brightness 255 blink off",
+                       "indicator #ff0000 brightness 255 blink 1000 ms period, 498 ms on"}))
+        << text;
+}
+
+TEST(LedsimPicture, SwatchesShowWhatALaneVisiblyShowedAndPaleLightsStandOut)
+{
+    // Green, then orange written red first: yellow passes for 50 microseconds.
+    const std::string svg = ledsim::renderSvgTimeline(profileOf("rgb"),
+                                                      {{0, "/green/brightness", "255\n"},
+                                                       {0, "/keyboard-backlight/brightness", "255\n"},
+                                                       {1000, "/red/brightness", "255\n"},
+                                                       {1000.05, "/green/brightness", "128\n"}},
+                                                      2000, "swatches");
+    EXPECT_EQ(matchesOf(svg, "data-swatch=\"indicator\"[^>]* fill=\"(#[0-9a-f]+)\""), (Strings{"#00ff00", "#ff8000"}))
+        << svg;
+    EXPECT_EQ(rectsOf(svg, "indicator").size(), 3u) << "the passing yellow is still drawn";
+
+    // White on the pale page: the lane's outline, in a dark colour, runs along it.
+    const auto white = withState(rectsOf(svg, "keyboard-backlight"), "on");
+    ASSERT_EQ(white.size(), 1u);
+    EXPECT_EQ(white[0].at("fill"), "#ffffff");
+    const Strings frames = matchesOf(svg, "<rect data-lane-frame=\"keyboard-backlight\" ([^>]*)/>");
+    ASSERT_EQ(frames.size(), 1u) << svg;
+    const std::string& frame = frames[0];
+    EXPECT_NE(frame.find("x=\"" + white[0].at("x") + "\""), std::string::npos) << frame;
+    EXPECT_NE(frame.find("y=\"" + white[0].at("y") + "\""), std::string::npos) << frame;
+    EXPECT_NE(frame.find("width=\"" + white[0].at("width") + "\""), std::string::npos) << frame;
+    EXPECT_NE(frame.find("fill=\"none\""), std::string::npos) << frame;
+    EXPECT_NE(frame.find("stroke=\"#444444\""), std::string::npos) << frame;
+}
+
+TEST(LedsimPicture, TheTitleQuotesTheCommandAsAShellNeedsIt)
+{
+    // Each word written back reads as the same word in sh.
+    const Strings words = {"printf", "[%s]", "plain", "two words", "it's", "", "$HOME", "a\"b\\c", "--x=1", "*"};
+    const std::string line = ledsim::shellCommandLine(words);
+    EXPECT_EQ(line, "printf '[%s]' plain 'two words' 'it'\\''s' '' '$HOME' 'a\"b\\c' --x=1 '*'");
+    const RunResult run = runHostProgram({"sh", "-c", line}, 30s);
+    EXPECT_EQ(run.out, "[plain][two words][it's][][$HOME][a\"b\\c][--x=1][*]") << line;
+    // A first word with "=" would be an assignment.
+    EXPECT_EQ(ledsim::shellCommandLine({"a=b", "c=d"}), "'a=b' c=d");
 }
 
 #endif // LIGHTS_TEST_HAVE_LEDSIM_CORE
@@ -226,6 +351,11 @@ TEST_F(LedsimPictureProgram, DrawsTheRunOfTheCommand)
     const RunResult run = runHostProgram({ledsimProgram(), "--picture", picture, "--", "sh", "-c", BLINK_SCRIPT}, 30s);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     const std::string svg = readFile(picture);
+    // The command line as a shell needs it, in XML.
+    EXPECT_NE(svg.find("<title>ledsim --profile rgb -- sh -c 'cd /sys/class/leds &amp;&amp; echo 255 &gt; "
+                       "red/brightness &amp;&amp; "),
+              std::string::npos)
+        << svg.substr(0, 400);
     EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
     const auto lit = withState(rectsOf(svg, "indicator"), "blink-on");
     ASSERT_GE(lit.size(), 2u) << svg;
@@ -275,6 +405,47 @@ TEST_F(LedsimProgram, RefusesAnUnwritableOutputBeforeRunningTheCommand)
     }
 }
 
+TEST_F(LedsimProgram, WritesOnlyRegularFilesAndFollowsNoSymbolicLinkToOne)
+{
+    // Root's ledsim told to write into a folder where another user may have left a
+    // symbolic link to a file only root may write, or a FIFO.
+    TempDir dir;
+    const std::string secret = dir.path() + "/secret", marker = dir.path() + "/ran";
+    ASSERT_TRUE(writeFile(secret, "root's own\n"));
+    ASSERT_EQ(symlink(secret.c_str(), (dir.path() + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0666), 0);
+    const std::pair<const char*, const char*> refused[] = {
+        {"link", "it is a symbolic link, which ledsim does not follow"},
+        {"fifo", "it is a FIFO; ledsim writes only regular files (or /dev/null)"},
+        {"", "it is a directory; ledsim writes only regular files (or /dev/null)"},
+    };
+    for (const char* option : {"--journal", "--picture"}) {
+        for (const auto& [name, reason] : refused) {
+            const std::string path = dir.path() + "/" + name;
+            const RunResult run = runHostProgram({ledsimProgram(), option, path, "--", "touch", marker}, 30s);
+            EXPECT_FALSE(run.timedOut) << option << " " << name;
+            EXPECT_EQ(run.exitStatus, 2) << option << " " << name << ": " << run.err;
+            EXPECT_EQ(run.err,
+                      std::string("ledsim: cannot write the ") + (option + 2) + " to " + path + ": " + reason +
+                          (name == std::string("link") ? " (as root it could be led to overwrite any file)" : "") +
+                          "\n");
+            EXPECT_NE(access(marker.c_str(), F_OK), 0) << option << " " << name << ": the command ran";
+            unlink(marker.c_str());
+        }
+    }
+    EXPECT_EQ(readFile(secret), "root's own\n");
+
+    // A regular file is emptied and written; /dev/null takes the output away.
+    const std::string journal = dir.path() + "/journal";
+    ASSERT_TRUE(writeFile(journal, std::string(100000, 'x')));
+    const RunResult run =
+        runHostProgram({ledsimProgram(), "--journal", journal, "--picture", "/dev/null", "--", "true"}, 30s);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::string written = readFile(journal);
+    EXPECT_EQ(written.find('x'), std::string::npos);
+    EXPECT_NE(written.find("value /sys/class/leds/red/brightness \"0\\n\""), std::string::npos) << written;
+}
+
 TEST_F(LedsimProgram, GivesTheTerminalToTheCommand)
 {
     // ledsim in a terminal of its own, as started from a shell; the command reads it.
@@ -305,46 +476,28 @@ TEST_F(LedsimProgram, GivesTheTerminalToTheCommand)
     EXPECT_NE(output.find("got-hello"), std::string::npos) << output;
 }
 
-// Starts `ledsim` with no terminal (so only a signal can end its command) running
-// `script` in sh, where PIDS stands for a file in `dir`; returns that file's text once
-// the script has filled it, or empty if it has not within 10 s.
-std::string startDetachedLedsim(BackgroundProcess& ledsim, const TempDir& dir, std::string script)
+TEST_F(LedsimProgram, ACommandStoppedWithoutATerminalIsContinued)
 {
-    const std::string pidFile = dir.path() + "/pids";
-    for (size_t at; (at = script.find("PIDS")) != std::string::npos;)
-        script.replace(at, 4, pidFile);
-    std::string pids;
-    if (ledsim.start({ledsimProgram(), "-j", "/dev/null", "--", "sh", "-c", script}, {}, "/dev/null", false,
-                     [] { return setsid() >= 0; }))
-        quorvel::robustness::eventually([&] { return !(pids = readFile(pidFile)).empty(); }, 10s);
-    return pids;
+    // No terminal to hand back: ledsim, told by the command's first process that the
+    // command stopped, continues it at once.
+    const RunResult run = runHostProgram(
+        {ledsimProgram(), "-t", "20", "-j", "/dev/null", "--", "sh", "-c", "kill -STOP $$; echo continued"}, 30s);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "continued\n");
 }
 
-TEST_F(LedsimProgram, EndsTheCommandWhenStopped)
+// --- The command never outlives ledsim ---
+
+// Each run's processes carry a token of their own in their environment, so that
+// they are found whatever they did to their process group, session or pids.
+std::string freshToken()
 {
-    TempDir dir;
-    BackgroundProcess ledsim;
-    const std::string commandPid =
-        startDetachedLedsim(ledsim, dir, "echo $$ > PIDS.tmp && mv PIDS.tmp PIDS && exec sleep 60");
-    ASSERT_FALSE(commandPid.empty());
-    EXPECT_EQ(ledsim.stop(SIGTERM, 10s), 128 + SIGTERM);
-    // ledsim has reaped it: not even a zombie is left.
-    const pid_t command = std::stoi(commandPid);
-    EXPECT_EQ(kill(command, 0), -1) << "command " << commandPid << " outlived ledsim";
-    EXPECT_EQ(errno, ESRCH);
-    kill(command, SIGKILL); // a survivor would hold the test's output open
+    static int runs = 0;
+    return "LEDSIM_TEST_RUN=" + std::to_string(getpid()) + "-" + std::to_string(++runs);
 }
 
-// The mount namespace a process is in ("mnt:[N]"), or "" once it is gone.
-std::string mountNamespaceOf(const std::string& pid)
-{
-    char link[64] = {};
-    const ssize_t n = readlink(("/proc/" + pid + "/ns/mnt").c_str(), link, sizeof link - 1);
-    return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
-}
-
-// The processes still in mount namespace `ns`.
-Strings processesIn(const std::string& ns)
+// The processes whose environment holds `token`, as "pid command".
+Strings processesCarrying(const std::string& token)
 {
     Strings found;
     DIR* proc = opendir("/proc");
@@ -352,36 +505,108 @@ Strings processesIn(const std::string& ns)
         return {"(cannot read /proc)"};
     while (const dirent* entry = readdir(proc)) {
         const std::string name = entry->d_name;
-        if (name.find_first_not_of("0123456789") == std::string::npos && mountNamespaceOf(name) == ns)
-            found.push_back(name);
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string environment = readFile("/proc/" + name + "/environ");
+        if (environment.find(token + '\0') != std::string::npos || environment.ends_with(token))
+            found.push_back(name + " " + readFile("/proc/" + name + "/comm"));
     }
     closedir(proc);
     return found;
+}
+
+// Kills what a failed check left behind (a survivor would hold the test's files).
+void killSurvivors(const Strings& survivors)
+{
+    for (const std::string& survivor : survivors)
+        kill(std::stoi(survivor), SIGKILL);
+}
+
+// A script for sh that starts a process which leaves the command's process group
+// and session (setsid), waits until it has, writes READY, then goes on with `rest`.
+// The folder's files stand for READY and ESCAPED.
+std::string escapingScript(const TempDir& dir, const std::string& rest)
+{
+    const std::string escaped = dir.path() + "/escaped";
+    return "setsid sh -c 'echo > " + escaped + "; exec sleep 60' >/dev/null 2>&1 & while ! test -e " + escaped +
+        "; do sleep 0.05; done; echo > " + dir.path() + "/ready; " + rest;
+}
+
+// Starts `ledsim` with no terminal (so only a signal can end its command) running
+// `script` in sh with `token` in its environment; true once the script has written
+// READY (within 10 s).
+bool startDetachedLedsim(BackgroundProcess& ledsim, const TempDir& dir, const std::string& script,
+                         const std::string& token)
+{
+    return ledsim.start({ledsimProgram(), "-j", "/dev/null", "--", "sh", "-c", script}, {token}, "/dev/null", false,
+                        [] { return setsid() >= 0; }) &&
+        quorvel::robustness::eventually([&] { return access((dir.path() + "/ready").c_str(), F_OK) == 0; }, 10s);
+}
+
+TEST_F(LedsimProgram, NothingTheCommandStartedOutlivesItsNormalEndOrTimeout)
+{
+    {
+        TempDir dir;
+        const std::string token = freshToken();
+        const RunResult run = runHostProgram(
+            {ledsimProgram(), "-j", "/dev/null", "--", "sh", "-c", escapingScript(dir, "exit 3")}, 30s, {token});
+        EXPECT_EQ(run.exitStatus, 3) << run.err;
+        const Strings left = processesCarrying(token);
+        EXPECT_TRUE(left.empty()) << "outlived ledsim's normal end: " << ::testing::PrintToString(left);
+        killSurvivors(left);
+    }
+    {
+        TempDir dir;
+        const std::string token = freshToken();
+        const RunResult run = runHostProgram(
+            {ledsimProgram(), "-t", "1", "-j", "/dev/null", "--", "sh", "-c", escapingScript(dir, "sleep 60")}, 30s,
+            {token});
+        EXPECT_EQ(run.exitStatus, 124) << run.err;
+        const Strings left = processesCarrying(token);
+        EXPECT_TRUE(left.empty()) << "outlived ledsim's timeout: " << ::testing::PrintToString(left);
+        killSurvivors(left);
+    }
+}
+
+TEST_F(LedsimProgram, EndsTheCommandAndWhatItStartedWhenStopped)
+{
+    TempDir dir;
+    BackgroundProcess ledsim;
+    const std::string token = freshToken();
+    ASSERT_TRUE(startDetachedLedsim(ledsim, dir, escapingScript(dir, "exec sleep 60"), token));
+    EXPECT_EQ(ledsim.stop(SIGTERM, 10s), 128 + SIGTERM);
+    // ledsim has reaped them: not even a zombie is left.
+    const Strings left = processesCarrying(token);
+    EXPECT_TRUE(left.empty()) << "outlived ledsim: " << ::testing::PrintToString(left);
+    killSurvivors(left);
 }
 
 TEST_F(LedsimProgram, KilledOutrightItTakesTheCommandAndWhatItStartedWithIt)
 {
     TempDir dir;
     BackgroundProcess ledsim;
-    // The shell starts a child of its own and waits: both must go.
-    const std::string pids =
-        startDetachedLedsim(ledsim, dir, "sleep 60 & echo $$ $! > PIDS.tmp && mv PIDS.tmp PIDS && wait");
-    ASSERT_FALSE(pids.empty());
-    std::istringstream words(pids);
-    std::string shell, child;
-    words >> shell >> child;
-    const std::string ns = mountNamespaceOf(child);
-    ASSERT_FALSE(ns.empty());
-    ASSERT_NE(ns, mountNamespaceOf("self")) << "the command is not in a namespace of ledsim's own";
+    const std::string token = freshToken();
+    // Besides the escaped process, the shell starts a child of its own and waits.
+    ASSERT_TRUE(startDetachedLedsim(ledsim, dir, escapingScript(dir, "sleep 60 & wait"), token));
+    // ledsim, the command's first process, the shell and the escaped process at least.
+    ASSERT_GE(processesCarrying(token).size(), 4u) << "the command's processes are not all found";
 
     EXPECT_EQ(ledsim.stop(SIGKILL, 5s), 128 + SIGKILL);
-    // Once its last process is gone, the namespace and the mounts in it go too.
+    // The kernel ends them once ledsim is gone, and with the last of them the
+    // private mount namespace and the mounts in it.
     Strings left;
-    quorvel::robustness::eventually([&] { return (left = processesIn(ns)).empty(); }, 2s);
-    EXPECT_TRUE(left.empty()) << "still in ledsim's mount namespace: " << ::testing::PrintToString(left) << " (shell "
-                              << shell << ", its child " << child << ")";
-    for (const std::string& survivor : left)
-        kill(std::stoi(survivor), SIGKILL);
+    quorvel::robustness::eventually([&] { return (left = processesCarrying(token)).empty(); }, 5s);
+    EXPECT_TRUE(left.empty()) << "outlived ledsim's SIGKILL: " << ::testing::PrintToString(left);
+    killSurvivors(left);
+}
+
+TEST_F(LedsimProgram, TheCommandSeesItsOwnPidsInProc)
+{
+    // The command's pid namespace has a /proc of its own: its pids and /proc agree.
+    const RunResult run =
+        runHostProgram({ledsimProgram(), "-j", "/dev/null", "--", "sh", "-c", "cat /proc/$$/comm /proc/1/comm"}, 30s);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "sh\nledsim\n");
 }
 
 } // namespace

@@ -79,8 +79,10 @@ TEST(LedsimVocabulary, HelpAndErrorsNameEveryWordOnLinesThatFitATerminal)
 {
     const std::string help = ledsim::usageText();
     std::istringstream lines(help);
-    // The lines the tables' words are wrapped onto stay within a terminal's width.
+    // Every line fits a terminal of 80 columns; the lines the tables' words are
+    // wrapped onto leave the last column free.
     for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
         if (line.starts_with(std::string(26, ' '))) {
             EXPECT_LT(line.size(), 80u) << line;
         }

@@ -236,6 +236,15 @@ TEST_F(LedsimTree, InjectedFaultsShapeEachOperation)
     ASSERT_TRUE(tree.addFault("/red/device/blink", ledsim::FAULT_OPEN_EACCES, error));
     EXPECT_FALSE(tree.addFault("/amber/brightness", ledsim::FAULT_READ_ONLY, error));
     EXPECT_NE(error.find("/sys/class/leds/amber/brightness is not a file of this board profile"), std::string::npos);
+    // One fault per file, as the target's driver takes them, and the first one stays;
+    // only a failing close, which that driver cannot make, may join another.
+    for (const auto& [file, second] : {std::pair{"/red/brightness", ledsim::FAULT_WRITE_EIO},
+                                       {"/red/brightness", ledsim::FAULT_SHORT_WRITE},
+                                       {"/green/brightness", ledsim::FAULT_CLOSE_EIO}}) {
+        error.clear();
+        EXPECT_FALSE(tree.addFault(file, second, error)) << file << " " << second;
+        EXPECT_EQ(error, std::string("/sys/class/leds") + file + " has a fault already");
+    }
 
     uint64_t red = 0, green = 0, blue = 0, blink = 0;
     ASSERT_EQ(tree.open("/red/brightness", O_RDWR, red), 0);

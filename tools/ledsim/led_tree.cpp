@@ -28,6 +28,14 @@ bool LedTree::addFault(const std::string& path, Fault fault, std::string& error)
         error = fullPath(path) + " is not a file of this board profile";
         return false;
     }
+    // One fault per file, as the target's driver takes them: two on one file would
+    // simulate something no board can show. A failing close, which that driver
+    // cannot make, may join another (a write refused, then its close too).
+    const unsigned held = it->second.faults;
+    if (fault == FAULT_CLOSE_EIO ? (held & FAULT_CLOSE_EIO) != 0 : (held & ~unsigned(FAULT_CLOSE_EIO)) != 0) {
+        error = fullPath(path) + " has a fault already";
+        return false;
+    }
     it->second.faults |= fault;
     return true;
 }

@@ -24,7 +24,9 @@ class LedTree {
 public:
     explicit LedTree(const Profile& profile);
 
-    // Adds a fault to a file of the profile; false with a message if there is none.
+    // Gives a file of the profile its fault; false with a message if there is no such
+    // file or it has one already (the target's driver takes one fault per file; only
+    // close-eio, which it cannot make, may join another).
     bool addFault(const std::string& path, Fault fault, std::string& error);
 
     // Called with a file's path and its new value after every write that stored one,

@@ -1,5 +1,4 @@
 // ledsim: runs a command against a simulated LED class tree and prints what it did.
-#include "command_guard.h"
 #include "command_run.h"
 #include "fuse_mount.h"
 #include "led_tree.h"
@@ -12,7 +11,6 @@
 #include "value_timeline.h"
 
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,12 +63,6 @@ int main(int argc, char** argv)
         fail(error);
         return EXIT_USAGE;
     }
-    // Before the namespace and the threads: the watcher must hold neither.
-    ledsim::CommandGuard guard;
-    if (const int started = guard.start(); started < 0) {
-        fail(std::string("cannot start the command's watcher: ") + strerror(-started));
-        return EXIT_SETUP;
-    }
     if (!ledsim::enterPrivateTree(error)) {
         fail(error);
         return EXIT_SETUP;
@@ -93,13 +85,12 @@ int main(int argc, char** argv)
         ledsim::ShowView view(options.profile, timeline, stdout);
         if (options.show)
             view.start();
-        const pid_t child = ledsim::startCommand(options.command, terminal, guard, error);
-        if (child < 0)
+        ledsim::RunningCommand command;
+        if (!ledsim::startCommand(options.command, terminal, command, error))
             fail(error);
         else
-            status = ledsim::waitForCommand(child, options.timeoutSeconds, terminal);
-        // Whatever way it ended, the command's group has been killed by now.
-        guard.release();
+            status = ledsim::waitForCommand(command, options.timeoutSeconds, terminal);
+        // Whatever way it ended, every process of the command has ended by now.
         const double endMs = timeline.elapsedMs();
         if (terminal >= 0)
             tcsetpgrp(terminal, getpgrp());

@@ -66,9 +66,9 @@ std::string faultHelp()
         text += ", ";
     }
     text.resize(text.size() - 2);
-    text += "; repeatable";
-    return option("-f, --fault FILE=KIND") + "inject a fault into FILE (relative to " + std::string(MOUNT_POINT) +
-        "):\n" + wrapped(std::string(HELP_INDENT, ' '), text);
+    text += "; one per file, repeatable";
+    return option("-f, --fault FILE=KIND") + "inject a fault into FILE (under " + std::string(MOUNT_POINT) + "):\n" +
+        wrapped(std::string(HELP_INDENT, ' '), text);
 }
 
 } // namespace

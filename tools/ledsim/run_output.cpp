@@ -2,24 +2,82 @@
 #include "run_output.h"
 
 #include "report.h"
+#include "shell_words.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace ledsim {
 
+namespace {
+
+// What a file that is not a regular one is, for a message.
+const char* kindOf(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+std::string refusal(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return "it is a symbolic link, which ledsim does not follow (as root it could be led to overwrite any file)";
+    return std::string("it is ") + kindOf(mode) + "; ledsim writes only regular files (or /dev/null)";
+}
+
+// The null device: writing to it discards, and nothing can be led astray by it.
+bool isNullDevice(const struct stat& status)
+{
+    return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
+} // namespace
+
+// Root runs ledsim, often with a file in a folder anyone can write (/tmp), where
+// the name may be another user's symbolic link or FIFO. So the last component is
+// never followed, the open neither waits for a FIFO's reader nor takes a terminal,
+// and the file is emptied only once it is known to be a regular one.
 FILE* openOutput(const std::string& path, const char* what, std::string& error)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (file == nullptr) {
-        error = std::string("cannot write the ") + what + " to " + path + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
+    const std::string cannot = std::string("cannot write the ") + what + " to " + path + ": ";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    struct stat status {};
+    if (fd < 0) {
+        const int openError = errno;
+        if (lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !isNullDevice(status))
+            error = cannot + refusal(status.st_mode);
+        else
+            error = cannot + strerror(openError);
+        return nullptr;
     }
-    return file;
+    if (fstat(fd, &status) != 0) {
+        error = cannot + strerror(errno);
+    } else if (!S_ISREG(status.st_mode) && !isNullDevice(status)) {
+        error = cannot + refusal(status.st_mode);
+    } else if (S_ISREG(status.st_mode) && ftruncate(fd, 0) != 0) {
+        error = cannot + "cannot empty it: " + strerror(errno);
+    } else if (fcntl(fd, F_SETFL, 0) != 0) {
+        error = cannot + strerror(errno);
+    } else if (FILE* file = fdopen(fd, "w"); file != nullptr) {
+        return file;
+    } else {
+        error = cannot + strerror(errno);
+    }
+    close(fd);
+    return nullptr;
 }
 
 bool writeJournal(const LedTree& tree, FILE* out, const std::string& path)
@@ -44,10 +102,7 @@ bool writePicture(const std::string& svg, FILE* out, const std::string& path)
 
 std::string pictureTitle(const Options& options)
 {
-    std::string title = "ledsim --profile " + options.profileText + " --";
-    for (const std::string& word : options.command)
-        title += " " + word;
-    return title;
+    return "ledsim --profile " + shellQuoted(options.profileText) + " -- " + shellCommandLine(options.command);
 }
 
 } // namespace ledsim

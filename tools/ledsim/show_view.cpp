@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ledsim {
@@ -14,7 +15,12 @@ namespace {
 // The panel: a heading and one line per LED, then a blank line above the command's
 // scrolling region.
 const int HEADING_LINES = 1;
-const int SWATCH_WIDTH = 8;
+// The longest name (keyboard-backlight) and a blank.
+const size_t NAME_WIDTH = 19;
+const size_t SWATCH_WIDTH = 8;
+const size_t NARROWEST_SWATCH = 2;
+// When the terminal does not say.
+const size_t DEFAULT_COLUMNS = 80;
 
 std::string seconds(double ms)
 {
@@ -38,17 +44,28 @@ ShowView::~ShowView()
         stop();
 }
 
-std::string ShowView::terminalRow(const LedRow& row)
+std::string ShowView::terminalRow(const LedRow& row, size_t columns)
 {
-    char name[24];
-    snprintf(name, sizeof name, "%-20s", row.name.c_str());
+    std::string name = row.name;
+    name.resize(NAME_WIDTH, ' ');
+    if (columns < NAME_WIDTH + NARROWEST_SWATCH)
+        return name.substr(0, columns);
+    std::vector<std::string> fields = {" " + hexColor(row.color), "  brightness " + std::to_string(row.brightness),
+                                       "  blink " + blinkText(row.blink)};
+    if (!row.extra.empty())
+        fields.push_back("  " + row.extra);
+    // As many fields as fit beside the narrowest swatch; the swatch takes what is left.
+    const size_t room = columns - NAME_WIDTH;
+    std::string text;
+    for (const std::string& field : fields) {
+        if (NARROWEST_SWATCH + text.size() + field.size() > room)
+            break;
+        text += field;
+    }
+    const size_t swatchWidth = std::min(SWATCH_WIDTH, room - text.size());
     char swatch[48];
     snprintf(swatch, sizeof swatch, "\x1b[48;2;%d;%d;%dm", row.color.red, row.color.green, row.color.blue);
-    std::string line = std::string(name) + swatch + std::string(SWATCH_WIDTH, ' ') + "\x1b[0m " + hexColor(row.color) +
-        "  brightness " + std::to_string(row.brightness) + "  blink " + blinkText(row.blink);
-    if (!row.extra.empty())
-        line += "  " + row.extra;
-    return line;
+    return name + swatch + std::string(swatchWidth, ' ') + "\x1b[0m" + text;
 }
 
 std::vector<std::string> ShowView::changedLines(double ms, const std::vector<LedRow>& before,
@@ -62,18 +79,11 @@ std::vector<std::string> ShowView::changedLines(double ms, const std::vector<Led
     return lines;
 }
 
-std::vector<LedRow> ShowView::rowsAfter(size_t count)
-{
-    Values values = initialValues(mProfile);
-    const std::vector<ValueChange> changes = mTimeline.changes();
-    for (size_t i = 0; i < changes.size() && i < count; ++i)
-        values[changes[i].path] = changes[i].value;
-    return ledRows(mProfile, values);
-}
-
 void ShowView::start()
 {
-    mShown = ledRows(mProfile, initialValues(mProfile));
+    mValues = initialValues(mProfile);
+    mApplied = 0;
+    mShown = ledRows(mProfile, mValues);
     struct winsize size {};
     mTerminal = isatty(fileno(mOut)) && ioctl(fileno(mOut), TIOCGWINSZ, &size) == 0 &&
         size.ws_row > static_cast<int>(mShown.size()) + HEADING_LINES + 4;
@@ -100,29 +110,50 @@ void ShowView::run()
         if (count == seen)
             continue;
         seen = count;
-        const std::vector<LedRow> rows = rowsAfter(seen);
+        catchUp(false);
+    }
+}
+
+// Each change is replayed on its own: a batch of writes that arrived together (the
+// red, green and blue of one colour, or a busy machine's late wake-up) must not
+// hide the states between them from the plain-text lines.
+void ShowView::catchUp(bool redraw)
+{
+    const std::vector<ValueChange> changes = mTimeline.changes();
+    for (; mApplied < changes.size(); ++mApplied) {
+        const ValueChange& change = changes[mApplied];
+        mValues[change.path] = change.value;
+        if (mTerminal)
+            continue;
+        const std::vector<LedRow> rows = ledRows(mProfile, mValues);
         if (rows == mShown)
             continue; // a write that changed nothing one can see
-        const double ms = mTimeline.changes()[seen - 1].ms;
-        if (mTerminal) {
-            drawTerminal(rows, ms);
-        } else {
-            for (const std::string& line : changedLines(ms, mShown, rows))
-                fprintf(mOut, "%s\n", line.c_str());
-            fflush(mOut);
-        }
+        for (const std::string& line : changedLines(change.ms, mShown, rows))
+            fprintf(mOut, "%s\n", line.c_str());
         mShown = rows;
     }
+    if (mTerminal) {
+        const std::vector<LedRow> rows = ledRows(mProfile, mValues);
+        if (redraw || rows != mShown)
+            drawTerminal(rows, changes.empty() ? 0 : changes.back().ms);
+        mShown = rows;
+    }
+    fflush(mOut);
 }
 
 void ShowView::drawTerminal(const std::vector<LedRow>& rows, double ms)
 {
+    // Asked each time: the terminal may have been resized since the last drawing.
+    struct winsize size {};
+    const size_t columns =
+        ioctl(fileno(mOut), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : DEFAULT_COLUMNS;
+    const std::string heading = ("ledsim  last change " + seconds(ms)).substr(0, columns);
     // Save the cursor (it belongs to the command's output), draw, restore it.
     std::string text = "\x1b"
-                       "7\x1b[1;1H\x1b[2K\x1b[1mledsim\x1b[0m  last change " +
-        seconds(ms);
+                       "7\x1b[1;1H\x1b[2K\x1b[1m" +
+        heading + "\x1b[0m";
     for (size_t i = 0; i < rows.size(); ++i)
-        text += "\x1b[" + std::to_string(HEADING_LINES + 1 + i) + ";1H\x1b[2K" + terminalRow(rows[i]);
+        text += "\x1b[" + std::to_string(HEADING_LINES + 1 + i) + ";1H\x1b[2K" + terminalRow(rows[i], columns);
     text += "\x1b"
             "8";
     fputs(text.c_str(), mOut);
@@ -134,19 +165,12 @@ void ShowView::stop()
     mTimeline.stop();
     if (mThread.joinable())
         mThread.join();
-    const std::vector<LedRow> rows = rowsAfter(SIZE_MAX);
-    const std::vector<ValueChange> changes = mTimeline.changes();
-    const double ms = changes.empty() ? 0 : changes.back().ms;
+    catchUp(true);
     if (mTerminal) {
-        drawTerminal(rows, ms);
         // The whole screen scrolls again; what follows starts on the last line.
         fprintf(mOut, "\x1b[r\x1b[%d;1H\n", mScreenRows);
-    } else {
-        for (const std::string& line : changedLines(ms, mShown, rows))
-            fprintf(mOut, "%s\n", line.c_str());
+        fflush(mOut);
     }
-    fflush(mOut);
-    mShown = rows;
 }
 
 } // namespace ledsim

@@ -26,22 +26,28 @@ public:
     // Draws the final state, gives the terminal its whole screen back and joins.
     void stop();
 
-    // One row of the terminal panel, escape sequences included.
-    static std::string terminalRow(const LedRow& row);
+    // One row of the terminal panel, escape sequences included, at most `columns`
+    // wide on screen: on a narrow terminal the swatch narrows, then the last fields
+    // (extra state, blink, brightness) go, then the name is cut.
+    static std::string terminalRow(const LedRow& row, size_t columns);
     // The plain lines for the rows that differ from `before` ("+1.250 s " and the row).
     static std::vector<std::string> changedLines(double ms, const std::vector<LedRow>& before,
                                                  const std::vector<LedRow>& after);
 
 private:
     void run();
+    // Shows the changes not shown yet: in plain text each one that changed what the
+    // LEDs look like, on a terminal their end state.
+    void catchUp(bool redraw);
     void drawTerminal(const std::vector<LedRow>& rows, double ms);
-    std::vector<LedRow> rowsAfter(size_t count);
 
     const Profile mProfile;
     ValueTimeline& mTimeline;
     FILE* mOut;
     bool mTerminal = false;
     int mScreenRows = 0;
+    Values mValues; // after the first mApplied changes
+    size_t mApplied = 0;
     std::vector<LedRow> mShown;
     std::thread mThread;
 };

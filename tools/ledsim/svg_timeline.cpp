@@ -19,6 +19,11 @@ const double TOP = 44;
 const double AXIS_HEIGHT = 30;
 const double LEGEND_HEIGHT = 30;
 const char* const OFF_COLOR = "#000000";
+const char* const PAGE_COLOR = "#f4f4f4";
+const char* const FRAME_COLOR = "#444444";
+// A colour shown for less than this many pixels of a lane in all (the passing
+// yellow between green and orange when red is written first) gets no swatch.
+const double VISIBLE_PX = 1;
 // A blink with more phases than this in one stretch is drawn as its average.
 const double MAX_PHASES_PER_STRETCH = 4000;
 
@@ -188,6 +193,32 @@ bool blinkingLit(const Stretch& s)
     return s.row.blink.blinking && lit(s.row);
 }
 
+// The colours a lane shows for at least VISIBLE_PX in all, in order of first use; a
+// blink counts its lit share.
+std::vector<std::string> visibleColors(const std::vector<Stretch>& lane, const Drawing& drawing)
+{
+    std::vector<std::pair<std::string, double>> shown; // colour, lit pixels
+    for (const Stretch& stretch : lane) {
+        if (!lit(stretch.row))
+            continue;
+        const BlinkPattern& blink = stretch.row.blink;
+        const double share = blink.blinking ? blink.onMs / blink.periodMs : 1.0;
+        const double px = (drawing.x(stretch.endMs) - drawing.x(stretch.startMs)) * share;
+        const std::string color = hexColor(stretch.row.color);
+        auto it = std::find_if(shown.begin(), shown.end(), [&](const auto& seen) { return seen.first == color; });
+        if (it == shown.end())
+            shown.emplace_back(color, px);
+        else
+            it->second += px;
+    }
+    std::vector<std::string> colors;
+    for (const auto& [color, px] : shown) {
+        if (px >= VISIBLE_PX)
+            colors.push_back(color);
+    }
+    return colors;
+}
+
 // Which drawing means what, in one row under the time axis.
 std::string legend(double y)
 {
@@ -248,7 +279,7 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
         "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs) +
         "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     svg += "<title>" + escaped(heading(title)) + "</title>\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#f4f4f4\"/>\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"" + std::string(PAGE_COLOR) + "\"/>\n";
     svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(heading(title)) + "</text>\n";
 
     for (size_t lane = 0; lane < lanes.size(); ++lane) {
@@ -256,13 +287,7 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
         const std::string& name = lanes[lane].front().row.name;
         svg += "<g data-lane=\"" + name + "\">\n";
         svg += "<text x=\"10\" y=\"" + number(y + 11) + "\">" + name + "</text>\n";
-        // A swatch of each colour the lane was lit in, in order of first use.
-        std::vector<std::string> colors;
-        for (const Stretch& stretch : lanes[lane]) {
-            const std::string color = hexColor(stretch.row.color);
-            if (lit(stretch.row) && std::find(colors.begin(), colors.end(), color) == colors.end())
-                colors.push_back(color);
-        }
+        const std::vector<std::string> colors = visibleColors(lanes[lane], drawing);
         for (size_t i = 0; i < colors.size() && i < 12; ++i)
             svg += "<rect data-swatch=\"" + name + "\" x=\"" + number(10 + 11 * static_cast<double>(i)) + "\" y=\"" +
                 number(y + 15) + "\" width=\"9\" height=\"9\" fill=\"" + colors[i] + "\" stroke=\"#444\"/>\n";
@@ -275,6 +300,11 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
                 drawing.blinkLabel(stretch, y);
             previous = &stretch;
         }
+        // The lane's outline: a light lit in white or a pale grey would otherwise melt
+        // into the page around it.
+        svg += "<rect data-lane-frame=\"" + name + "\" x=\"" + number(drawing.x(0)) + "\" y=\"" + number(y) +
+            "\" width=\"" + number(PLOT_WIDTH) + "\" height=\"" + number(LANE_HEIGHT) + "\" fill=\"none\" stroke=\"" +
+            FRAME_COLOR + "\"/>\n";
         svg += "</g>\n";
     }
 

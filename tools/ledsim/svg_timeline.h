@@ -1,8 +1,10 @@
 // ledsim --picture: an SVG timeline of a run. One lane per LED, time across; each
-// stretch is drawn in the colour the LED had, blinking as its on/off pattern. Each
-// lane shows a swatch of every colour it was lit in, each blink its pattern under
-// the lane (data-blink-label), and a legend under the time axis (data-legend) says
-// which drawing means what.
+// stretch is drawn in the colour the LED had, blinking as its on/off pattern, inside
+// an outline of the lane (data-lane-frame) so that white shows on the pale page.
+// Each lane shows a swatch of every colour it showed for a pixel or more (not the
+// passing colours between two writes of one colour's red, green and blue), each
+// blink its pattern under the lane (data-blink-label), and a legend under the time
+// axis (data-legend) says which drawing means what.
 //
 // Every drawn rectangle carries its lane (data-led), what it shows (data-state:
 // "on", "off", "blink-on" for a lit phase of a blink, "blink-dense" for a blink too
