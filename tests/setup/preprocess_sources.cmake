@@ -29,7 +29,7 @@ foreach(i RANGE ${last})
       list(APPEND arguments ${word})
     endif()
   endforeach()
-  execute_process(COMMAND ${compiler} -isystem ${FIRST_INCLUDES} ${arguments} -E -o /dev/null
+  execute_process(COMMAND ${compiler} -I${FIRST_INCLUDES} ${arguments} -E -o /dev/null
                   WORKING_DIRECTORY ${directory}
                   RESULT_VARIABLE status
                   ERROR_VARIABLE errors)
