@@ -16,6 +16,9 @@
 # output after a command, its standard output must be that text (a line "..." stands
 # for any lines), and where it shows none, the command must exit 0.
 #
+# Besides, the table of boards in docs/lights.md must match the build's board list,
+# and every command that runs a board's module in ledsim must give the board's profile.
+#
 # Each block runs in a folder of its own that is also $HOME, with `build/default`
 # there pointing at the build, the build's programs first on PATH,
 # QUORVEL_MODULE_DIR at the build's modules and QUORVEL_SERVICE_MANAGER at
@@ -242,6 +245,34 @@ for document in README.md docs/*.md man/*.1; do
   awk -v out="$tmp/blocks" -v roff=$roff -v first="$(grep -c '' "$tmp/blocks/index")" \
     -f "$here/extract_blocks.awk" "$document" || fail "$document: cannot be read"
 done
+# The table of boards in docs/lights.md (after its marker) names every board of the
+# build's list with its profile, and nothing else.
+table=$(awk '/^<!-- doc-test: board profiles -->/ { found = 1; next }
+             found && /^\|/ { rows = 1; print; next }
+             found && rows { exit }' docs/lights.md |
+        sed -n 's/^| *`\([^`]*\)` *| *`\([^`]*\)` *|.*/\1 \2/p' | sort)
+if [[ -z $table ]]; then
+  fail "docs/lights.md: no table of boards after <!-- doc-test: board profiles -->"
+elif [[ $table != "$(sort "$board_profiles")" ]]; then
+  fail "docs/lights.md: the table of boards differs from the build's list:"$'\n'"$(
+    diff -u --label documented --label 'board list' <(echo "$table") <(sort "$board_profiles"))"
+fi
+
+# A command that runs a board's module inside ledsim gives ledsim that board's
+# profile (no --profile is rgb).
+while IFS=$'\t' read -r id kind where marker; do
+  while IFS= read -r command; do
+    [[ $command =~ lightsctl\ +([a-z0-9_-]+) ]] || continue
+    board=${BASH_REMATCH[1]}
+    wanted=$(profile_of "$board")
+    [[ -n $wanted ]] || continue
+    profile=rgb
+    [[ $command =~ (--profile|-p)\ +([^ ]+) ]] && profile=${BASH_REMATCH[2]}
+    [[ $profile == "$wanted" ]] ||
+      fail "$where: ledsim runs $board's module with the profile $profile; the board list gives $board $wanted"
+  done < <(sed -e ':a' -e '/\\$/{N; s/\\\n//; ba' -e '}' "$tmp/blocks/$id.body" | grep -E 'ledsim .*lightsctl')
+done <"$tmp/blocks/index"
+
 while IFS=$'\t' read -r id kind where marker; do
   echo "== $where: ${marker:-(no marker)}" >&2
   run_block "$id" "$kind" "$where" "$marker"
