@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Renders each manual page with mandoc's checker and with man (groff) and fails on
-# any message, or when a page lacks a section a reader looks for.
+# any message, when a page lacks a section a reader looks for, or when a line is
+# wider than 80 columns at MANWIDTH=80.
 #
 # Usage: render_test.sh MANDOC MAN PAGE...
 set -uo pipefail
+# Characters, not bytes, for the widths below.
+export LC_ALL=C.UTF-8
 
 mandoc=$1 man=$2
 shift 2
@@ -23,6 +26,11 @@ for page in "$@"; do
   for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES; do
     grep -q "^$section\$" <<<"$text" || fail "$name: no $section section"
   done
+  # A page read on an 80-column terminal: no line wider, examples included (man
+  # cannot fold an .EX line, it runs past the edge).
+  while IFS= read -r line; do
+    ((${#line} <= 80)) || fail "$name: a line of ${#line} columns at MANWIDTH=80: $line"
+  done <<<"$text"
 done
 
 # service(1) names every exit status and both variables of its environment.

@@ -3,8 +3,10 @@
 
 #include <quorvel/module_loader.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -75,6 +77,19 @@ void printModuleFolderHint()
         fprintf(stderr, "set it to the folder that holds lights.BOARD.so (BUILD/lib/quorvel/hw in a build tree)\n");
 }
 
+// The modules write to /sys/class/leds, which only a board (or ledsim's simulated
+// tree) has: without it every request fails, so say where to run lightsctl instead.
+// stat, not access: ledsim's journal shows every access probe, and this one is not
+// the module's.
+void printNoLedTreeHint()
+{
+    struct stat status;
+    if (stat("/sys/class/leds", &status) != 0 && errno == ENOENT)
+        fprintf(stderr,
+                "lightsctl: this machine has no /sys/class/leds, so every request will fail: run lightsctl "
+                "on a board or inside ledsim (ledsim --profile PROFILE -- lightsctl ...)\n");
+}
+
 std::string statusText(int status)
 {
     if (status == 0)
@@ -122,6 +137,7 @@ int main(int argc, char** argv)
         return EXIT_LOAD_FAILED;
     }
 
+    printNoLedTreeHint();
     int exitStatus = 0;
     std::map<std::string, LightDevice*> devices;
     for (const lightsctl::Request& request : requests) {
