@@ -46,10 +46,11 @@ using Clock = std::chrono::steady_clock;
 using testing::BackgroundProcess;
 using testing::ProcessFixture;
 
-// The bounds the soak holds the programs to. The documented stop bound is one
-// second; the machine running the suite is shared and loaded, so the soak allows
-// three and reports the longest it saw.
-constexpr auto STOP_LIMIT = 3s;
+// The bounds the soak holds the programs to, and reports the longest seen against.
+// The documented stop bound is one second, and a host that lost its manager
+// registers again after a back-off of at most a second; the machine running the
+// suite is shared and loaded, so the soak allows twice and five times that.
+constexpr auto STOP_LIMIT = 2s;
 constexpr auto RELIST_LIMIT = 5s;
 constexpr auto FORGET_LIMIT = 10s;
 constexpr int CLIENTS = 3;
@@ -87,6 +88,26 @@ std::vector<std::string> namesOf(unsigned hosts)
         if (listed.host & hosts)
             names.push_back(listed.name);
     return names;
+}
+
+std::string nameOf(Host host)
+{
+    switch (host) {
+    case SERVICE_MANAGER: return "servicemanager";
+    case EXAMPLE_SERVICES: return "example-services";
+    case CHURNED_HOST: return "soak.churn";
+    default: return "soak.steady";
+    }
+}
+
+std::vector<std::string> argvOf(Host host)
+{
+    switch (host) {
+    case SERVICE_MANAGER: return {testing::serviceManagerProgram()};
+    case EXAMPLE_SERVICES: return {testing::exampleServicesProgram()};
+    case CHURNED_HOST: return {testing::exampleClientProgram(), "serve", "soak.churn", "quorvel.soak.IChurn"};
+    default: return {testing::exampleClientProgram(), "serve", "soak.steady", "quorvel.soak.ISteady"};
+    }
 }
 
 // What an echo object answers to `code` with these arguments after its descriptor:
@@ -219,7 +240,6 @@ private:
     void violation(const std::string& what);
     bool failed() const { return mFailed.load(); }
     BackgroundProcess& processOf(Host host);
-    std::vector<std::string> argvOf(Host host) const;
     void disturb(Host host, int signal);
     bool pauseLoad();
     void resumeLoad();
@@ -298,7 +318,7 @@ void Soak::clientLoop()
             std::string down;
             for (unsigned i = 0; i < 4; ++i)
                 if (disturbed & (1u << i))
-                    down += std::string(down.empty() ? "" : ", ") + argvOf(static_cast<Host>(1u << i)).back();
+                    down += std::string(down.empty() ? "" : ", ") + nameOf(static_cast<Host>(1u << i));
             violation(operation + " (while " + (down.empty() ? "nothing" : down) + " was down): " + wrong);
         }
         {
@@ -319,17 +339,6 @@ BackgroundProcess& Soak::processOf(Host host)
     }
 }
 
-std::vector<std::string> Soak::argvOf(Host host) const
-{
-    switch (host) {
-    case SERVICE_MANAGER: return {testing::serviceManagerProgram(), "servicemanager"};
-    case EXAMPLE_SERVICES: return {testing::exampleServicesProgram(), "example-services"};
-    case CHURNED_HOST:
-        return {testing::exampleClientProgram(), "serve", "soak.churn", "quorvel.soak.IChurn", "soak.churn"};
-    default: return {testing::exampleClientProgram(), "serve", "soak.steady", "quorvel.soak.ISteady", "soak.steady"};
-    }
-}
-
 size_t indexOf(Host host)
 {
     return static_cast<size_t>(__builtin_ctz(host));
@@ -339,7 +348,7 @@ size_t indexOf(Host host)
 // starts it again and waits until every name it must bring back is listed.
 void Soak::disturb(Host host, int signal)
 {
-    const std::string name = argvOf(host).back();
+    const std::string name = nameOf(host);
     std::atomic<uint64_t>& generation = mGeneration[indexOf(host)];
     generation.fetch_add(1);
     const auto stopped = Clock::now();
@@ -363,10 +372,8 @@ void Soak::disturb(Host host, int signal)
     if (host != SERVICE_MANAGER && !mWorld.waitForServices(namesOf(host), false, FORGET_LIMIT))
         violation(name + "'s names still listed " + std::to_string(FORGET_LIMIT.count()) + " s after it ended");
 
-    std::vector<std::string> argv = argvOf(host);
-    argv.pop_back();
     const auto started = Clock::now();
-    if (!processOf(host).start(argv, mWorld.environment(), mWorld.runtimeDir() + "/" + name + ".log")) {
+    if (!processOf(host).start(argvOf(host), mWorld.environment(), mWorld.runtimeDir() + "/" + name + ".log")) {
         violation("cannot start " + name + " again");
         return;
     }
@@ -479,7 +486,7 @@ int Soak::run()
             std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
         }
     };
-    chaos(everything, 0.65);
+    chaos(everything, 2.0 / 3);
     // Then only the churned host, while the manager and example-services of now
     // live to the end.
     const std::vector<std::pair<Host, int>> churnOnly = {{CHURNED_HOST, SIGKILL}, {CHURNED_HOST, SIGTERM}};
@@ -504,7 +511,7 @@ int Soak::run()
         // A close still being handled counts for a moment: look again, bounded.
         robustness::eventually([&] { return !grew(after = levelOf(pid), before); }, 5s);
         if (grew(after, before))
-            violation(argvOf(measured[i]).back() + " grew from " + describe(before) + " to " + describe(after));
+            violation(nameOf(measured[i]) + " grew from " + describe(before) + " to " + describe(after));
     }
     // The last stops: every program by SIGTERM.
     for (Host host : {STEADY_HOST, CHURNED_HOST, EXAMPLE_SERVICES, SERVICE_MANAGER}) {
@@ -514,10 +521,10 @@ int Soak::run()
         ++mTerms[indexOf(host)];
         if (took > mMaxStop) {
             mMaxStop = took;
-            mMaxStopWhat = argvOf(host).back();
+            mMaxStopWhat = nameOf(host);
         }
         if (status != 0 || took > std::chrono::duration<double>(STOP_LIMIT).count())
-            violation("final SIGTERM to " + argvOf(host).back() + ": exit status " + std::to_string(status) +
+            violation(std::string("final SIGTERM to ") + nameOf(host) + ": exit status " + std::to_string(status) +
                       " after " + std::to_string(took) + " s");
     }
 
@@ -528,15 +535,15 @@ int Soak::run()
         std::printf("  service %-5s %7ld runs, %6ld ended in a documented failure\n", kinds[i], mTally[i].runs.load(),
                     mTally[i].failures.load());
     for (Host host : {SERVICE_MANAGER, EXAMPLE_SERVICES, CHURNED_HOST, STEADY_HOST})
-        std::printf("  %-16s %3d SIGKILL, %3d SIGTERM\n", argvOf(host).back().c_str(), mKills[indexOf(host)],
+        std::printf("  %-16s %3d SIGKILL, %3d SIGTERM\n", nameOf(host).c_str(), mKills[indexOf(host)],
                     mTerms[indexOf(host)]);
     std::printf("  longest re-listing after a restart: %.2f s (%s); longest exit after SIGTERM: %.2f s (%s)\n",
-                mMaxRelist, mMaxRelistWhat.c_str(), mMaxStop, mMaxStopWhat.c_str());
+                mMaxRelist, mMaxRelistWhat.empty() ? "no restart" : mMaxRelistWhat.c_str(), mMaxStop,
+                mMaxStopWhat.c_str());
     for (size_t i = 0; i < measured.size(); ++i)
-        std::printf("  %-16s after warm-up %s; in the last phase %s; at the end %s\n",
-                    argvOf(measured[i]).back().c_str(), describe(levels[i][0]).c_str(), describe(levels[i][1]).c_str(),
-                    describe(levels[i][2]).c_str());
-    if (mFlood)
+        std::printf("  %-16s after warm-up %s; in the last phase %s; at the end %s\n", nameOf(measured[i]).c_str(),
+                    describe(levels[i][0]).c_str(), describe(levels[i][1]).c_str(), describe(levels[i][2]).c_str());
+    if (shared != MAP_FAILED)
         ::munmap(shared, sizeof(FloodControl));
     if (!failed()) {
         std::printf("chaos soak: PASSED\n");
