@@ -250,11 +250,17 @@ private:
     BackgroundProcess mSteady;
     FloodControl* mFlood = nullptr;
 
-    // Per host, odd while it is down or not registered again; a run that saw it
-    // change or odd was disturbed by it.
+    // Per host, odd while it is down or not registered again: a run that saw it
+    // change or odd was disturbed by it. And odd while it is gone (the manager not
+    // running; a host ended and its names forgotten): a run that saw it odd at both
+    // ends ran while it was gone.
     std::array<std::atomic<uint64_t>, 4> mGeneration{};
+    std::array<std::atomic<uint64_t>, 4> mGone{};
     std::atomic<uint64_t> mNext{0};
     std::array<Tally, 3> mTally; // list, check, call
+    // Runs judged with nothing down, with something down or restarting, and with
+    // something gone from their start to their end.
+    std::array<std::atomic<long>, 3> mJudgedWhile{};
     std::atomic<bool> mStop{false};
     std::atomic<bool> mFailed{false};
     std::mutex mLock;
@@ -263,6 +269,7 @@ private:
     int mActive = 0;
     std::vector<std::string> mViolations;
 
+    std::mt19937 mRandom{20261209};
     std::array<int, 4> mKills{}, mTerms{};
     double mMaxRelist = 0, mMaxStop = 0;
     std::string mMaxRelistWhat, mMaxStopWhat;
@@ -276,12 +283,18 @@ void Soak::violation(const std::string& what)
     mFailed.store(true);
 }
 
-Disturbance snapshotChange(const std::array<uint64_t, 4>& before, const std::array<uint64_t, 4>& after)
+// The generations of the hosts, down and gone, at one moment.
+using Snapshot = std::array<uint64_t, 8>;
+
+Disturbance disturbanceBetween(const Snapshot& before, const Snapshot& after)
 {
     Disturbance disturbed = 0;
-    for (unsigned i = 0; i < before.size(); ++i)
+    for (unsigned i = 0; i < 4; ++i) {
         if (before[i] % 2 == 1 || before[i] != after[i])
             disturbed |= 1u << i;
+        if (before[4 + i] % 2 == 1 && before[4 + i] == after[4 + i])
+            disturbed |= goneThroughout(1u << i);
+    }
     return disturbed;
 }
 
@@ -300,13 +313,16 @@ void Soak::clientLoop()
         const Command command = commandNumber(n);
         std::vector<std::string> argv = {SERVICE_PROGRAM};
         argv.insert(argv.end(), command.arguments.begin(), command.arguments.end());
-        std::array<uint64_t, 4> before, after;
-        for (size_t i = 0; i < before.size(); ++i)
-            before[i] = mGeneration[i].load();
+        auto snapshot = [&] {
+            Snapshot now;
+            for (size_t i = 0; i < 4; ++i)
+                now[i] = mGeneration[i].load(), now[4 + i] = mGone[i].load();
+            return now;
+        };
+        const Snapshot before = snapshot();
         const testing::RunResult result = testing::runProgram(argv, 30s, environment);
-        for (size_t i = 0; i < after.size(); ++i)
-            after[i] = mGeneration[i].load();
-        const Disturbance disturbed = snapshotChange(before, after);
+        const Disturbance disturbed = disturbanceBetween(before, snapshot());
+        mJudgedWhile[disturbed == 0 ? 0 : disturbed >> GONE_THROUGHOUT ? 2 : 1].fetch_add(1);
         Tally& tally = mTally[static_cast<size_t>(command.expectation.kind)];
         tally.runs.fetch_add(1);
         if (result.exitStatus != 0 && !command.expectation.failing)
@@ -371,6 +387,11 @@ void Soak::disturb(Host host, int signal)
     }
     if (host != SERVICE_MANAGER && !mWorld.waitForServices(namesOf(host), false, FORGET_LIMIT))
         violation(name + "'s names still listed " + std::to_string(FORGET_LIMIT.count()) + " s after it ended");
+    // Gone for a moment, long enough for whole runs to see it gone.
+    std::atomic<uint64_t>& gone = mGone[indexOf(host)];
+    gone.fetch_add(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200 + mRandom() % 400));
+    gone.fetch_add(1);
 
     const auto started = Clock::now();
     if (!processOf(host).start(argvOf(host), mWorld.environment(), mWorld.runtimeDir() + "/" + name + ".log")) {
@@ -474,7 +495,6 @@ int Soak::run()
     measure(0);
 
     // Everything killed in turn, each host and the manager by SIGKILL and SIGTERM.
-    std::mt19937 random(20261209);
     const std::vector<std::pair<Host, int>> everything = {{EXAMPLE_SERVICES, SIGKILL}, {SERVICE_MANAGER, SIGTERM},
                                                           {CHURNED_HOST, SIGKILL},     {EXAMPLE_SERVICES, SIGTERM},
                                                           {SERVICE_MANAGER, SIGKILL},  {CHURNED_HOST, SIGTERM}};
@@ -483,7 +503,7 @@ int Soak::run()
             const auto& [host, signal] = rotation[i % rotation.size()];
             disturb(host, signal);
             // A moment with everything up, in which every reply must be the full one.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300 + mRandom() % 700));
         }
     };
     chaos(everything, 2.0 / 3);
@@ -534,6 +554,9 @@ int Soak::run()
     for (size_t i = 0; i < mTally.size(); ++i)
         std::printf("  service %-5s %7ld runs, %6ld ended in a documented failure\n", kinds[i], mTally[i].runs.load(),
                     mTally[i].failures.load());
+    std::printf("  judged with nothing down %ld, while something was down or restarting %ld, while something was "
+                "gone throughout %ld\n",
+                mJudgedWhile[0].load(), mJudgedWhile[1].load(), mJudgedWhile[2].load());
     for (Host host : {SERVICE_MANAGER, EXAMPLE_SERVICES, CHURNED_HOST, STEADY_HOST})
         std::printf("  %-16s %3d SIGKILL, %3d SIGTERM\n", nameOf(host).c_str(), mKills[indexOf(host)],
                     mTerms[indexOf(host)]);

@@ -49,6 +49,12 @@ bool mayBeGone(const Listed& listed, Disturbance disturbed)
     return (disturbed & (SERVICE_MANAGER | listed.host)) != 0;
 }
 
+// Whether `listed` was unregistered from the start of a run to its end.
+bool goneAll(const Listed& listed, Disturbance disturbed)
+{
+    return (disturbed >> GONE_THROUGHOUT & listed.host) != 0 && !(disturbed & SERVICE_MANAGER);
+}
+
 bool isNumber(const std::string& text)
 {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
@@ -98,6 +104,8 @@ std::string checkListing(const std::string& out, const std::vector<Listed>& regi
         const Listed* known = find(registry, name);
         if (!known)
             return "listed " + quoted(name) + ", which no host registers";
+        if (goneAll(*known, disturbed))
+            return "listed " + name + " while its host was gone";
         if (!names.empty() && !(names.back() < name))
             return "listed " + quoted(name) + " after " + quoted(names.back());
         // A name whose host was down may have gone between the listing and its
@@ -145,7 +153,9 @@ std::string judgeCheck(const Expectation& expectation, const std::vector<Listed>
         return "exit " + std::to_string(result.exitStatus);
     const Listed* known = find(registry, expectation.name);
     if (result.out == "Service " + expectation.name + ": found\n")
-        return known ? "" : "found " + expectation.name + ", which no host registers";
+        return !known                    ? "found " + expectation.name + ", which no host registers"
+            : goneAll(*known, disturbed) ? "found while its host was gone"
+                                         : "";
     if (result.out == "Service " + expectation.name + ": not found\n")
         return !known || mayBeGone(*known, disturbed) ? "" : "not found while its host and the service manager were up";
     return "printed " + quoted(result.out);
@@ -156,6 +166,8 @@ std::string judgeCall(const Expectation& expectation, const std::vector<Listed>&
 {
     const Listed* known = find(registry, expectation.name);
     const bool mayFail = known && mayBeGone(*known, disturbed);
+    if (known && goneAll(*known, disturbed) && result.exitStatus != 10)
+        return "exit " + std::to_string(result.exitStatus) + " while its host was gone, not 10";
     switch (result.exitStatus) {
     case 0:
         if (expectation.failing)
@@ -213,6 +225,12 @@ std::string judge(const Expectation& expectation, const std::vector<Listed>& reg
             std::all_of(lines.begin(), lines.end(), [](const std::string& l) { return startsWith(l, "service: "); });
         if (!diagnosed)
             return "exit " + std::to_string(status) + " with " + quoted(result.err) + " on standard error";
+    }
+    if (disturbed >> GONE_THROUGHOUT & SERVICE_MANAGER) {
+        if (status != 20 || !result.out.empty() || result.err != NO_MANAGER)
+            return "exit " + std::to_string(status) + " with " + quoted(result.out) + " and " + quoted(result.err) +
+                " while no service manager ran";
+        return "";
     }
     if (status == 20) {
         if (!(disturbed & SERVICE_MANAGER))

@@ -17,8 +17,15 @@ enum Host : unsigned {
     CHURNED_HOST = 1u << 2,
     STEADY_HOST = 1u << 3, // never killed
 };
-// The hosts that were down, or not registered again yet, at some moment of a run.
+// The hosts that were down, or not registered again yet, at some moment of a run;
+// and, shifted by GONE_THROUGHOUT, those that were gone from its start to its end
+// (the manager not running; a host ended and its names forgotten).
 using Disturbance = unsigned;
+constexpr unsigned GONE_THROUGHOUT = 8;
+constexpr Disturbance goneThroughout(unsigned hosts)
+{
+    return hosts | hosts << GONE_THROUGHOUT;
+}
 
 // One name as the listing shows it, and the host that registers it.
 struct Listed {

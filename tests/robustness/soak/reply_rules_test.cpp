@@ -135,6 +135,39 @@ TEST(ReplyRules, WhileTheManagerRestartsAnyNameMayBeMissingAndStatus20IsAllowed)
               "");
 }
 
+TEST(ReplyRules, WhileAProgramWasGoneThroughoutOnlyItsAbsenceIsRight)
+{
+    const std::string none = "service: Unable to get default service manager!\n";
+    const Disturbance noManager = goneThroughout(SERVICE_MANAGER);
+    for (const Expectation& expectation : {LIST, CALL_ECHO, CHECK_ECHO, CHECK_ABSENT})
+        EXPECT_EQ(judge(expectation, REGISTRY, ended(20, "", none), noManager), "");
+    // An unreachable manager is never an empty registry, nor one that stopped answering.
+    EXPECT_NE(judge(LIST, REGISTRY, ended(0, "Found 0 services:\n"), noManager), "");
+    EXPECT_NE(judge(CHECK_ABSENT, REGISTRY, ended(0, "Service soak.absent: not found\n"), noManager), "");
+    EXPECT_NE(judge(LIST, REGISTRY, ended(20, "", "service: Service manager stopped answering: dead object (-32)\n"),
+                    noManager),
+              "");
+
+    const Disturbance noChurn = goneThroughout(CHURNED_HOST);
+    const std::string listed = without(FULL, "2\tsoak.churn: [quorvel.soak.IChurn]\n");
+    std::string renumbered = listed;
+    renumbered.replace(renumbered.find("Found 4"), 7, "Found 3");
+    renumbered.replace(renumbered.find("3\tsoak.steady"), 1, "2");
+    EXPECT_EQ(judge(LIST, REGISTRY, ended(0, renumbered), noChurn), "");
+    EXPECT_NE(judge(LIST, REGISTRY, ended(0, FULL), noChurn), "") << "listed while its names were forgotten";
+    const Expectation checkChurn = check("soak.churn");
+    EXPECT_EQ(judge(checkChurn, REGISTRY, ended(0, "Service soak.churn: not found\n"), noChurn), "");
+    EXPECT_NE(judge(checkChurn, REGISTRY, ended(0, "Service soak.churn: found\n"), noChurn), "");
+    const Expectation callChurn = call("soak.churn", ECHOED);
+    EXPECT_EQ(judge(callChurn, REGISTRY, ended(10, "", "service: Service soak.churn does not exist\n"), noChurn), "");
+    EXPECT_NE(judge(callChurn, REGISTRY,
+                    ended(30, "Result: Status(-32, dead object)\n", "service: Transaction failed: dead object (-32)\n"),
+                    noChurn),
+              "");
+    // Gone, but the manager restarting too: its names may be anything the restart allows.
+    EXPECT_EQ(judge(checkChurn, REGISTRY, ended(0, "Service soak.churn: found\n"), noChurn | SERVICE_MANAGER), "");
+}
+
 TEST(ReplyRules, MalformedRunsFailWhateverWasDown)
 {
     const Disturbance all = SERVICE_MANAGER | EXAMPLE_SERVICES | CHURNED_HOST;
