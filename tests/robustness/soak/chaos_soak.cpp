@@ -66,6 +66,10 @@ constexpr int DESCRIPTOR_SLACK = 0;
 constexpr int THREAD_SLACK = 1;
 constexpr long MEMORY_SLACK_KIB = 2048;
 
+// Set by SIGTERM and SIGINT (a step's time limit, Ctrl-C): the soak then ends as
+// after a violation, stopping every program it started.
+std::atomic<bool> interrupted{false};
+
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -305,7 +309,7 @@ public:
 private:
     void clientLoop();
     void violation(const std::string& what);
-    bool failed() const { return mFailed.load(); }
+    bool failed() const { return mFailed.load() || interrupted.load(); }
     BackgroundProcess& processOf(Host host);
     void disturb(Host host, int signal);
     void terminate(Host host, const std::string& when);
@@ -630,6 +634,8 @@ int Soak::run()
                     describe(levels[i][0]).c_str(), describe(levels[i][1]).c_str(), describe(levels[i][2]).c_str());
     if (shared != MAP_FAILED)
         ::munmap(shared, sizeof(FloodControl));
+    if (interrupted.load())
+        violation("interrupted by a signal");
     if (!failed()) {
         std::printf("chaos soak: PASSED\n");
         return 0;
@@ -652,6 +658,10 @@ int main(int argc, char** argv)
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    struct sigaction stop = {};
+    stop.sa_handler = [](int) { quorvel::soak::interrupted.store(true); };
+    ::sigaction(SIGTERM, &stop, nullptr);
+    ::sigaction(SIGINT, &stop, nullptr);
     quorvel::soak::Soak soak{std::chrono::seconds(seconds)};
     return soak.run();
 }
