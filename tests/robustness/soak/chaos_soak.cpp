@@ -371,7 +371,10 @@ Disturbance disturbanceBetween(const Snapshot& before, const Snapshot& after)
 
 void Soak::clientLoop()
 {
-    const std::vector<std::string> environment = mWorld.environment();
+    // A deadline longer than the default, yet within the run's own: on a loaded
+    // machine a reply may take seconds, and nothing in the soak stops a host.
+    std::vector<std::string> environment = mWorld.environment();
+    environment.push_back("QUORVEL_IPC_TIMEOUT_MS=25000");
     while (!mStop.load()) {
         {
             std::unique_lock<std::mutex> lock(mLock);
