@@ -193,7 +193,14 @@ TEST(HonestFailures, ManagerThatStopsAnsweringMidCommandGivesStatus20)
     for (const Case& c : cases) {
         TempDir dir;
         const std::string socket = dir.path() + "/sm";
-        FakeHost fake(socket, c.behaviour);
+        // The script plays on the first connection only. A client connects again
+        // when the manager has closed its connection between calls; a manager that
+        // has gone away closes that one at once.
+        auto played = std::make_shared<std::atomic<bool>>(false);
+        FakeHost fake(socket, [played, behaviour = c.behaviour](int fd) {
+            if (!played->exchange(true))
+                behaviour(fd);
+        });
         ASSERT_TRUE(fake.listening());
         const auto result = runService(socket, c.command, {"QUORVEL_IPC_TIMEOUT_MS=500"});
         EXPECT_EQ(result.exitStatus, 20) << c.what << "\n" << result.combined;
