@@ -12,9 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <poll.h>
 #include <memory>
 #include <string>
 #include <sys/socket.h>
@@ -243,6 +246,104 @@ TEST_F(BrokenHost, ListingAndLookUpSurviveNonsenseAnswers)
     const sp<ServiceManagerPort> sm = defaultServiceManager();
     ASSERT_NE(sm, nullptr);
     EXPECT_EQ(sm->listServices().size(), 0u);
+}
+
+// A manager at the test's path that counts connections and requests: the first
+// connection answers the descriptor query and then plays eviction, `firstThen`, either
+// closing at once (idle) or after reading one request (mid-call); every later
+// connection is answered by `later`.
+class EvictingManager {
+public:
+    enum class FirstThen {
+        CloseWhileIdle,
+        CloseAfterARequest
+    };
+    EvictingManager(const std::string& path, FirstThen firstThen, std::function<void(int)> later)
+        : mHost(path, [this, firstThen, later](int fd) {
+            if (mConnections++ > 0)
+                return later(fd);
+            managerThen({})(fd);
+            if (firstThen == FirstThen::CloseAfterARequest) {
+                char request[4096];
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 10000) == 1 && ::recv(fd, request, sizeof request, 0) > 0)
+                    ++mFirstRequests;
+            }
+            ::shutdown(fd, SHUT_RDWR);
+            mFirstClosed = true;
+        })
+    {
+    }
+
+    // Waits (bounded) until the first connection has been closed.
+    bool firstClosed() const
+    {
+        for (int i = 0; i < 1000 && !mFirstClosed.load(); ++i)
+            ::usleep(10000);
+        return mFirstClosed.load();
+    }
+    int connections() const { return mConnections.load(); }
+    int firstRequests() const { return mFirstRequests.load(); }
+
+private:
+    std::atomic<int> mConnections{0};
+    std::atomic<int> mFirstRequests{0};
+    std::atomic<bool> mFirstClosed{false};
+    FakeHost mHost; // last: its threads use the counters
+};
+
+const std::vector<uint8_t> NULL_REFERENCE_REPLY = makeFrame(FRAME_REPLY, 0, 0, wordBytes({0, 0}));
+
+std::vector<uint8_t> descriptorReply(const std::u16string& descriptor)
+{
+    std::vector<uint8_t> data;
+    testing::putString16(data, descriptor);
+    return makeFrame(FRAME_REPLY, 0, 0, data);
+}
+
+TEST_F(BrokenHost, LookUpReconnectsOnceToAManagerThatClosedTheIdleConnection)
+{
+    EvictingManager manager(path, EvictingManager::FirstThen::CloseWhileIdle, managerThen({NULL_REFERENCE_REPLY}));
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+    ASSERT_TRUE(manager.firstClosed());
+
+    sp<IBinder> service;
+    EXPECT_EQ(sm->lookUpService(String16("example.echo"), &service), OK);
+    EXPECT_EQ(service, nullptr);
+    EXPECT_EQ(manager.connections(), 2);
+}
+
+TEST_F(BrokenHost, ReconnectingHoldsTheManagerToItsIdentityRules)
+{
+    // What answers after the eviction is not a service manager: the look-up must fail,
+    // never take its null reference for "no such service".
+    EvictingManager manager(
+        path, EvictingManager::FirstThen::CloseWhileIdle,
+        testing::answerInTurn({descriptorReply(u"quorvel.os.ISomethingElse"), NULL_REFERENCE_REPLY}));
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+    ASSERT_TRUE(manager.firstClosed());
+
+    sp<IBinder> service;
+    EXPECT_EQ(sm->lookUpService(String16("example.echo"), &service), DEAD_OBJECT);
+    EXPECT_EQ(manager.connections(), 2);
+}
+
+TEST_F(BrokenHost, RequestTheManagerReadBeforeClosingIsNotSentAgain)
+{
+    EvictingManager manager(path, EvictingManager::FirstThen::CloseAfterARequest, managerThen({NULL_REFERENCE_REPLY}));
+    const sp<ServiceManagerPort> sm = defaultServiceManager();
+    ASSERT_NE(sm, nullptr);
+
+    sp<IBinder> service;
+    EXPECT_EQ(sm->lookUpService(String16("example.echo"), &service), DEAD_OBJECT);
+    ASSERT_TRUE(manager.firstClosed());
+    EXPECT_EQ(manager.firstRequests(), 1);
+    EXPECT_EQ(manager.connections(), 1) << "the request went again on a new connection";
+    // The next look-up finds the connection failed and connects again.
+    EXPECT_EQ(sm->lookUpService(String16("example.echo"), &service), OK);
+    EXPECT_EQ(manager.connections(), 2);
 }
 
 } // namespace

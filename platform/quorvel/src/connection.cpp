@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -144,13 +145,46 @@ status_t Connection::failLocked(status_t status)
     return status;
 }
 
-status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags)
+bool stillQuiet(int fd)
+{
+    pollfd p{fd, KEPT_CONNECTION_EVENTS, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    return rc == 0;
+}
+
+status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                              bool* sent)
 {
     Parcel scratch;
     Parcel* out = reply ? reply : &scratch;
     out->freeData();
-
+    if (sent)
+        *sent = false;
     std::lock_guard<std::mutex> lock(mLock);
+    return transactLocked(handle, code, data, out, flags, sent);
+}
+
+status_t Connection::transactIfQuiet(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                                     bool* sent)
+{
+    Parcel scratch;
+    Parcel* out = reply ? reply : &scratch;
+    out->freeData();
+    *sent = false;
+    // Under the lock: another caller's reply arriving on a shared connection is no
+    // sign of anything.
+    std::lock_guard<std::mutex> lock(mLock);
+    if (mFailure.load() == OK && !stillQuiet(mFd.get()))
+        failLocked(DEAD_OBJECT);
+    return transactLocked(handle, code, data, out, flags, sent);
+}
+
+status_t Connection::transactLocked(uint32_t handle, uint32_t code, const Parcel& data, Parcel* out, uint32_t flags,
+                                    bool* sent)
+{
     if (const status_t failed = mFailure.load(); failed != OK) {
         out->setError(failed);
         return failed;
@@ -168,14 +202,16 @@ status_t Connection::transact(uint32_t handle, uint32_t code, const Parcel& data
         out->setError(status);
         return status;
     }
-    if (const int sent = sendFrame(mFd.get(), iov, iovCount, false); sent < 0) {
-        if (sent == -EMSGSIZE)
+    if (const int rc = sendFrame(mFd.get(), iov, iovCount, false); rc < 0) {
+        if (rc == -EMSGSIZE)
             status = LIMIT_EXCEEDED;
         else
-            status = failLocked(sent == -EAGAIN ? TIMED_OUT : DEAD_OBJECT);
+            status = failLocked(rc == -EAGAIN ? TIMED_OUT : DEAD_OBJECT);
         out->setError(status);
         return status;
     }
+    if (sent)
+        *sent = true;
 
     FrameHeader replyHeader;
     size_t bodyLength = 0;

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <sys/un.h>
 #include <vector>
@@ -38,7 +39,15 @@ public:
     static sp<Connection> connectTo(const std::string& endpoint, ObjectTable& objects, const PeerIdentity* expected,
                                     status_t* status);
 
-    status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags);
+    // Sends one request and waits for its reply. With `sent`, tells whether the request
+    // went out in full: a failure before that left the peer nothing to act on, so the
+    // request may go again on another connection; after it, never (it may have run).
+    status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                      bool* sent = nullptr);
+    // transact() on a connection that has waited between calls: one whose peer hung up,
+    // or sent something unasked, meanwhile fails with DEAD_OBJECT before a byte goes out.
+    status_t transactIfQuiet(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                             bool* sent);
 
     int fd() const { return mFd.get(); }
     bool isDead() const { return mFailure.load() != OK; }
@@ -51,6 +60,8 @@ public:
 private:
     Connection(UniqueFd fd, std::string endpoint, PeerIdentity listener, ObjectTable& objects);
     status_t failLocked(status_t status);
+    status_t transactLocked(uint32_t handle, uint32_t code, const Parcel& data, Parcel* out, uint32_t flags,
+                            bool* sent);
 
     // Lock order: a transaction holds mLock while it encodes and decodes, which takes
     // the object table's lock (the ExportTable's); so nothing may take mLock while holding that one.
@@ -77,6 +88,13 @@ public:
 protected:
     ~ConnectionPool() = default;
 };
+
+// What poll() reports on a kept connection whose peer hung up or sent something unasked:
+// either makes it unfit for another request (a reply to it could not be told from
+// what came before).
+inline constexpr short KEPT_CONNECTION_EVENTS = POLLIN | POLLRDHUP;
+// True when a kept connection's descriptor shows neither (a poll that does not wait).
+bool stillQuiet(int fd);
 
 // What tells one host from another among kept connections: endpoint and identity.
 std::string poolKey(const ObjectRef& target);

@@ -1,72 +1,125 @@
 #include "idle_connections.h"
 
+#include <quorvel/limits.h>
+
 #include "stop_request.h"
+
+#include <algorithm>
+#include <cerrno>
 
 namespace quorvel {
 
-namespace {
-
-// Idle connections kept per host for later calls; more than this many calls at once
-// open connections that close when their call is done.
-constexpr size_t MAX_IDLE_CONNECTIONS = 4;
-
-} // namespace
+IdleConnections::IdleConnections(ObjectTable& objects)
+    : mObjects(objects)
+{
+    mIdle.reserve(MAX_IDLE_CONNECTIONS + 1);
+    mPoll.reserve(MAX_IDLE_CONNECTIONS);
+}
 
 status_t IdleConnections::transactWith(const ObjectRef& target, const std::string& key, uint32_t code,
                                        const Parcel& data, Parcel* reply, uint32_t flags)
 {
     for (;;) {
-        sp<Connection> connection;
-        {
-            std::lock_guard<std::mutex> lock(mLock);
-            const auto it = mIdle.find(key);
-            // One the host closed while it was idle (it makes room for newcomers that
-            // way) is found out by the call itself, which then goes again below: no
-            // system call per call to look first. The host's list stays while it is
-            // empty, so a call at a time to one host (the common case) allocates
-            // nothing; it goes when a call to its host fails.
-            if (it != mIdle.end() && !it->second.empty()) {
-                connection = std::move(it->second.back());
-                it->second.pop_back();
-            }
-        }
+        sp<Connection> connection = take(key);
         const bool reused = connection != nullptr;
         if (!reused) {
             status_t status;
             connection = Connection::connectTo(target.endpoint, mObjects, &target.host, &status);
             if (!connection) {
-                forgetHost(key);
                 if (reply)
                     reply->setError(status);
                 return status;
             }
         }
-        const status_t status = connection->transact(target.handle, code, data, reply, flags);
+        bool sent = false;
+        const status_t status = connection->transact(target.handle, code, data, reply, flags, &sent);
         if (!connection->isDead()) {
-            std::lock_guard<std::mutex> lock(mLock);
-            auto& idle = mIdle[key];
-            if (idle.size() < MAX_IDLE_CONNECTIONS)
-                idle.push_back(std::move(connection));
+            keep(key, std::move(connection));
             return status;
         }
-        // A host closes only connections that wait between calls, so a kept one that
-        // turns out closed never got the request: it goes again on a new connection,
-        // which finds out whether the host is still there.
-        if (!(reused && status == DEAD_OBJECT) || gStopRequested.load()) {
-            forgetHost(key);
+        // take() passes over connections the host has closed, but the host may close
+        // one between that look and our send (it makes room for newcomers that way).
+        // A request that never left goes again on a new connection, which finds out
+        // whether the host is still there. One that left may have been read and run:
+        // it is never sent twice, and the caller learns that the host went away.
+        if (!reused || sent || status != DEAD_OBJECT || gStopRequested.load())
             return status;
-        }
     }
 }
 
-void IdleConnections::forgetHost(const std::string& key)
+sp<Connection> IdleConnections::take(const std::string& key)
 {
-    // A host whose connection failed may be gone for good: its list would only take
-    // room in a long-lived client that met many hosts.
+    std::vector<sp<Connection>> closed; // closed outside the lock, after it
+    sp<Connection> connection;
     std::lock_guard<std::mutex> lock(mLock);
-    const auto it = mIdle.find(key);
-    if (it != mIdle.end() && it->second.empty())
-        mIdle.erase(it);
+    sweepLocked(&closed);
+    for (auto it = mIdle.rbegin(); it != mIdle.rend(); ++it) {
+        if (it->key == key) {
+            connection = std::move(it->connection);
+            mIdle.erase(std::next(it).base());
+            break;
+        }
+    }
+    return connection;
+}
+
+void IdleConnections::keep(const std::string& key, sp<Connection> connection)
+{
+    std::vector<sp<Connection>> closed;
+    std::lock_guard<std::mutex> lock(mLock);
+    mIdle.push_back(Idle{key, std::move(connection)});
+    const auto ofHost = [&key](const Idle& idle) { return idle.key == key; };
+    if (static_cast<size_t>(std::count_if(mIdle.begin(), mIdle.end(), ofHost)) > MAX_IDLE_CONNECTIONS_PER_HOST) {
+        const auto oldest = std::find_if(mIdle.begin(), mIdle.end(), ofHost);
+        closed.push_back(std::move(oldest->connection));
+        mIdle.erase(oldest);
+    }
+    if (mIdle.size() > MAX_IDLE_CONNECTIONS) {
+        closed.push_back(std::move(mIdle.front().connection));
+        mIdle.erase(mIdle.begin());
+    }
+}
+
+size_t IdleConnections::idleCount(const std::string& key) const
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    return static_cast<size_t>(
+        std::count_if(mIdle.begin(), mIdle.end(), [&key](const Idle& idle) { return idle.key == key; }));
+}
+
+size_t IdleConnections::idleCount() const
+{
+    std::lock_guard<std::mutex> lock(mLock);
+    return mIdle.size();
+}
+
+void IdleConnections::sweepLocked(std::vector<sp<Connection>>* closed)
+{
+    // One poll that does not wait, over every kept connection: a host that hung up
+    // (it exited, or made room for newcomers) gives its descriptor back now, not at a
+    // later call to that host that may never come. A host that sent something unasked
+    // is out of step, and its connection goes too.
+    if (mIdle.empty())
+        return;
+    mPoll.clear();
+    for (const Idle& idle : mIdle)
+        mPoll.push_back(pollfd{idle.connection->fd(), KEPT_CONNECTION_EVENTS, 0});
+    int ready;
+    do {
+        ready = ::poll(mPoll.data(), mPoll.size(), 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        return;
+    size_t kept = 0;
+    for (size_t i = 0; i < mIdle.size(); ++i) {
+        if (mPoll[i].revents != 0)
+            closed->push_back(std::move(mIdle[i].connection));
+        else if (kept != i)
+            mIdle[kept++] = std::move(mIdle[i]);
+        else
+            ++kept;
+    }
+    mIdle.erase(mIdle.begin() + static_cast<std::ptrdiff_t>(kept), mIdle.end());
 }
 
 } // namespace quorvel

@@ -7,8 +7,10 @@
 
 #include "binder_proxy.h"
 #include "process_host.h"
+#include "stop_request.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <unistd.h>
 
 namespace quorvel {
@@ -20,6 +22,10 @@ const String16& descriptor()
     static const String16 text(SERVICE_MANAGER_DESCRIPTOR);
     return text;
 }
+
+// Connects to the service manager at serviceManagerPath() and has it prove itself;
+// null when nothing there does.
+sp<Connection> connectToManager();
 
 class ServiceManagerClient : public ServiceManagerPort {
 public:
@@ -49,7 +55,7 @@ public:
         Parcel data, reply;
         data.writeInterfaceToken(descriptor());
         data.writeString16(name);
-        const status_t status = mBinder->transact(SM_CHECK_SERVICE, data, &reply);
+        const status_t status = call(SM_CHECK_SERVICE, data, &reply);
         // The daemon refuses a name it cannot hold (BAD_VALUE): no such service. Any
         // other failure means it did not answer the question.
         if (status == BAD_VALUE)
@@ -68,7 +74,7 @@ public:
             Parcel data, reply;
             data.writeInterfaceToken(descriptor());
             data.writeInt32(next);
-            const status_t status = mBinder->transact(SM_LIST_SERVICES, data, &reply);
+            const status_t status = call(SM_LIST_SERVICES, data, &reply);
             if (status != OK) {
                 names->clear();
                 return status;
@@ -99,15 +105,26 @@ public:
         data.writeInterfaceToken(descriptor());
         data.writeString16(name);
         data.writeStrongBinder(service);
-        const status_t status = mBinder->transact(SM_ADD_SERVICE, data, &reply);
+        sp<Connection> used;
+        const status_t status = call(SM_ADD_SERVICE, data, &reply, &used);
         // The daemon drops our services when this connection closes, so it has to
-        // live as long as we serve.
-        if (status == OK)
-            ProcessHost::self().watchConnection(mConnection);
+        // live as long as we serve, and the port stays with it from now on.
+        if (status == OK) {
+            {
+                std::lock_guard<std::mutex> lock(mLock);
+                if (mConnection == used)
+                    mRegistered = true;
+            }
+            ProcessHost::self().watchConnection(used);
+        }
         return status;
     }
 
-    sp<IBinder> asBinder() override { return mBinder; }
+    sp<IBinder> asBinder() override
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mBinder;
+    }
 
 private:
     // A reply that does not hold what the protocol promises.
@@ -117,19 +134,60 @@ private:
         return BAD_TYPE;
     }
 
+    // One request to the manager. The manager may have closed our connection while it
+    // waited between calls (it makes room for newcomers that way), or an earlier call
+    // may have failed on it: a request that finds it so connects again, once, with
+    // every check of the first connect, and goes there. A request that went out is
+    // never sent again. A port that has registered a name stays with the connection
+    // that holds it: the manager forgot the name with that connection, and only
+    // registering every name anew (serve() reports the loss) brings them back.
+    status_t call(uint32_t code, const Parcel& data, Parcel* reply, sp<Connection>* used = nullptr)
+    {
+        sp<Connection> connection;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            connection = mConnection;
+        }
+        bool mayReconnect = !gStopRequested.load();
+        if (connection->isDead() && mayReconnect) {
+            mayReconnect = false;
+            reconnect(&connection); // when it fails, the call below reports the old failure
+        }
+        bool sent = false;
+        status_t status = connection->transactIfQuiet(0, code, data, reply, 0, &sent);
+        if (status == DEAD_OBJECT && !sent && mayReconnect && !gStopRequested.load() && reconnect(&connection) == OK)
+            status = connection->transactIfQuiet(0, code, data, reply, 0, &sent);
+        if (used)
+            *used = connection;
+        return status;
+    }
+
+    // Replaces `*failed`, the port's connection as the caller saw it, unless another
+    // call has already done so; DEAD_OBJECT when the manager cannot be reached.
+    status_t reconnect(sp<Connection>* failed)
+    {
+        // Held while connecting, so that calls that fail at once connect only once.
+        std::lock_guard<std::mutex> lock(mLock);
+        if (mConnection == *failed) {
+            if (mRegistered)
+                return DEAD_OBJECT;
+            const sp<Connection> fresh = connectToManager();
+            if (!fresh)
+                return DEAD_OBJECT;
+            mConnection = fresh;
+            mBinder = new BinderProxy(fresh, 0);
+        }
+        *failed = mConnection;
+        return OK;
+    }
+
+    std::mutex mLock;
     sp<Connection> mConnection;
-    sp<IBinder> mBinder;
+    sp<IBinder> mBinder; // bound to mConnection
+    bool mRegistered = false; // a name is registered over mConnection
 };
 
-} // namespace
-
-const char* serviceManagerPath()
-{
-    const char* path = std::getenv(SERVICE_MANAGER_ENV);
-    return path && *path ? path : SERVICE_MANAGER_DEFAULT_PATH;
-}
-
-sp<ServiceManagerPort> defaultServiceManager()
+sp<Connection> connectToManager()
 {
     // The manager listens only on an absolute path; anything else (a relative path,
     // an abstract '@' name that any user could bind) is no service manager.
@@ -153,7 +211,21 @@ sp<ServiceManagerPort> defaultServiceManager()
     String16 answer;
     if (reply.readString16(&answer) != OK || !(answer == descriptor()))
         return nullptr;
-    return sp<ServiceManagerPort>(new ServiceManagerClient(connection));
+    return connection;
+}
+
+} // namespace
+
+const char* serviceManagerPath()
+{
+    const char* path = std::getenv(SERVICE_MANAGER_ENV);
+    return path && *path ? path : SERVICE_MANAGER_DEFAULT_PATH;
+}
+
+sp<ServiceManagerPort> defaultServiceManager()
+{
+    const sp<Connection> connection = connectToManager();
+    return connection ? sp<ServiceManagerPort>(new ServiceManagerClient(connection)) : nullptr;
 }
 
 } // namespace quorvel

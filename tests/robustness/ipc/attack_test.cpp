@@ -6,6 +6,7 @@
 #include <test_support/process_stats.h>
 
 #include <quorvel/binder.h>
+#include <quorvel/hosting.h>
 #include <quorvel/limits.h>
 #include <quorvel/service_manager.h>
 #include <test_support/process_fixture.h>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -195,7 +197,14 @@ TEST(HonestFailures, ManagerThatStopsAnsweringMidCommandGivesStatus20)
     for (const Case& c : cases) {
         TempDir dir;
         const std::string socket = dir.path() + "/sm";
-        FakeHost fake(socket, c.behaviour);
+        // The script plays on the first connection only. A client connects again
+        // when the manager has closed its connection between calls; a manager that
+        // has gone away closes that one at once.
+        auto played = std::make_shared<std::atomic<bool>>(false);
+        FakeHost fake(socket, [played, behaviour = c.behaviour](int fd) {
+            if (!played->exchange(true))
+                behaviour(fd);
+        });
         ASSERT_TRUE(fake.listening());
         const auto result = runService(socket, c.command, {"QUORVEL_IPC_TIMEOUT_MS=500"});
         EXPECT_EQ(result.exitStatus, 20) << c.what << "\n" << result.combined;
@@ -652,6 +661,135 @@ TEST(FairShares, OneUidCannotKeepRootOutOfAManagerAtItsTaskLimit)
     // That closed one of the hoarder's; its next one is refused.
     EXPECT_EQ(hoarder.finish(), 10);
     EXPECT_EQ(manager.stop(SIGTERM, stopGrace()), 0);
+}
+
+// ---------------------------------------------------------------------------------
+// References to throwaway endpoints handed to a service that calls them back.
+
+// Hosts at `count` abstract names of this process, served from one thread: each
+// answers every request with an int32 7 until hangUp() closes every socket at once.
+class ThrowawayHosts {
+public:
+    explicit ThrowawayHosts(size_t count)
+    {
+        static std::atomic<int> serial{0};
+        for (size_t i = 0; i < count; ++i) {
+            mNames.push_back("@quorvel-throwaway." + std::to_string(::getpid()) + '.' + std::to_string(serial++));
+            mListeners.push_back(listenOn(mNames.back()));
+        }
+        mThread = std::thread([this] { run(); });
+    }
+    ~ThrowawayHosts() { hangUp(); }
+    ThrowawayHosts(const ThrowawayHosts&) = delete;
+    ThrowawayHosts& operator=(const ThrowawayHosts&) = delete;
+
+    bool listening() const
+    {
+        return std::all_of(mListeners.begin(), mListeners.end(), [](int fd) { return fd >= 0; });
+    }
+    const std::vector<std::string>& endpoints() const { return mNames; }
+
+    void hangUp()
+    {
+        if (!mThread.joinable())
+            return;
+        mStop.store(true);
+        mThread.join();
+        for (int fd : mListeners)
+            if (fd >= 0)
+                ::close(fd);
+        for (int fd : mConnections)
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+private:
+    void run()
+    {
+        std::vector<uint8_t> request(MAX_FRAME_SIZE + 1);
+        const std::vector<uint8_t> answer = makeFrame(FRAME_REPLY, 0, 0, wordBytes({7}));
+        std::vector<pollfd> watched;
+        while (!mStop.load()) {
+            watched.clear();
+            for (int fd : mListeners)
+                watched.push_back({fd, POLLIN, 0});
+            for (int fd : mConnections)
+                watched.push_back({fd, POLLIN, 0});
+            if (::poll(watched.data(), watched.size(), 20) <= 0)
+                continue;
+            for (size_t i = 0; i < watched.size(); ++i) {
+                if (watched[i].revents == 0 || watched[i].fd < 0)
+                    continue;
+                if (i < mListeners.size()) {
+                    const int fd = ::accept4(watched[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (fd >= 0)
+                        mConnections.push_back(fd);
+                    continue;
+                }
+                int& fd = mConnections[i - mListeners.size()];
+                if (::recv(fd, request.data(), request.size(), 0) > 0) {
+                    ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+                } else {
+                    ::close(fd);
+                    fd = -1;
+                }
+            }
+        }
+    }
+
+    std::vector<std::string> mNames;
+    std::vector<int> mListeners;
+    std::vector<int> mConnections; // touched by mThread only, until it is joined
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
+};
+
+TEST(IdleConnectionBound, ThrowawayEndpointsCannotPileUpDescriptorsInAServiceThatCallsThemBack)
+{
+    // The relay calls back every reference it is given, and keeps the connection for
+    // a later call. Handed references to many hosts that then hang up, it must keep no
+    // more than the bound while they live and give every descriptor back after.
+    ProcessFixture world;
+    ASSERT_TRUE(world.ready()) << world.error();
+    BackgroundProcess relay;
+    ASSERT_TRUE(relay.start({STALLING_SERVICE_PROGRAM, "robust.relay", "-", "relay"}, world.environment(),
+                            world.runtimeDir() + "/relay.log"));
+    ASSERT_TRUE(world.waitForServices({"robust.relay"})) << readFile(world.runtimeDir() + "/relay.log");
+    std::string relayEndpoint;
+    uint32_t relayHandle = 0;
+    ASSERT_EQ(
+        describeObject(defaultServiceManager()->checkService(String16("robust.relay")), &relayEndpoint, &relayHandle),
+        OK);
+    RawPeer caller(relayEndpoint);
+    ASSERT_TRUE(caller.connected());
+    const uint32_t pid = static_cast<uint32_t>(::getpid());
+    const uint32_t uid = static_cast<uint32_t>(::getuid());
+    const auto callBack = [&](const std::string& endpoint) {
+        const std::vector<ObjectRecord> reference = {{0, 1, endpoint, pid, uid}};
+        FrameHeader header{};
+        return caller.send(makeFrame(FRAME_TRANSACTION, relayHandle, 1, wordBytes({1, 0}), reference)) &&
+            caller.await(20s, &header) == RawPeer::Outcome::Reply && header.code == 0;
+    };
+
+    ThrowawayHosts kept(1);
+    ThrowawayHosts throwaway(MAX_IDLE_CONNECTIONS + 36);
+    ASSERT_TRUE(kept.listening());
+    ASSERT_TRUE(throwaway.listening());
+    ASSERT_TRUE(callBack(kept.endpoints()[0]));
+    const ProcessUsage baseline = settledUsageOf(relay.pid());
+
+    for (const std::string& endpoint : throwaway.endpoints())
+        ASSERT_TRUE(callBack(endpoint)) << endpoint;
+    // The bound in all, the kept host's connection (the least recently used) included.
+    const ProcessUsage attacked = usageOf(relay.pid());
+    EXPECT_LE(attacked.descriptors, baseline.descriptors - 1 + static_cast<int>(MAX_IDLE_CONNECTIONS))
+        << describe(attacked) << " against " << describe(baseline);
+
+    // The next call the relay makes, to a host still there, lets go of the rest.
+    throwaway.hangUp();
+    ASSERT_TRUE(callBack(kept.endpoints()[0]));
+    const ProcessUsage after = usageBackTo(relay.pid(), baseline);
+    EXPECT_LE(after.descriptors, baseline.descriptors) << describe(after) << " against " << describe(baseline);
 }
 
 } // namespace

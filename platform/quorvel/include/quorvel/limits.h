@@ -29,5 +29,10 @@ inline constexpr size_t MAX_CONNECTIONS_PER_UID = 64;
 inline constexpr size_t RESERVED_CONNECTIONS = 128;
 // Milliseconds a new connection has to send its first complete frame.
 inline constexpr int FIRST_FRAME_TIMEOUT_MS = 3000;
+// Idle client connections a process keeps for later calls: per host, and in all. Past
+// either, the least recently used one is closed, so references to many hosts cannot
+// make a client hold a descriptor for each of them.
+inline constexpr size_t MAX_IDLE_CONNECTIONS_PER_HOST = 4;
+inline constexpr size_t MAX_IDLE_CONNECTIONS = 64;
 
 } // namespace quorvel
