@@ -9,7 +9,7 @@
 #include "fuzz_support.h"
 #include "object_host.h"
 #include "parcel_access.h"
-#include "wire_format.h"
+#include "frame_codec.h"
 
 #include <cstdint>
 #include <cstring>

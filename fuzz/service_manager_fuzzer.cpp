@@ -11,7 +11,7 @@
 #include "object_host.h"
 #include "parcel_access.h"
 #include "service_registry.h"
-#include "wire_format.h"
+#include "frame_codec.h"
 
 #include <cstdint>
 #include <cstddef>

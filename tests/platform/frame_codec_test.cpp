@@ -8,7 +8,7 @@
 #include <test_support/raw_peer.h>
 
 #include "socket_io.h"
-#include "wire_format.h"
+#include "frame_codec.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 
 #include "object_host.h"
 #include "parcel_access.h"
-#include "wire_format.h"
+#include "frame_codec.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // code enforces. Each is worked out here from the constants and looked up in the text.
 #include <quorvel/limits.h>
 
-#include "wire_format.h"
+#include "frame_codec.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include <quorvel/binder.h>
 
-#include "wire_format.h"
+#include "frame_codec.h"
 
 #include <atomic>
 #include <chrono>
