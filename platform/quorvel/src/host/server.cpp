@@ -108,8 +108,8 @@ void Server::acceptAll(int listenFd, const std::atomic<bool>& stop)
             if (!admitLocked(peer.uid))
                 continue;
             peer.connectionId = ++mNextId;
-            mOpen[peer.connectionId] = Open{fd.get(), peer.uid, false, ++mTick};
-            countLocked(peer.uid, +1);
+            mOpen[peer.connectionId] = fd.get();
+            mPolicy.opened(peer.connectionId, peer.uid);
         }
         int error = startThread(fd, peer);
         if (error != 0) {
@@ -117,11 +117,8 @@ void Server::acceptAll(int listenFd, const std::atomic<bool>& stop)
             // pool, the capacity being the threads other uids hold now.
             bool madeRoom;
             {
-                // Judged as a newcomer: its own connection is not counted yet.
                 std::lock_guard<std::mutex> lock(mLock);
-                countLocked(peer.uid, -1);
-                madeRoom = belowFairShareLocked(peer.uid, mOthers) && makeRoomLocked(peer.uid);
-                countLocked(peer.uid, +1);
+                madeRoom = makeRoomForThreadLocked(peer.connectionId);
             }
             for (int i = 0; madeRoom && error != 0 && i < THREAD_RETRIES && !stop.load(); ++i) {
                 std::this_thread::sleep_for(THREAD_RETRY_PAUSE);
@@ -129,19 +126,19 @@ void Server::acceptAll(int listenFd, const std::atomic<bool>& stop)
             }
         }
         if (error != 0) {
-            forget(peer.connectionId, peer.uid); // before the descriptor closes, as below
+            forget(peer.connectionId); // before the descriptor closes, as below
             mAcceptPaused = true; // out of threads: the same as out of descriptors
             return;
         }
     }
 }
 
-void Server::forget(uint64_t id, uid_t uid)
+void Server::forget(uint64_t id)
 {
     std::lock_guard<std::mutex> lock(mLock);
-    if (mOpen.erase(id) == 0)
-        return; // closed to make room, and counted then
-    countLocked(uid, -1);
+    if (!mPolicy.closed(id))
+        return; // closed to make room, and forgotten then
+    mOpen.erase(id);
     if (mOpen.empty())
         mAllClosed.notify_all();
 }
@@ -173,10 +170,8 @@ void Server::serveConnection(UniqueFd fd, CallingPeer peer)
             // Closed to make room while the frame came in: it is not answered, so the
             // caller may send it again elsewhere.
             std::lock_guard<std::mutex> lock(mLock);
-            const auto it = mOpen.find(peer.connectionId);
-            if (it == mOpen.end())
+            if (!mPolicy.callStarted(peer.connectionId))
                 break;
-            it->second.busy = true;
         }
         status_t status = OK;
         const bool ok = mDispatcher.dispatch(header, &receive, bodyLength, peer, &data, &reply, &status);
@@ -185,16 +180,13 @@ void Server::serveConnection(UniqueFd fd, CallingPeer peer)
         if (!sent)
             break;
         std::lock_guard<std::mutex> lock(mLock);
-        const auto it = mOpen.find(peer.connectionId);
-        if (it == mOpen.end())
+        if (!mPolicy.callEnded(peer.connectionId))
             break;
-        it->second.busy = false;
-        it->second.lastUsed = ++mTick;
     }
     mDispatcher.connectionClosed(peer.connectionId);
     // Forgotten before it is closed (as `fd` goes out of scope): closeAll shuts down
     // only descriptors still listed, so it never touches a number that has been reused.
-    forget(peer.connectionId, peer.uid);
+    forget(peer.connectionId);
 }
 
 status_t Server::run(int listenFd, int wakeFd, int watchedFd, const std::atomic<bool>& stop)
@@ -227,8 +219,8 @@ status_t Server::run(int listenFd, int wakeFd, int watchedFd, const std::atomic<
 void Server::closeAll()
 {
     std::unique_lock<std::mutex> lock(mLock);
-    for (const auto& [id, open] : mOpen)
-        ::shutdown(open.fd, SHUT_RDWR);
+    for (const auto& [id, fd] : mOpen)
+        ::shutdown(fd, SHUT_RDWR);
     mAllClosed.wait_for(lock, CLOSE_WAIT, [this] { return mOpen.empty(); });
 }
 

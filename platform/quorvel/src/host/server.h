@@ -7,26 +7,24 @@
 // at a time serialises itself), so a handler may call other processes or back into
 // this one, and one that waits holds up only its own caller.
 //
-// Fairness: each uid other than root and the host's own may hold
-// MAX_CONNECTIONS_PER_UID connections, and all of them together never more than
-// MAX_CONNECTIONS - RESERVED_CONNECTIONS. When that pool is full, or no thread can be
-// started for a newcomer, a newcomer below its fair share (the pool, or the threads
-// those uids hold, divided among them and it) makes room by closing the connection of
-// the uid holding most that has waited longest between calls; root and the host's own
-// uid always may. A connection that sends no complete frame within
-// FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept loop pauses
-// instead of spinning.
+// Fairness: who may connect, and whose connection makes room for a newcomer, is the
+// AdmissionPolicy's to say (admission_policy.h). A connection that sends no complete
+// frame within FIRST_FRAME_TIMEOUT_MS is closed; when descriptors run out the accept
+// loop pauses instead of spinning.
 
 #include <quorvel/hosting_types.h>
 #include <quorvel/status.h>
 #include <quorvel/unique_fd.h>
 
+#include "admission_policy.h"
 #include "frame_dispatcher.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace quorvel {
@@ -50,12 +48,6 @@ public:
     void closeAll();
 
 private:
-    struct Open {
-        int fd; // owned by the connection's thread; shut down, never closed, by others
-        uid_t uid;
-        bool busy; // a frame is being dispatched or answered
-        uint64_t lastUsed; // mTick at accept or at the end of its last call
-    };
     // What a new connection thread starts with; the thread owns it.
     struct ThreadStart {
         Server* server;
@@ -66,22 +58,24 @@ private:
     // flood of connections must not hold a stop back.
     void acceptAll(int listenFd, const std::atomic<bool>& stop);
     bool admitLocked(uid_t uid);
-    bool belowFairShareLocked(uid_t uid, size_t capacity) const;
-    bool makeRoomLocked(uid_t newcomer);
-    void countLocked(uid_t uid, int delta);
+    // No thread could be started for connection `id`: true when another connection
+    // was closed to make room for it.
+    bool makeRoomForThreadLocked(uint64_t id);
+    // Closes the connection `id` (when given) that the policy forgot to make room.
+    bool closeToMakeRoomLocked(std::optional<uint64_t> id);
     // Hands `fd` to a new thread serving it; on failure `fd` is left as it was.
     int startThread(UniqueFd& fd, const CallingPeer& peer);
     void serveConnection(UniqueFd fd, CallingPeer peer);
-    void forget(uint64_t id, uid_t uid);
+    void forget(uint64_t id);
 
     FrameDispatcher& mDispatcher;
     std::mutex mLock; // guards everything below
     std::condition_variable mAllClosed;
-    std::unordered_map<uint64_t, Open> mOpen;
-    std::unordered_map<uid_t, size_t> mPerUid;
-    size_t mOthers = 0; // connections of uids that are neither root nor ours
+    AdmissionPolicy mPolicy{::geteuid()};
+    // The descriptors of the connections the policy lists, by id: owned by the
+    // connection's thread; shut down, never closed, by others.
+    std::unordered_map<uint64_t, int> mOpen;
     uint64_t mNextId = 0;
-    uint64_t mTick = 0;
     bool mAcceptPaused = false;
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
@@ -72,13 +73,13 @@ status_t openSocketFolder(const std::string& folder, UniqueFd* out, SocketPathRe
     std::string sofar;
     for (size_t i = 0; i < parts.size(); ++i) {
         sofar += "/" + parts[i];
-        int fd = ::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
+        UniqueFd next(::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && errno == ENOENT) {
             if (::mkdir(sofar.c_str(), 0755) < 0 && errno != EEXIST)
                 return refuse(refusal, SocketPathRefusal::CANNOT_CREATE, sofar, nullptr, -errno);
-            fd = ::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            next.reset(::open(sofar.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
-        if (fd < 0) {
+        if (!next) {
             // O_NOFOLLOW with O_DIRECTORY gives ENOTDIR for a symlink: look closer.
             const int error = errno;
             struct stat st;
@@ -86,7 +87,7 @@ status_t openSocketFolder(const std::string& folder, UniqueFd* out, SocketPathRe
                 return refuse(refusal, SocketPathRefusal::SYMLINK, sofar, nullptr, -ELOOP);
             return refuse(refusal, SocketPathRefusal::CANNOT_OPEN, sofar, nullptr, -error);
         }
-        current.reset(fd);
+        current = std::move(next);
         if (const status_t status = checkFolder(current.get(), sofar, i + 1 == parts.size(), refusal); status != OK)
             return status;
     }

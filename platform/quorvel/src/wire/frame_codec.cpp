@@ -89,65 +89,74 @@ void encodeReplyFrame(status_t status, const Parcel* reply, FrameHeader* header,
 
 namespace {
 
-status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyLength, Parcel* parcel,
-                    ParcelAccess::Buffer* adopt, ObjectTable& objects)
-{
-    parcel->freeData();
-    if (header.magic != FRAME_MAGIC)
-        return BAD_VALUE;
-    const size_t dataSize = header.dataSize;
-    const size_t objectCount = header.objectCount;
-    if (dataSize > MAX_PARCEL_DATA || dataSize % 4 != 0 || dataSize > bodyLength)
-        return BAD_VALUE;
-    if (objectCount > MAX_PARCEL_OBJECTS)
-        return BAD_VALUE;
-    const uint8_t* data = body;
-    const uint8_t* table = data + dataSize;
-    size_t tableLeft = bodyLength - dataSize;
+// What is left of the object table, which follows the data in a frame's body.
+struct TableCursor {
+    const uint8_t* at;
+    size_t left;
 
+    void skip(size_t n)
+    {
+        at += n;
+        left -= n;
+    }
+};
+
+bool headerFits(const FrameHeader& header, size_t bodyLength)
+{
+    return header.magic == FRAME_MAGIC && header.dataSize <= MAX_PARCEL_DATA && header.dataSize % 4 == 0 &&
+        header.dataSize <= bodyLength && header.objectCount <= MAX_PARCEL_OBJECTS;
+}
+
+// Reads the next record of the object table into `ref` and the offset of its slot
+// into `offset`. The slot must lie after `nextFree` within the `dataSize` bytes of
+// `data` and hold an unfilled reference; the endpoint must be whole and free of NULs.
+bool readObjectRecord(TableCursor* table, const uint8_t* data, size_t dataSize, size_t nextFree, size_t* offset,
+                      ObjectRef* ref)
+{
+    uint32_t record[OBJECT_RECORD_HEADER / 4];
+    if (table->left < sizeof record)
+        return false;
+    std::memcpy(record, table->at, sizeof record);
+    table->skip(sizeof record);
+    *offset = record[0];
+    const size_t endpointLength = record[4];
+    if (*offset % 4 != 0 || *offset < nextFree || *offset > dataSize || dataSize - *offset < OBJECT_SLOT_SIZE ||
+        endpointLength == 0 || endpointLength > MAX_ENDPOINT_LENGTH || pad4(endpointLength) > table->left)
+        return false;
+    uint32_t slot[2];
+    std::memcpy(slot, data + *offset, sizeof slot);
+    if (slot[0] != OBJECT_KIND_REFERENCE || slot[1] != 0)
+        return false;
+    *ref = ObjectRef{std::string(reinterpret_cast<const char*>(table->at), endpointLength), record[1],
+                     PeerIdentity{static_cast<pid_t>(record[2]), static_cast<uid_t>(record[3])}};
+    if (ref->endpoint.find('\0') != std::string::npos)
+        return false;
+    table->skip(pad4(endpointLength));
+    return true;
+}
+
+// Adds the `count` objects the table describes to `parcel`; false when a record is
+// malformed, names nothing we can resolve, or the table holds more than them.
+bool decodeObjects(size_t count, const uint8_t* data, size_t dataSize, TableCursor table, Parcel* parcel,
+                   ObjectTable& objects)
+{
     size_t nextFree = 0; // slots must be in order and must not overlap
-    for (size_t i = 0; i < objectCount; ++i) {
-        uint32_t record[OBJECT_RECORD_HEADER / 4];
-        if (tableLeft < sizeof record) {
-            parcel->freeData();
-            return BAD_VALUE;
-        }
-        std::memcpy(record, table, sizeof record);
-        table += sizeof record;
-        tableLeft -= sizeof record;
-        const size_t offset = record[0];
-        const size_t endpointLength = record[4];
-        if (offset % 4 != 0 || offset < nextFree || offset > dataSize || dataSize - offset < OBJECT_SLOT_SIZE ||
-            endpointLength == 0 || endpointLength > MAX_ENDPOINT_LENGTH || pad4(endpointLength) > tableLeft) {
-            parcel->freeData();
-            return BAD_VALUE;
-        }
-        uint32_t slot[2];
-        std::memcpy(slot, data + offset, sizeof slot);
-        if (slot[0] != OBJECT_KIND_REFERENCE || slot[1] != 0) {
-            parcel->freeData();
-            return BAD_VALUE;
-        }
-        ObjectRef ref{std::string(reinterpret_cast<const char*>(table), endpointLength), record[1],
-                      PeerIdentity{static_cast<pid_t>(record[2]), static_cast<uid_t>(record[3])}};
-        if (ref.endpoint.find('\0') != std::string::npos) {
-            parcel->freeData();
-            return BAD_VALUE;
-        }
-        table += pad4(endpointLength);
-        tableLeft -= pad4(endpointLength);
+    for (size_t i = 0; i < count; ++i) {
+        size_t offset;
+        ObjectRef ref;
+        if (!readObjectRecord(&table, data, dataSize, nextFree, &offset, &ref))
+            return false;
         sp<IBinder> object = objects.resolveObject(ref);
-        if (!object) { // a handle of this process that was never exported
-            parcel->freeData();
-            return BAD_VALUE;
-        }
+        if (!object) // a handle of this process that was never exported
+            return false;
         ParcelAccess::addObject(*parcel, offset, std::move(object));
         nextFree = offset + OBJECT_SLOT_SIZE;
     }
-    if (tableLeft != 0) {
-        parcel->freeData();
-        return BAD_VALUE;
-    }
+    return table.left == 0;
+}
+
+void takeData(const uint8_t* data, size_t dataSize, Parcel* parcel, ParcelAccess::Buffer* adopt)
+{
     auto& bytes = ParcelAccess::data(*parcel);
     if (adopt) {
         // The data follows the header in the received frame: moved to the front, the
@@ -162,6 +171,20 @@ status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyL
         if (dataSize)
             std::memcpy(bytes.data(), data, dataSize);
     }
+}
+
+status_t decodeBody(const FrameHeader& header, const uint8_t* body, size_t bodyLength, Parcel* parcel,
+                    ParcelAccess::Buffer* adopt, ObjectTable& objects)
+{
+    parcel->freeData();
+    const size_t dataSize = header.dataSize;
+    if (!headerFits(header, bodyLength) ||
+        !decodeObjects(header.objectCount, body, dataSize, TableCursor{body + dataSize, bodyLength - dataSize}, parcel,
+                       objects)) {
+        parcel->freeData();
+        return BAD_VALUE;
+    }
+    takeData(body, dataSize, parcel, adopt);
     return OK;
 }
 
