@@ -33,8 +33,8 @@ using quorvel::IBinder;
 using quorvel::Parcel;
 using quorvel::sp;
 using quorvel::status_t;
-using quorvel::String16;
 using quorvel::statusToString;
+using quorvel::String16;
 
 const std::string USAGE = "Usage: service [-h|-?]\n"
                           "       service list\n"
@@ -158,19 +158,22 @@ int redirected(int outFd, int errFd, const std::function<int()>& body)
     std::fflush(stderr);
     const int savedOut = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     const int savedErr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    EXPECT_TRUE(outFd >= 0 && errFd >= 0 && savedOut >= 0 && savedErr >= 0);
-    if (outFd < 0 || errFd < 0 || savedOut < 0 || savedErr < 0)
-        return -1;
-    ::dup2(outFd, STDOUT_FILENO);
-    ::dup2(errFd, STDERR_FILENO);
-    const int status = body();
+    const bool ready = outFd >= 0 && errFd >= 0 && savedOut >= 0 && savedErr >= 0;
+    EXPECT_TRUE(ready) << "cannot redirect the standard streams";
+    int status = -1;
+    if (ready && ::dup2(outFd, STDOUT_FILENO) >= 0 && ::dup2(errFd, STDERR_FILENO) >= 0)
+        status = body();
     // getopt reports through stdio; the driver has flushed its own streams.
     std::fflush(stdout);
     std::fflush(stderr);
-    ::dup2(savedOut, STDOUT_FILENO);
-    ::dup2(savedErr, STDERR_FILENO);
-    ::close(savedOut);
-    ::close(savedErr);
+    if (savedOut >= 0) {
+        ::dup2(savedOut, STDOUT_FILENO);
+        ::close(savedOut);
+    }
+    if (savedErr >= 0) {
+        ::dup2(savedErr, STDERR_FILENO);
+        ::close(savedErr);
+    }
     return status;
 }
 
@@ -259,8 +262,8 @@ using Usage = ServiceCommand;
 
 TEST_F(Usage, NoArgumentsDashHAndDashQuestionPrintOnlyTheUsageAndAskNothing)
 {
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {}, {"-h"}, {"-?"}, {"-h", "list"}, {"-?", "call", "echo", "1"}}) {
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{}, {"-h"}, {"-?"}, {"-h", "list"}, {"-?", "call", "echo", "1"}}) {
         SCOPED_TRACE(testing::PrintToString(arguments));
         expectOutcome(service(arguments), USAGE, "", 0);
     }
@@ -334,8 +337,8 @@ TEST_F(ListAndCheck, ServiceManagerThatStopsAnsweringIsNeverAnEmptyRegistryOrAMi
 
 TEST_F(ListAndCheck, NoServiceManagerIsReportedWith20)
 {
-    expectOutcome(captured(servicetool::reportNoServiceManager), "", "service: Unable to get default service manager!\n",
-                  20);
+    expectOutcome(captured(servicetool::reportNoServiceManager), "",
+                  "service: Unable to get default service manager!\n", 20);
 }
 
 TEST_F(ListAndCheck, HostsThatFailTheQueryAreListedThenReportedWith30)
@@ -346,9 +349,11 @@ TEST_F(ListAndCheck, HostsThatFailTheQueryAreListedThenReportedWith30)
     manager->add("a.garbled", sp<IBinder>(new FakeService("x", quorvel::FAILED_TRANSACTION)));
     manager->add("a.denying", sp<IBinder>(new FakeService("x", quorvel::PERMISSION_DENIED)));
     const std::string dead = std::string("service: a.dead: ") + statusToString(quorvel::DEAD_OBJECT) + "\n";
-    const std::string garbled = std::string("service: a.garbled: ") + statusToString(quorvel::FAILED_TRANSACTION) + "\n";
+    const std::string garbled =
+        std::string("service: a.garbled: ") + statusToString(quorvel::FAILED_TRANSACTION) + "\n";
     const std::string late = std::string("service: a.late: ") + statusToString(quorvel::TIMED_OUT) + "\n";
-    const std::string rest = "4\techo: [test.IEcho]\n5\tfailing: [test.IFailing]\n6\tnodescriptor: []\n7\trefusing: []\n";
+    const std::string rest =
+        "4\techo: [test.IEcho]\n5\tfailing: [test.IFailing]\n6\tnodescriptor: []\n7\trefusing: []\n";
     expectOutcome(service({"list"}),
                   "Found 8 services:\n0\ta.dead: []\n1\ta.denying: []\n2\ta.garbled: []\n3\ta.late: []\n" + rest,
                   dead + garbled + late, 30);
@@ -392,8 +397,7 @@ using Call = ServiceCommand;
 
 TEST_F(Call, SendsTheTokenAndTheArgumentsWithTheCodeConvertedLikeAtoi)
 {
-    expectOutcome(service({"call", "echo", " +17x", "i32", "-7", "s16", "hi", "null"}), resultLine(),
-                  "", 0);
+    expectOutcome(service({"call", "echo", " +17x", "i32", "-7", "s16", "hi", "null"}), resultLine(), "", 0);
     EXPECT_EQ(echo->lastCode, 17u);
     EXPECT_EQ(echo->lastData, callData("test.IEcho", [](Parcel& data) {
                   data.writeInt32(-7);
@@ -416,10 +420,9 @@ TEST_F(Call, ServiceWithoutADescriptorDoesNotExistAndOneUnreachableSaysWhy)
     for (const status_t status : {quorvel::DEAD_OBJECT, quorvel::TIMED_OUT, quorvel::FAILED_TRANSACTION}) {
         SCOPED_TRACE(status);
         manager->add("gone", sp<IBinder>(new FakeService("x", status)));
-        expectOutcome(service({"call", "gone", "1"}), "",
-                      std::string("service: gone: ") + statusToString(status) +
-                          "\nservice: Service gone does not exist\n",
-                      30);
+        expectOutcome(
+            service({"call", "gone", "1"}), "",
+            std::string("service: gone: ") + statusToString(status) + "\nservice: Service gone does not exist\n", 30);
     }
 }
 
@@ -439,7 +442,8 @@ TEST_F(Call, BadArgumentIsReportedTheCallStillGoesAndTheUsageComesLast)
     const Outcome lone = service({"call", "echo", "3", "i32", "8", "s16"});
     expectOutcome(lone, resultLine() + USAGE, "service: no string supplied for 's16'\n", 10);
     EXPECT_EQ(echo->lastData, callData("test.IEcho", [](Parcel& data) { data.writeInt32(8); }));
-    EXPECT_EQ(together({"call", "echo", "3", "i32"}), "service: no integer supplied for 'i32'\n" + resultLine() + USAGE);
+    EXPECT_EQ(together({"call", "echo", "3", "i32"}),
+              "service: no integer supplied for 'i32'\n" + resultLine() + USAGE);
 
     // Both diagnostics, and the bad command line's status wins.
     expectOutcome(service({"call", "failing", "5", "i32"}), resultLine() + USAGE,
@@ -453,8 +457,8 @@ TEST_F(Call, ValueTheParcelHasNoRoomForIsABadArgumentAndNothingTakesItsPlace)
     for (const std::string& kind : std::vector<std::string>{"s16", "intent"}) {
         SCOPED_TRACE(kind);
         const std::string value = (kind == "s16" ? "" : "action=") + std::string(40000, 'x');
-        expectOutcome(service({"call", "echo", "1", "i32", "5", kind, value, "i32", "7"}),
-                      resultLine() + USAGE, "service: " + kind + " argument too large\n", 10);
+        expectOutcome(service({"call", "echo", "1", "i32", "5", kind, value, "i32", "7"}), resultLine() + USAGE,
+                      "service: " + kind + " argument too large\n", 10);
         EXPECT_EQ(echo->lastData, callData("test.IEcho", [](Parcel& data) { data.writeInt32(5); }));
     }
 }
