@@ -116,47 +116,8 @@ protected:
 std::unique_ptr<ProcessFixture> ServiceTool::world;
 
 // ---------------------------------------------------------------------------
-// Usage text and options
-
-using UsageAndOptions = ServiceTool;
-
-TEST_F(UsageAndOptions, NoArgumentsDashHAndDashQuestionPrintOnlyTheUsage)
-{
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {}, {"-h"}, {"-?"}, {"-h", "list"}, {"-?", "call", "example.echo", "1"}}) {
-        SCOPED_TRACE(testing::PrintToString(arguments));
-        expectOutcome(service(arguments), USAGE, "", 0);
-    }
-}
-
-TEST_F(UsageAndOptions, UnknownOptionGetsTheLibraryDiagnosticAndTheUsageButRunsNothing)
-{
-    const RunResult outcome = service({"-x", "list"});
-    expectOutcome(outcome, USAGE, SERVICE + ": invalid option -- 'x'\n", 0);
-    EXPECT_EQ(outcome.combined, outcome.err + outcome.out);
-}
-
-TEST_F(UsageAndOptions, OptionParsingStopsAtTheCommandWord)
-{
-    // The tool has to stop by itself, not because the environment asks getopt to.
-    ASSERT_EQ(getenv("POSIXLY_CORRECT"), nullptr);
-    expectOutcome(service({"check", "-h"}), "Service -h: not found\n", "", 0);
-    expectOutcome(service({"check", "-x"}), "Service -x: not found\n", "", 0);
-    expectOutcome(service({"--", "check", "example.echo"}), "Service example.echo: found\n", "", 0);
-}
-
-TEST_F(UsageAndOptions, CommandWordsAreCaseSensitive)
-{
-    expectOutcome(service({"LIST"}), USAGE, "service: Unknown command LIST\n", 10);
-    expectOutcome(service({"checks", "example.echo"}), USAGE, "service: Unknown command checks\n", 10);
-    expectOutcome(service({""}), USAGE, "service: Unknown command \n", 10);
-}
-
-TEST_F(UsageAndOptions, UnknownCommandDiagnosticComesBeforeTheUsage)
-{
-    const RunResult outcome = service({"frob"});
-    EXPECT_EQ(outcome.combined, "service: Unknown command frob\n" + USAGE);
-}
+// Without a service manager (usage, option and command-line diagnostics are tested
+// in process against the command driver)
 
 TEST(NoServiceManager, EveryCommandExitsWith20AndNoUsage)
 {
@@ -186,13 +147,6 @@ TEST_F(Check, FoundOrNotItExitsWith0AndOnlyTheFirstNameIsChecked)
     expectOutcome(service({"check", "caf\xc3\xa9"}), "Service caf\xc3\xa9: not found\n", "", 0);
 }
 
-TEST_F(Check, MissingNameIsACommandLineError)
-{
-    const RunResult outcome = service({"check"});
-    expectOutcome(outcome, USAGE, "service: No service specified for check\n", 10);
-    EXPECT_EQ(outcome.combined, outcome.err + USAGE);
-}
-
 // ---------------------------------------------------------------------------
 // list
 
@@ -208,11 +162,6 @@ TEST_F(List, ShowsEveryServiceInOrderWithItsDescriptor)
                   "3\texample.refusing: []\n"
                   "4\texample.unicode: [quorvel.example.Caf??]\n",
                   "", 0);
-}
-
-TEST_F(List, ArgumentsAfterListAreIgnored)
-{
-    EXPECT_EQ(service({"list", "extra", "-h"}).out, service({"list"}).out);
 }
 
 TEST(ListEmpty, NoServicesGivesTheCountAlone)
@@ -243,12 +192,6 @@ TEST(ListPeerText, ControlCharactersFromPeersPrintAsQuestionMarks)
 // call: operands, codes and the replies
 
 using Call = ServiceTool;
-
-TEST_F(Call, MissingOperandsHaveTheirOwnDiagnostics)
-{
-    expectOutcome(service({"call"}), USAGE, "service: No service specified for call\n", 10);
-    expectOutcome(service({"call", "example.echo"}), USAGE, "service: No code specified for call\n", 10);
-}
 
 TEST_F(Call, CodeAloneSendsTheInterfaceToken)
 {
@@ -485,15 +428,6 @@ TEST_F(FailedTransaction, PrintsTheReplyThenADiagnosticAndExitsWith30)
         " (" + std::to_string(status) + ")\n";
     expectOutcome(outcome, expected, diagnostic, 30);
     EXPECT_EQ(outcome.combined, expected + diagnostic);
-}
-
-TEST_F(FailedTransaction, BadArgumentStatusWinsOverTheFailure)
-{
-    const RunResult outcome = service({"call", "example.failing", "5", "i32"});
-    EXPECT_EQ(outcome.exitStatus, 10);
-    EXPECT_EQ(outcome.err.rfind("service: no integer supplied for 'i32'\nservice: Transaction failed: ", 0), 0u)
-        << outcome.err;
-    EXPECT_EQ(outcome.out.substr(outcome.out.size() - USAGE.size()), USAGE);
 }
 
 // ---------------------------------------------------------------------------
