@@ -8,12 +8,24 @@
 #                              features, one a line
 #   ledsim_driver_faults.txt   the fault kinds the driver offers, one a line
 # A malformed line stops the configuration, naming the line.
+#
+# As a script it generates from another list, for its test:
+#   cmake -DLEDSIM_VOCABULARY_LIST=FILE -DLEDSIM_VOCABULARY_OUT=FOLDER -P ledsim_vocabulary.cmake
 
-set(_vocabulary_list ${PROJECT_SOURCE_DIR}/tools/ledsim/vocabulary.txt)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_vocabulary_list})
+set(_vocabulary_template ${CMAKE_CURRENT_LIST_DIR}/../tools/ledsim/ledsim_vocabulary.h.in)
+if(CMAKE_SCRIPT_MODE_FILE)
+  cmake_minimum_required(VERSION 3.25)
+  set(_vocabulary_list ${LEDSIM_VOCABULARY_LIST})
+  set(_vocabulary_out ${LEDSIM_VOCABULARY_OUT})
+else()
+  set(_vocabulary_list ${PROJECT_SOURCE_DIR}/tools/ledsim/vocabulary.txt)
+  set(_vocabulary_out ${CMAKE_BINARY_DIR}/generated)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_vocabulary_list})
+endif()
+get_filename_component(_vocabulary_name ${_vocabulary_list} NAME)
 
 function(_vocabulary_fail line_number message)
-  message(FATAL_ERROR "tools/ledsim/vocabulary.txt:${line_number}: ${message}")
+  message(FATAL_ERROR "${_vocabulary_name}:${line_number}: ${message}")
 endfunction()
 
 # Checks one word of a line against REGEX; NAME says what the word is.
@@ -53,7 +65,7 @@ function(_vocabulary_read)
   # and pair up square brackets: the words have neither.
   string(REGEX REPLACE "(^|\n)[ \t]*#[^\n]*" "\\1" raw "${raw}")
   if(raw MATCHES ";" OR raw MATCHES "\\[" OR raw MATCHES "\\]")
-    message(FATAL_ERROR "tools/ledsim/vocabulary.txt: \";\", \"[\" and \"]\" have no place in the list")
+    message(FATAL_ERROR "${_vocabulary_name}: \";\", \"[\" and \"]\" have no place in the list")
   endif()
   string(REPLACE "\n" ";" raw_lines "${raw}")
   foreach(line IN LISTS raw_lines)
@@ -174,8 +186,8 @@ function(_vocabulary_generate)
   string(REPLACE ";" ", +" feature_text "${feature_words}")
   set(feature_text "+${feature_text}")
   _vocabulary_alternatives(driver_fault_text ${driver_words})
-  set(generated ${CMAKE_BINARY_DIR}/generated)
-  configure_file(${PROJECT_SOURCE_DIR}/tools/ledsim/ledsim_vocabulary.h.in ${generated}/ledsim_vocabulary.h @ONLY)
+  set(generated ${_vocabulary_out})
+  configure_file(${_vocabulary_template} ${generated}/ledsim_vocabulary.h @ONLY)
   _vocabulary_profiles(profiles "${layout_words}" "${feature_words}")
   file(CONFIGURE OUTPUT ${generated}/ledsim_profiles.txt CONTENT "${profiles}")
   string(REPLACE ";" "\n" driver_list "${driver_words}")
@@ -184,5 +196,7 @@ endfunction()
 
 _vocabulary_generate()
 
-add_library(quorvel_ledsim_vocabulary INTERFACE)
-target_include_directories(quorvel_ledsim_vocabulary INTERFACE ${CMAKE_BINARY_DIR}/generated)
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  add_library(quorvel_ledsim_vocabulary INTERFACE)
+  target_include_directories(quorvel_ledsim_vocabulary INTERFACE ${_vocabulary_out})
+endif()
