@@ -3,9 +3,10 @@
  * Simulated board lights for the target test system.
  *
  * Registers the LED class devices of one board profile, chosen with the
- * "profile" parameter ("rgb" or "amber", followed by any of "+trackball",
- * "+lcd-auto" and "+no-blink-timing"; the same names as the ledsim tool), and
- * the extra integer attributes the lights modules write:
+ * "profile" parameter in the ledsim tool's words (a layout, "rgb" or "amber",
+ * followed by any of the features, each after a "+": ledsim_vocabulary.h,
+ * generated from ledsim's list of them), and the extra integer attributes the
+ * lights modules write:
  *
  *   red/device/{blink,grpfreq,grppwm}   on the LEDs' parent device (RGB boards;
  *                                       grpfreq and grppwm unless no-blink-timing)
@@ -40,6 +41,9 @@
 #include <linux/string.h>
 #include <linux/sysfs.h>
 
+/* The profile and fault words, generated from ledsim's list of them. */
+#include "ledsim_vocabulary.h"
+
 #define QLEDS_MAX_BRIGHTNESS	255
 #define QLEDS_MAX_LIGHTS	8
 /* A brightness per light, blink, grpfreq, grppwm and at most two blinks and auto. */
@@ -49,29 +53,43 @@
 /* The modules write at most 12 bytes ("-2147483648\n"); longer writes are cut. */
 #define QLEDS_JOURNAL_BYTES	32
 
+#define QLEDS_FAULT_ID(word, id) QLEDS_##id,
+#define QLEDS_FAULT_NAME(word, id) [QLEDS_##id] = word,
+
 enum qleds_fault {
 	QLEDS_HEALTHY,
-	QLEDS_MISSING,
-	QLEDS_READONLY,
-	QLEDS_ENOSPC,
-	QLEDS_EIO,
-	QLEDS_SHORT,
+	LEDSIM_DRIVER_FAULTS(QLEDS_FAULT_ID)
 };
 
 static const char *const qleds_fault_names[] = {
 	[QLEDS_HEALTHY] = "healthy",
-	[QLEDS_MISSING] = "missing",
-	[QLEDS_READONLY] = "readonly",
-	[QLEDS_ENOSPC] = "enospc",
-	[QLEDS_EIO] = "eio",
-	[QLEDS_SHORT] = "short",
+	LEDSIM_DRIVER_FAULTS(QLEDS_FAULT_NAME)
 };
 
+/* Its flags are the fields the words of the vocabulary name. */
 struct qleds_profile {
 	bool amber;
 	bool trackball;
 	bool blink_timing;
 	bool lcd_auto;
+};
+
+/* One word of a profile: it sets one flag of struct qleds_profile to a value. */
+struct qleds_word {
+	const char *name;
+	size_t flag;			/* offset in struct qleds_profile */
+	bool value;
+};
+
+#define QLEDS_WORD(word, field, val) \
+	{ .name = word, .flag = offsetof(struct qleds_profile, field), .value = val },
+
+static const struct qleds_word qleds_layouts[] = {
+	LEDSIM_PROFILE_LAYOUTS(QLEDS_WORD)
+};
+
+static const struct qleds_word qleds_features[] = {
+	LEDSIM_PROFILE_FEATURES(QLEDS_WORD)
 };
 
 /*
@@ -113,19 +131,36 @@ struct qleds_chip {
 static char *profile = "rgb";
 module_param(profile, charp, 0444);
 MODULE_PARM_DESC(profile,
-		 "board profile: rgb or amber, then any of +trackball, +lcd-auto, +no-blink-timing");
+		 "board profile: " LEDSIM_PROFILE_LAYOUT_WORDS ", then any of "
+		 LEDSIM_PROFILE_FEATURE_WORDS);
 
 static char *faults = "";
 module_param(faults, charp, 0444);
 MODULE_PARM_DESC(faults,
-		 "FILE=KIND,... with KIND missing, readonly, enospc, eio or short; FILE as under /sys/class/leds");
+		 "FILE=KIND,... with KIND " LEDSIM_DRIVER_FAULT_WORDS
+		 "; FILE as under /sys/class/leds");
 
 static struct qleds_chip *chip;
+
+/* Sets the flag that PART names among the COUNT WORDS; -EINVAL if none does. */
+static int qleds_apply_word(const struct qleds_word *words, size_t count, const char *part,
+			    struct qleds_profile *out)
+{
+	size_t i;
+
+	for (i = 0; i < count; i++) {
+		if (!strcmp(part, words[i].name)) {
+			*(bool *)((char *)out + words[i].flag) = words[i].value;
+			return 0;
+		}
+	}
+	return -EINVAL;
+}
 
 static int qleds_parse_profile(const char *text, struct qleds_profile *out)
 {
 	char *copy, *rest, *part;
-	int ret = 0;
+	int ret;
 
 	copy = kstrdup(text, GFP_KERNEL);
 	if (!copy)
@@ -138,21 +173,9 @@ static int qleds_parse_profile(const char *text, struct qleds_profile *out)
 	out->lcd_auto = false;
 
 	part = strsep(&rest, "+");
-	if (!strcmp(part, "amber"))
-		out->amber = true;
-	else if (strcmp(part, "rgb"))
-		ret = -EINVAL;
-
-	while (!ret && (part = strsep(&rest, "+"))) {
-		if (!strcmp(part, "trackball"))
-			out->trackball = true;
-		else if (!strcmp(part, "lcd-auto"))
-			out->lcd_auto = true;
-		else if (!strcmp(part, "no-blink-timing"))
-			out->blink_timing = false;
-		else
-			ret = -EINVAL;
-	}
+	ret = qleds_apply_word(qleds_layouts, ARRAY_SIZE(qleds_layouts), part, out);
+	while (!ret && (part = strsep(&rest, "+")))
+		ret = qleds_apply_word(qleds_features, ARRAY_SIZE(qleds_features), part, out);
 
 	kfree(copy);
 	return ret;
@@ -292,14 +315,15 @@ static ssize_t qleds_store(struct device *dev, struct device_attribute *attr, co
 	char *shorter;
 	ssize_t ret;
 
+	/* Every kind by name: a kind added to the list and not handled is a warning. */
 	switch (file->fault) {
-	case QLEDS_ENOSPC:
+	case QLEDS_WRITE_ENOSPC:
 		ret = -ENOSPC;
 		break;
-	case QLEDS_EIO:
+	case QLEDS_WRITE_EIO:
 		ret = -EIO;
 		break;
-	case QLEDS_SHORT:
+	case QLEDS_SHORT_WRITE:
 		/* A store of no bytes would be taken as the end of the file: keep nothing. */
 		if (size <= 1) {
 			ret = 0;
@@ -309,7 +333,9 @@ static ssize_t qleds_store(struct device *dev, struct device_attribute *attr, co
 		ret = shorter ? qleds_take(file, shorter, size - 1) : -ENOMEM;
 		kfree(shorter);
 		break;
-	default:
+	case QLEDS_HEALTHY:
+	case QLEDS_MISSING:
+	case QLEDS_READ_ONLY:
 		ret = qleds_take(file, buf, size);
 		break;
 	}
@@ -400,8 +426,7 @@ static int qleds_apply_fault(const char *path, const char *kind)
 		 * is refused only for a file without store, which is readonly, and
 		 * closing an attribute file cannot fail.
 		 */
-		pr_err("quorvel-leds: fault \"%s\" is not missing, readonly, enospc, eio or short\n",
-		       kind);
+		pr_err("quorvel-leds: fault \"%s\" is not " LEDSIM_DRIVER_FAULT_WORDS "\n", kind);
 		return -EINVAL;
 	}
 	for (i = 0; i < chip->file_count; i++) {
@@ -462,7 +487,7 @@ static int qleds_create_files(void)
 		if (file->fault == QLEDS_MISSING)
 			continue;
 		/* Without store, as a read-only attribute is: even root cannot write it. */
-		if (file->fault == QLEDS_READONLY) {
+		if (file->fault == QLEDS_READ_ONLY) {
 			file->attr.attr.mode = 0444;
 			file->attr.store = NULL;
 		} else {

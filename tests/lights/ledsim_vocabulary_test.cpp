@@ -1,7 +1,7 @@
 // ledsim's profile and fault words: the help text and the parser's errors made from
-// the tables name every word, and the manual page, the bring-up guide, the target's
-// LED driver and the target scenarios, which spell the words out again, name exactly
-// what the tables hold.
+// the tables name every word, the manual page and the bring-up guide, which spell
+// the words out again, name exactly what the list holds, and the generated tables
+// of the target scenarios hold every profile and the driver's faults.
 #include "options.h"
 #include "vocabulary.h"
 
@@ -121,40 +121,29 @@ TEST(LedsimVocabulary, ManualPageAndGuideListEveryWordInTableOrder)
     EXPECT_EQ(kinds, faultNames(false));
 }
 
-TEST(LedsimVocabulary, TargetDriverOffersTheFaultsMarkedForItAndEveryProfileWord)
+// The tables the target scenarios read are generated from the same list as the
+// header: every layout with every subset of the features, each once, and the
+// fault kinds marked for the driver, in the list's order.
+TEST(LedsimVocabulary, GeneratedTablesCoverEveryProfileAndTheDriversFaults)
 {
-    const std::string driver = readSource("target/leds/quorvel-leds.c");
-    ASSERT_FALSE(driver.empty()) << "cannot read target/leds/quorvel-leds.c";
-    const std::string namesTable = section(driver, "static const char *const qleds_fault_names[]", "};");
-    std::vector<std::string> driverFaults = matches(namesTable, R"re(\] = "([^"]+)")re");
-    ASSERT_FALSE(driverFaults.empty());
-    EXPECT_EQ(driverFaults.front(), "healthy"); // the driver's "no fault", not a word of the table
-    driverFaults.erase(driverFaults.begin());
-    EXPECT_EQ(driverFaults, faultNames(true));
+    const std::string generated = std::string(QUORVEL_BINARY_DIR) + "/generated/";
+    std::ifstream kinds(generated + "ledsim_driver_faults.txt");
+    ASSERT_TRUE(kinds) << "cannot read " << generated << "ledsim_driver_faults.txt";
+    std::vector<std::string> listedKinds;
+    for (std::string kind; std::getline(kinds, kind);)
+        listedKinds.push_back(kind);
+    EXPECT_EQ(listedKinds, faultNames(true));
 
-    const std::string parser = section(driver, "static int qleds_parse_profile(", "}\n");
-    const std::vector<std::string> driverWords = matches(parser, R"re(strcmp\(part, "([^"]+)"\))re");
-    const std::vector<std::string> tableWords = profileWords("");
-    EXPECT_EQ(std::set<std::string>(driverWords.begin(), driverWords.end()),
-              std::set<std::string>(tableWords.begin(), tableWords.end()));
-}
-
-TEST(LedsimVocabulary, TargetScenariosCoverEveryProfileAndTheDriversFaults)
-{
-    const std::string scenarios = readSource("target/guest/scenarios.sh");
-    ASSERT_FALSE(scenarios.empty()) << "cannot read target/guest/scenarios.sh";
-    const std::string kinds = matches(scenarios, R"re(\nLIGHTS_FAULT_KINDS="([^"]*)")re").at(0);
-    EXPECT_EQ(matches(kinds, R"((\S+))"), faultNames(true));
-
-    // Every layout with every subset of the features, each once; the scenarios spell
-    // the features in an order of their own, so profiles compare by what they mean.
+    // Profiles compare by what they mean: a word the parser does not know, or the
+    // same flags twice, fails.
     auto meaning = [](const ledsim::Profile& p) {
         return std::to_string(p.amber) + std::to_string(p.trackball) + std::to_string(p.blinkTiming) +
             std::to_string(p.lcdAuto);
     };
     std::multiset<std::string> listed;
-    std::istringstream profileList(matches(scenarios, R"re(\nLIGHTS_PROFILES="([^"]*)")re").at(0));
-    for (std::string text; profileList >> text;) {
+    std::ifstream profileList(generated + "ledsim_profiles.txt");
+    ASSERT_TRUE(profileList) << "cannot read " << generated << "ledsim_profiles.txt";
+    for (std::string text; std::getline(profileList, text);) {
         ledsim::Profile profile;
         std::string error;
         EXPECT_TRUE(ledsim::parseProfile(text, profile, error)) << error;

@@ -100,11 +100,11 @@ expect_log() {
 mapfile -t demo < <("$deps" --list demo)
 mapfile -t all < <("$deps" --list all)
 
-# What the demo leaves out: emulators, cross compilers, clang, valgrind, and the test
-# and benchmark libraries its build does not use. Everything it has, all has too.
+# What the demo leaves out: emulators, cross compilers, clang, valgrind, shellcheck, and
+# the test and benchmark libraries its build does not use. Everything it has, all has too.
 ((${#demo[@]})) || fail "the demo set is empty"
 for package in qemu-system-arm qemu-user g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
-  clang libclang-rt-14-dev clang-format valgrind libgtest-dev libgmock-dev googletest libbenchmark-dev; do
+  clang libclang-rt-14-dev clang-format valgrind shellcheck libgtest-dev libgmock-dev googletest libbenchmark-dev; do
   printf '%s\n' "${demo[@]}" | grep -qx -- "$package" && fail "the demo set has $package"
   printf '%s\n' "${all[@]}" | grep -qx -- "$package" || fail "the all set lacks $package"
 done

@@ -1,7 +1,10 @@
-// The words of ledsim's board profiles and faults: one table each, from which the
-// option parser, the help text and the error messages are made. The manual page and
-// the target's LED driver use the same words; a test holds them to these tables.
+// The words of ledsim's board profiles and faults: one table each, made from the
+// generated <ledsim_vocabulary.h> (the list tools/ledsim/vocabulary.txt, which the
+// target's LED driver and scenarios read too), from which the option parser, the
+// help text and the error messages are made.
 #pragma once
+
+#include <ledsim_vocabulary.h>
 
 #include <string>
 #include <string_view>
@@ -35,18 +38,18 @@ struct ProfileWord {
     bool value;
 };
 
+// The generated list names a profile's flags as the target's LED driver does.
+#define LEDSIM_PROFILE_FIELD_amber &Profile::amber
+#define LEDSIM_PROFILE_FIELD_trackball &Profile::trackball
+#define LEDSIM_PROFILE_FIELD_blink_timing &Profile::blinkTiming
+#define LEDSIM_PROFILE_FIELD_lcd_auto &Profile::lcdAuto
+#define LEDSIM_PROFILE_WORD(word, field, value) {word, LEDSIM_PROFILE_FIELD_##field, value != 0},
+
 // The indicator layouts a profile starts with; the first is the default.
-inline constexpr ProfileWord PROFILE_LAYOUTS[] = {
-    {"rgb", &Profile::amber, false},
-    {"amber", &Profile::amber, true},
-};
+inline constexpr ProfileWord PROFILE_LAYOUTS[] = {LEDSIM_PROFILE_LAYOUTS(LEDSIM_PROFILE_WORD)};
 
 // The features that may follow, each after a "+".
-inline constexpr ProfileWord PROFILE_FEATURES[] = {
-    {"trackball", &Profile::trackball, true},
-    {"lcd-auto", &Profile::lcdAuto, true},
-    {"no-blink-timing", &Profile::blinkTiming, false},
-};
+inline constexpr ProfileWord PROFILE_FEATURES[] = {LEDSIM_PROFILE_FEATURES(LEDSIM_PROFILE_WORD)};
 
 struct FaultKind {
     std::string_view name;
@@ -55,15 +58,9 @@ struct FaultKind {
     bool inDriver; // the target's LED driver offers it too
 };
 
-inline constexpr FaultKind FAULT_KINDS[] = {
-    {"missing", FAULT_MISSING, "", true},
-    {"eacces", FAULT_OPEN_EACCES, "open refused", false},
-    {"readonly", FAULT_READ_ONLY, "mode 0444", true},
-    {"enospc", FAULT_WRITE_ENOSPC, "", true},
-    {"eio", FAULT_WRITE_EIO, "write refused", true},
-    {"short", FAULT_SHORT_WRITE, "write one byte short", true},
-    {"close-eio", FAULT_CLOSE_EIO, "", false},
-};
+#define LEDSIM_FAULT_KIND(word, id, help, inDriver) {word, FAULT_##id, help, inDriver != 0},
+
+inline constexpr FaultKind FAULT_KINDS[] = {LEDSIM_FAULTS(LEDSIM_FAULT_KIND)};
 
 // Parses a layout followed by "+FEATURE" words. Returns false with a message for
 // anything else.
