@@ -148,8 +148,9 @@ int sendColor(const char* light, uint32_t color)
     return status;
 }
 
-// `name` as the module the steps act on exports it (not as the global scope has it),
-// found through the loaded library of its record, which stays mapped either way.
+// `name` as the module the steps act on exports it, not as the global scope has it
+// (the decoy probe defines the same names). The reference RTLD_NOLOAD takes is given
+// back at once: the module's handle in `modules` keeps it mapped.
 void* symbolOfCurrentModule(const char* name)
 {
     Dl_info where{};
