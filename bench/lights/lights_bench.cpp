@@ -19,6 +19,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -167,7 +168,7 @@ int main(int argc, char** argv)
     // In this order: the battery request leaves a colour behind, after which a
     // notification would no longer show on the LED.
     const std::vector<std::string> lights = {"backlight", "keyboard", "buttons", "notifications", "battery"};
-    std::vector<quorvel::LoadedModule> modules;
+    std::vector<quorvel::ModuleHandle> modules;
     struct Pair {
         std::string setName, rawName;
         LightDevice* device;
@@ -177,20 +178,21 @@ int main(int argc, char** argv)
     };
     std::vector<Pair> pairs;
     for (const quorvel::BoardInfo& board : quorvel::kBoards) {
-        quorvel::LoadedModule module;
+        quorvel::ModuleHandle module;
         if (quorvel::loadModule(board.module_path, module, error) != 0) {
             fprintf(stderr, "lights_bench: %s\n", error.c_str());
             return 1;
         }
-        modules.push_back(module);
+        const ModuleInfo* info = module.info();
+        modules.push_back(std::move(module));
         // Known starting state: no battery colour, so notifications show on the LED.
         LightDevice* battery = nullptr;
-        module.info->methods->open(module.info, "battery", &battery);
+        info->methods->open(info, "battery", &battery);
         const LightState dark{};
         battery->set_state(battery, &dark);
         for (const std::string& light : lights) {
             LightDevice* device = nullptr;
-            if (module.info->methods->open(module.info, light.c_str(), &device) != 0) {
+            if (info->methods->open(info, light.c_str(), &device) != 0) {
                 fprintf(stderr, "lights_bench: cannot open %s\n", light.c_str());
                 return 1;
             }

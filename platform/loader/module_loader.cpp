@@ -134,22 +134,6 @@ int loadModuleForBoard(std::string_view board, ModuleHandle& module, std::string
     return loadModule(path, module, error);
 }
 
-int loadModule(const std::string& path, LoadedModule& module, std::string& error, SymbolScope scope)
-{
-    ModuleHandle handle;
-    const int status = loadModule(path, handle, error, scope);
-    module = handle.release();
-    return status;
-}
-
-int loadModuleForBoard(std::string_view board, LoadedModule& module, std::string& error)
-{
-    ModuleHandle handle;
-    const int status = loadModuleForBoard(board, handle, error);
-    module = handle.release();
-    return status;
-}
-
 void unloadModule(LoadedModule& module)
 {
     if (module.library != nullptr)

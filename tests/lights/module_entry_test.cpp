@@ -27,21 +27,21 @@ TEST(ModuleLoader, NamesTheFileItLookedForWhenNoModuleMatchesTheBoard)
     const std::string path = std::string(boardNamed("quillano").module_path);
     quorvel::testing::ScopedEnv variable(quorvel::MODULE_DIR_VARIABLE);
     variable.set(path.substr(0, path.rfind('/')).c_str());
-    quorvel::LoadedModule module;
+    quorvel::ModuleHandle module;
     std::string error;
     EXPECT_NE(quorvel::loadModuleForBoard("nosuchboard", module, error), 0);
     EXPECT_NE(error.find("lights.nosuchboard.so"), std::string::npos) << error;
-    EXPECT_EQ(module.info, nullptr);
+    EXPECT_EQ(module.info(), nullptr);
 }
 
 TEST(ModuleLoader, RefusesBoardNamesThatLeaveTheModuleFolder)
 {
     for (const char* board : {"", ".", "..", "../pavok", "a/b"}) {
-        quorvel::LoadedModule module;
+        quorvel::ModuleHandle module;
         std::string error;
         EXPECT_EQ(quorvel::loadModuleForBoard(board, module, error), -22) << board;
         EXPECT_NE(error.find("invalid board name"), std::string::npos) << error;
-        EXPECT_EQ(module.library, nullptr);
+        EXPECT_FALSE(module);
     }
 }
 
@@ -56,11 +56,11 @@ TEST(ModuleLoader, RefusesFilesThatAreNotLightsModules)
         {bad + "/lights.missing.so", "cannot load"},
     };
     for (const auto& [path, message] : cases) {
-        quorvel::LoadedModule module;
+        quorvel::ModuleHandle module;
         std::string error;
         EXPECT_NE(quorvel::loadModule(path, module, error), 0) << path;
         EXPECT_NE(error.find(message), std::string::npos) << "got: " << error;
-        EXPECT_EQ(module.info, nullptr);
+        EXPECT_EQ(module.info(), nullptr);
     }
 }
 
@@ -100,7 +100,7 @@ TEST(ModuleLoader, AHandleUnmapsItsModuleWhenItGoesAndOnlyThen)
     EXPECT_FALSE(handle);
     EXPECT_FALSE(mapped(path));
 
-    // Released, the module is the caller's to unmap, as with the plain calls.
+    // Released, the module is the caller's to unmap with unloadModule().
     ASSERT_EQ(quorvel::loadModule(path, handle, error), 0) << error;
     quorvel::LoadedModule released = handle.release();
     handle.reset();

@@ -224,7 +224,7 @@ TEST_P(ModuleLayout, ModuleFoundByBoardNameIsTheSameRecord)
     ASSERT_EQ(byBoard.status, 0) << byBoard.error;
     EXPECT_EQ(byBoard.module.info(), mModule.info());
     EXPECT_EQ(byBoard.path, mFolder + "/lights." + std::string(GetParam().name) + ".so");
-    // The plain call that unmaps a released module leaves it empty.
+    // Unmapping a released module leaves it empty.
     quorvel::LoadedModule released = byBoard.module.release();
     quorvel::unloadModule(released);
     EXPECT_EQ(released.info, nullptr);

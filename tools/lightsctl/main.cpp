@@ -1,4 +1,5 @@
 // lightsctl: sends light requests to a lights module from the command line.
+#include "light_device_handle.h"
 #include "request_parser.h"
 
 #include <quorvel/module_loader.h>
@@ -97,11 +98,10 @@ std::string statusText(int status)
     return std::to_string(status) + " (" + (status < 0 ? strerror(-status) : "unexpected status") + ")";
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The words before the requests: help, a missing module, or a light where the module
+// belongs. Returns the exit status when the run ends here, -1 when it goes on.
+int exitBeforeRequests(const std::vector<std::string>& words)
 {
-    std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && (words[0] == "-h" || words[0] == "--help")) {
         printHelp(stdout);
         return 0;
@@ -118,48 +118,71 @@ int main(int argc, char** argv)
                 words[0].c_str());
         return EXIT_USAGE;
     }
+    return -1;
+}
+
+// Loads MODULE, a file when it has a '/' and a board name otherwise; false, with the
+// reason printed, when it cannot be loaded.
+bool loadModuleArgument(const std::string& moduleArgument, quorvel::ModuleHandle& module)
+{
+    const bool isPath = moduleArgument.find('/') != std::string::npos;
+    std::string error;
+    const int loaded = isPath ? quorvel::loadModule(moduleArgument, module, error)
+                              : quorvel::loadModuleForBoard(moduleArgument, module, error);
+    if (loaded == 0)
+        return true;
+    fprintf(stderr, "lightsctl: %s\n", error.c_str());
+    if (!isPath)
+        printModuleFolderHint();
+    return false;
+}
+
+// Sends each request to its light's device, in order, printing one status line per
+// request; requests to one light share the device opened for the first of them.
+// Returns the exit status.
+int sendRequests(const ModuleInfo& module, const std::vector<lightsctl::Request>& requests)
+{
+    int exitStatus = 0;
+    std::map<std::string, lightsctl::LightDeviceHandle> devices;
+    for (const lightsctl::Request& request : requests) {
+        lightsctl::LightDeviceHandle& device = devices[request.light];
+        if (!device) {
+            const int opened = lightsctl::openLightDevice(module, request.light, device);
+            if (opened != 0 || !device) {
+                printf("%s: open failed: %s\n", request.light.c_str(), statusText(opened).c_str());
+                exitStatus = EXIT_REQUEST_FAILED;
+                continue;
+            }
+        }
+        const int status = device->set_state(device.get(), &request.state);
+        printf("%s: %s\n", request.light.c_str(), statusText(status).c_str());
+        if (status != 0)
+            exitStatus = EXIT_REQUEST_FAILED;
+    }
+    fflush(stdout);
+    // Closed in the order of the lights' names, after every status line is out.
+    for (auto& [light, device] : devices)
+        device.reset();
+    return exitStatus;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    const int early = exitBeforeRequests(words);
+    if (early >= 0)
+        return early;
     std::vector<lightsctl::Request> requests;
     std::string error;
     if (!lightsctl::parseRequests(std::vector<std::string>(words.begin() + 1, words.end()), requests, error)) {
         fprintf(stderr, "lightsctl: %s\n", error.c_str());
         return EXIT_USAGE;
     }
-
-    const std::string& moduleArgument = words[0];
     quorvel::ModuleHandle module;
-    const int loaded = moduleArgument.find('/') != std::string::npos
-        ? quorvel::loadModule(moduleArgument, module, error)
-        : quorvel::loadModuleForBoard(moduleArgument, module, error);
-    if (loaded != 0) {
-        fprintf(stderr, "lightsctl: %s\n", error.c_str());
-        if (moduleArgument.find('/') == std::string::npos)
-            printModuleFolderHint();
+    if (!loadModuleArgument(words[0], module))
         return EXIT_LOAD_FAILED;
-    }
-
     printNoLedTreeHint();
-    int exitStatus = 0;
-    std::map<std::string, LightDevice*> devices;
-    for (const lightsctl::Request& request : requests) {
-        LightDevice*& device = devices[request.light];
-        if (device == nullptr) {
-            const int opened = module.info()->methods->open(module.info(), request.light.c_str(), &device);
-            if (opened != 0 || device == nullptr) {
-                device = nullptr;
-                printf("%s: open failed: %s\n", request.light.c_str(), statusText(opened).c_str());
-                exitStatus = EXIT_REQUEST_FAILED;
-                continue;
-            }
-        }
-        const int status = device->set_state(device, &request.state);
-        printf("%s: %s\n", request.light.c_str(), statusText(status).c_str());
-        if (status != 0)
-            exitStatus = EXIT_REQUEST_FAILED;
-    }
-    fflush(stdout);
-    for (auto& [light, device] : devices) {
-        if (device != nullptr)
-            device->close(device);
-    }
-    return exitStatus;
+    return sendRequests(*module.info(), requests);
 }

@@ -31,6 +31,111 @@ bool allDigits(const std::string& text, size_t from, int base)
     return true;
 }
 
+// The words of the command line, read one after the other; the first error met is
+// left in `error`.
+struct WordReader {
+    const std::vector<std::string>& words;
+    size_t next;
+    std::string& error;
+
+    bool atEnd() const { return next >= words.size(); }
+
+    // The next word as a 32-bit integer, called `what` in the error.
+    bool number(const std::string& what, int32_t& value)
+    {
+        if (atEnd()) {
+            error = "missing " + what + " after \"" + words[next - 1] + "\"";
+            return false;
+        }
+        if (!parseInt32(words[next], value)) {
+            error = what + " \"" + words[next] + "\" is not a 32-bit integer";
+            return false;
+        }
+        ++next;
+        return true;
+    }
+};
+
+// Where a light name belongs, names what came instead: an option without its request,
+// a colour without its light (a forgotten module or light name), or a word that is
+// neither an option nor a light followed by a colour.
+bool checkLightName(WordReader& reader, const std::string& light, const std::vector<Request>& earlier)
+{
+    const std::string after = earlier.empty() ? "" : " after the request to \"" + earlier.back().light + "\"";
+    uint32_t ignored = 0;
+    if (isKeyword(light)) {
+        reader.error = "expected a light name, not \"" + light + "\" (an option of a request: it follows LIGHT COLOR)";
+        return false;
+    }
+    if (parseColor(light, ignored)) {
+        reader.error = "expected a light name, not the colour \"" + light + "\"" + after;
+        if (earlier.empty())
+            reader.error += " (is the MODULE or the LIGHT missing?)";
+        else if (!isKnownLight(earlier.back().light))
+            reader.error += " (\"" + earlier.back().light + "\" is not a light the modules know: a misspelt option?)";
+        return false;
+    }
+    if (!isKnownLight(light) && (reader.atEnd() || !parseColor(reader.words[reader.next], ignored))) {
+        reader.error = "unknown word \"" + light + "\"" + after + ": neither an option (" + OPTION_WORDS +
+            ") nor a light name followed by a colour";
+        return false;
+    }
+    return true;
+}
+
+// "LIGHT COLOR", the start of every request.
+bool readLightAndColour(WordReader& reader, const std::vector<Request>& earlier, Request& request)
+{
+    request.light = reader.words[reader.next++];
+    if (!checkLightName(reader, request.light, earlier))
+        return false;
+    if (reader.atEnd()) {
+        reader.error = "missing colour after light \"" + request.light + "\"";
+        return false;
+    }
+    const std::string& colour = reader.words[reader.next];
+    if (!parseColor(colour, request.state.color)) {
+        reader.error = "colour \"" + colour + "\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or " +
+            "decimal) for light \"" + request.light + "\"";
+        return false;
+    }
+    ++reader.next;
+    return true;
+}
+
+// One option word (already read) and the numbers it takes.
+bool readOption(WordReader& reader, const std::string& keyword, LightState& state)
+{
+    if (keyword == "flash") {
+        state.flash_mode = LIGHT_FLASH_TIMED;
+        return reader.number("on time", state.on_ms) && reader.number("off time", state.off_ms);
+    }
+    if (keyword == "trackball") {
+        state.flash_mode = LIGHT_FLASH_TRACKBALL_MODE;
+        return reader.number("trackball mode", state.on_ms);
+    }
+    if (keyword == "mode")
+        return reader.number("flash mode", state.flash_mode) && reader.number("on time", state.on_ms) &&
+            reader.number("off time", state.off_ms);
+    if (keyword == "auto") {
+        state.brightness_mode = 1;
+        return true;
+    }
+    // "brightness": the only option word left.
+    return reader.number("brightness mode", state.brightness_mode);
+}
+
+// The options after a request's colour, up to the next word that is not one.
+bool readOptions(WordReader& reader, LightState& state)
+{
+    while (!reader.atEnd() && isKeyword(reader.words[reader.next])) {
+        const std::string keyword = reader.words[reader.next++];
+        if (!readOption(reader, keyword, state))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool isKnownLight(const std::string& word)
@@ -90,78 +195,11 @@ bool parseColor(const std::string& text, uint32_t& color)
 bool parseRequests(const std::vector<std::string>& words, std::vector<Request>& requests, std::string& error)
 {
     requests.clear();
-    size_t i = 0;
-    auto number = [&](const std::string& what, int32_t& value) {
-        if (i >= words.size()) {
-            error = "missing " + what + " after \"" + words[i - 1] + "\"";
-            return false;
-        }
-        if (!parseInt32(words[i], value)) {
-            error = what + " \"" + words[i] + "\" is not a 32-bit integer";
-            return false;
-        }
-        ++i;
-        return true;
-    };
-    while (i < words.size()) {
+    WordReader reader{words, 0, error};
+    while (!reader.atEnd()) {
         Request request;
-        request.light = words[i++];
-        // Where a light name belongs, name what came instead: an option without its
-        // request, a colour without its light (a forgotten module or light name), or
-        // a word that is neither an option nor a light followed by a colour.
-        const std::string after = requests.empty() ? "" : " after the request to \"" + requests.back().light + "\"";
-        uint32_t ignored = 0;
-        if (isKeyword(request.light)) {
-            error = "expected a light name, not \"" + request.light + "\" (an option of a request: it follows " +
-                "LIGHT COLOR)";
+        if (!readLightAndColour(reader, requests, request) || !readOptions(reader, request.state))
             return false;
-        }
-        if (parseColor(request.light, ignored)) {
-            error = "expected a light name, not the colour \"" + request.light + "\"" + after;
-            if (requests.empty())
-                error += " (is the MODULE or the LIGHT missing?)";
-            else if (!isKnownLight(requests.back().light))
-                error += " (\"" + requests.back().light + "\" is not a light the modules know: a misspelt option?)";
-            return false;
-        }
-        const bool known = isKnownLight(request.light);
-        if (!known && (i >= words.size() || !parseColor(words[i], ignored))) {
-            error = "unknown word \"" + request.light + "\"" + after + ": neither an option (" + OPTION_WORDS +
-                ") nor a light name followed by a colour";
-            return false;
-        }
-        if (i >= words.size()) {
-            error = "missing colour after light \"" + request.light + "\"";
-            return false;
-        }
-        if (!parseColor(words[i], request.state.color)) {
-            error = "colour \"" + words[i] + "\" is not a 32-bit number (0xAARRGGBB, #RGB, #RRGGBB, #AARRGGBB or " +
-                "decimal) for light \"" + request.light + "\"";
-            return false;
-        }
-        ++i;
-        while (i < words.size() && isKeyword(words[i])) {
-            const std::string keyword = words[i++];
-            LightState& state = request.state;
-            if (keyword == "flash") {
-                state.flash_mode = LIGHT_FLASH_TIMED;
-                if (!number("on time", state.on_ms) || !number("off time", state.off_ms))
-                    return false;
-            } else if (keyword == "trackball") {
-                state.flash_mode = LIGHT_FLASH_TRACKBALL_MODE;
-                if (!number("trackball mode", state.on_ms))
-                    return false;
-            } else if (keyword == "mode") {
-                if (!number("flash mode", state.flash_mode) || !number("on time", state.on_ms) ||
-                    !number("off time", state.off_ms))
-                    return false;
-            } else if (keyword == "auto") {
-                state.brightness_mode = 1;
-            } else if (keyword == "brightness") {
-                if (!number("brightness mode", state.brightness_mode))
-                    return false;
-            }
-        }
         requests.push_back(request);
     }
     if (requests.empty()) {

@@ -45,7 +45,7 @@ bool driveModule(const std::string& modulePath, int requests, std::string& repor
 {
     if (!testing::makeLedTree(testing::RGB_BOARD_FILES, &report))
         return false;
-    LoadedModule module;
+    ModuleHandle module;
     std::string error;
     if (loadModule(modulePath, module, error) != 0) {
         report = "cannot load " + modulePath + ": " + error;
@@ -53,7 +53,7 @@ bool driveModule(const std::string& modulePath, int requests, std::string& repor
     }
     LightDevice* devices[6] = {};
     for (int i = 0; i < 6; ++i) {
-        const int status = module.info->methods->open(module.info, LIGHT_NAMES[i], &devices[i]);
+        const int status = module.info()->methods->open(module.info(), LIGHT_NAMES[i], &devices[i]);
         if (status != 0 || !devices[i]) {
             report = std::string("cannot open ") + LIGHT_NAMES[i];
             return false;
@@ -99,7 +99,6 @@ bool driveModule(const std::string& modulePath, int requests, std::string& repor
     out << "before " << describe(before) << ", after " << describe(after);
     for (LightDevice* device : devices)
         device->close(device);
-    unloadModule(module);
     report = out.str();
     return good;
 }

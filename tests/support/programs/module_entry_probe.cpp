@@ -37,14 +37,14 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // The module the steps act on, and every module mapped so far.
 const ModuleInfo* info = nullptr;
-void* library = nullptr;
-std::vector<quorvel::LoadedModule> modules;
+std::vector<quorvel::ModuleHandle> modules;
 std::map<std::string, LightDevice*> devices;
 
 std::vector<std::string> split(const std::string& text, char separator)
@@ -123,7 +123,7 @@ void closeDevices()
 
 bool load(const std::string& path, quorvel::SymbolScope scope)
 {
-    quorvel::LoadedModule module;
+    quorvel::ModuleHandle module;
     std::string error;
     if (quorvel::loadModule(path, module, error, scope) != 0) {
         fprintf(stderr, "entry_probe: %s\n", error.c_str());
@@ -131,9 +131,8 @@ bool load(const std::string& path, quorvel::SymbolScope scope)
     }
     // Devices belong to the module that handed them out.
     closeDevices();
-    modules.push_back(module);
-    info = module.info;
-    library = module.library;
+    info = module.info();
+    modules.push_back(std::move(module));
     return true;
 }
 
@@ -149,9 +148,25 @@ int sendColor(const char* light, uint32_t color)
     return status;
 }
 
+// `name` as the module the steps act on exports it, not as the global scope has it
+// (the decoy probe defines the same names). The reference RTLD_NOLOAD takes is given
+// back at once: the module's handle in `modules` keeps it mapped.
+void* symbolOfCurrentModule(const char* name)
+{
+    Dl_info where{};
+    if (dladdr(info, &where) == 0 || where.dli_fname == nullptr)
+        return nullptr;
+    void* library = dlopen(where.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr)
+        return nullptr;
+    void* symbol = dlsym(library, name);
+    dlclose(library);
+    return symbol;
+}
+
 void reinitWhileHeld()
 {
-    const auto exported = reinterpret_cast<void (*)(void)>(dlsym(library, "init_globals"));
+    const auto exported = reinterpret_cast<void (*)(void)>(symbolOfCurrentModule("init_globals"));
     if (exported == nullptr) {
         printf("reinit-while-held: no init_globals\n");
         return;
@@ -304,7 +319,6 @@ int main(int argc, char** argv)
             return 2;
     }
     closeDevices();
-    for (quorvel::LoadedModule& module : modules)
-        quorvel::unloadModule(module);
+    modules.clear();
     return 0;
 }

@@ -12,7 +12,8 @@ namespace quorvel {
 // The environment variable naming the folder that holds "lights.<board>.so" files.
 inline constexpr const char* MODULE_DIR_VARIABLE = "QUORVEL_MODULE_DIR";
 
-// A mapped module. The record stays valid until unloadModule().
+// A mapped module, as a ModuleHandle holds it. The record stays valid until the
+// module is unmapped.
 struct LoadedModule {
     void* library = nullptr;
     const ModuleInfo* info = nullptr;
@@ -82,12 +83,8 @@ int loadModule(const std::string& path, ModuleHandle& module, std::string& error
 // The same for "lights.<board>.so" in the module folder.
 int loadModuleForBoard(std::string_view board, ModuleHandle& module, std::string& error);
 
-// The same, for callers that unmap the module themselves with unloadModule().
-int loadModule(const std::string& path, LoadedModule& module, std::string& error,
-               SymbolScope scope = SymbolScope::Local);
-int loadModuleForBoard(std::string_view board, LoadedModule& module, std::string& error);
-
-// Unmaps a module loaded by one of the above; a no-op for an empty one.
+// Unmaps a module that ModuleHandle::release() gave up and empties `module`; a no-op
+// for an empty one.
 void unloadModule(LoadedModule& module);
 
 } // namespace quorvel
