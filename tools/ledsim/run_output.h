@@ -12,8 +12,8 @@
 
 namespace ledsim {
 
-// Closes an output file when its owner goes. What it writes is flushed and checked
-// before: the close has nothing left to report.
+// Closes an output file when its owner goes. What ledsim writes to it is flushed
+// and checked where it is written (writeJournal, writePicture).
 struct OutputCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
