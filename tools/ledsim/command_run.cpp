@@ -207,7 +207,7 @@ bool openPipes(InitPipes& pipes, std::string& error)
 {
     if (!openPipe(pipes.report, error) || !openPipe(pipes.alive, error) || !openPipe(pipes.notices, error))
         return false;
-    // ledsim looks for notices between its other checks.
+    // ledsim reads the notices between its other checks, without waiting for one.
     fcntl(pipes.notices.read.get(), F_SETFL, O_NONBLOCK);
     return true;
 }
@@ -247,8 +247,8 @@ pid_t cloneInit(const InitStart& start)
     return init;
 }
 
-// The errno of the command's failed exec, or 0 once it ran (the report pipe closed
-// on exec).
+// The errno of the command's failed exec; 0 when none comes (the exec closed the
+// pipe, or the init ended without starting the command).
 int readExecError(int report)
 {
     int execError = 0;
