@@ -609,4 +609,19 @@ TEST_F(LedsimProgram, TheCommandSeesItsOwnPidsInProc)
     EXPECT_EQ(run.out, "sh\nledsim\n");
 }
 
+TEST_F(LedsimProgram, TheCommandInheritsNoDescriptorOfLedsims)
+{
+    // ledsim holds its output files, the FUSE device and the pipes to the command's
+    // first process while the command runs; the command gets its standard three only.
+    // ledsim starts with those three alone (what the test inherited is not its to
+    // close); the shell lists its own descriptors through ls, whose own are not the
+    // shell's.
+    TempDir dir;
+    const RunResult run = runHostProgram({ledsimProgram(), "-j", dir.path() + "/journal", "-P", dir.path() + "/run.svg",
+                                          "--", "sh", "-c", "ls /proc/$$/fd; true"},
+                                         30s, {}, [] { return close_range(3, ~0U, 0) == 0; });
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "0\n1\n2\n");
+}
+
 } // namespace

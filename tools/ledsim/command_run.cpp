@@ -20,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace ledsim {
 
 namespace {
@@ -175,10 +177,86 @@ bool commandStopped(int notices)
     return stopped;
 }
 
-void closeBoth(int ends[2])
+// The two ends of a pipe, each with its owner.
+struct Pipe {
+    quorvel::UniqueFd read;
+    quorvel::UniqueFd write;
+};
+
+// The pipes between ledsim and the init; ledsim keeps the ends it needs once the
+// init has its copies.
+struct InitPipes {
+    Pipe report;
+    Pipe alive;
+    Pipe notices;
+};
+
+bool openPipe(Pipe& pipe, std::string& error)
 {
-    close(ends[0]);
-    close(ends[1]);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        error = errnoText("pipe");
+        return false;
+    }
+    pipe.read.reset(ends[0]);
+    pipe.write.reset(ends[1]);
+    return true;
+}
+
+bool openPipes(InitPipes& pipes, std::string& error)
+{
+    if (!openPipe(pipes.report, error) || !openPipe(pipes.alive, error) || !openPipe(pipes.notices, error))
+        return false;
+    // ledsim reads the notices between its other checks, without waiting for one.
+    fcntl(pipes.notices.read.get(), F_SETFL, O_NONBLOCK);
+    return true;
+}
+
+// The command's words as execvp takes them; they point into COMMAND.
+std::vector<char*> argvOf(const std::vector<std::string>& command)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// The init borrows the descriptors: the owners stay with ledsim, and the init,
+// which never returns, closes its copies itself.
+InitStart initStart(std::vector<char*>& argv, int terminal, const InitPipes& pipes)
+{
+    InitStart start;
+    start.argv = argv.data();
+    start.terminal = terminal;
+    start.alive = pipes.alive.read.get();
+    start.aliveWriter = pipes.alive.write.get();
+    start.report = pipes.report.write.get();
+    start.notices = pipes.notices.write.get();
+    return start;
+}
+
+// Like fork, but into a new pid namespace: the child goes on with a copy of this
+// stack (no stack given; the arguments' order differs between machines, zeros read
+// the same in every order) and becomes the init. The pid, or -1 with errno.
+pid_t cloneInit(const InitStart& start)
+{
+    const pid_t init = static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
+    if (init == 0)
+        commandInit(start);
+    return init;
+}
+
+// The errno of the command's failed exec; 0 when none comes (the exec closed the
+// pipe, or the init ended without starting the command).
+int readExecError(int report)
+{
+    int execError = 0;
+    ssize_t got;
+    do {
+        got = read(report, &execError, sizeof execError);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof execError) ? execError : 0;
 }
 
 } // namespace
@@ -203,68 +281,31 @@ int foregroundTerminal()
 // command reads and is interrupted as if started by the shell.
 bool startCommand(const std::vector<std::string>& command, int terminal, RunningCommand& started, std::string& error)
 {
-    std::vector<char*> argv;
-    for (const std::string& word : command)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-
-    int report[2], alive[2], notices[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        error = errnoText("pipe");
+    std::vector<char*> argv = argvOf(command);
+    InitPipes pipes;
+    if (!openPipes(pipes, error))
         return false;
-    }
-    if (pipe2(alive, O_CLOEXEC) != 0) {
-        error = errnoText("pipe");
-        closeBoth(report);
-        return false;
-    }
-    if (pipe2(notices, O_CLOEXEC) != 0) {
-        error = errnoText("pipe");
-        closeBoth(report);
-        closeBoth(alive);
-        return false;
-    }
-    fcntl(notices[0], F_SETFL, O_NONBLOCK);
-    InitStart start;
-    start.argv = argv.data();
-    start.terminal = terminal;
-    start.alive = alive[0];
-    start.aliveWriter = alive[1];
-    start.report = report[1];
-    start.notices = notices[1];
-    // Like fork, but into a new pid namespace: the child goes on with a copy of
-    // this stack (no stack given; the arguments' order differs between machines,
-    // zeros read the same in every order).
-    const pid_t init = static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
-    if (init == 0)
-        commandInit(start);
+    const pid_t init = cloneInit(initStart(argv, terminal, pipes));
     if (init < 0)
         error = errnoText("cannot start the command in a pid namespace of its own");
-    close(report[1]);
-    close(notices[1]);
-    close(alive[0]);
-    if (init < 0) {
-        close(report[0]);
-        close(notices[0]);
-        close(alive[1]);
+    // The init's ends are its own now (or nobody's).
+    pipes.report.write.reset();
+    pipes.notices.write.reset();
+    pipes.alive.read.reset();
+    if (init < 0)
         return false;
-    }
     // Both sides set the group and the foreground, whichever runs first.
     setpgid(init, init);
     if (terminal >= 0)
         tcsetpgrp(terminal, init);
-    int execError = 0;
-    ssize_t got;
-    do {
-        got = read(report[0], &execError, sizeof execError);
-    } while (got < 0 && errno == EINTR);
-    close(report[0]);
+    const int execError = readExecError(pipes.report.read.get());
+    pipes.report.read.reset();
     // The init has checked on ledsim by now (it started the command or gave up).
-    close(alive[1]);
-    if (got == static_cast<ssize_t>(sizeof execError))
+    pipes.alive.write.reset();
+    if (execError != 0)
         fail("cannot run " + command[0] + ": " + strerror(execError));
     started.init = init;
-    started.notices = notices[0];
+    started.notices = std::move(pipes.notices.read);
     return true;
 }
 
@@ -276,7 +317,7 @@ int waitForCommand(RunningCommand& command, int timeoutSeconds, int terminal)
     while (true) {
         int status = 0;
         const pid_t done = waitpid(init, &status, WNOHANG | WUNTRACED);
-        if ((done == init && WIFSTOPPED(status)) || (done == 0 && commandStopped(command.notices))) {
+        if ((done == init && WIFSTOPPED(status)) || (done == 0 && commandStopped(command.notices.get()))) {
             stopWithCommand(init, terminal);
             continue;
         }
@@ -303,8 +344,7 @@ int waitForCommand(RunningCommand& command, int timeoutSeconds, int terminal)
         }
         usleep(2000);
     }
-    close(command.notices);
-    command.notices = -1;
+    command.notices.reset();
     return result;
 }
 

@@ -5,6 +5,8 @@
 // on a timeout or when a signal asks ledsim to stop.
 #pragma once
 
+#include <quorvel/unique_fd.h>
+
 #include <sys/types.h>
 
 #include <string>
@@ -24,7 +26,7 @@ int foregroundTerminal();
 // the command runs in its process group. The init reports on `notices`.
 struct RunningCommand {
     pid_t init = -1;
-    int notices = -1;
+    quorvel::UniqueFd notices;
 };
 
 // Starts the command. False with a message if it cannot start; an exec failure

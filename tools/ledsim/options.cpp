@@ -115,83 +115,115 @@ bool parseSeconds(const std::string& text, int& seconds)
     return seconds > 0;
 }
 
+// The arguments as the options read them: the one at `next` and its value.
+struct Arguments {
+    const std::vector<std::string>& words;
+    size_t next = 0;
+
+    // The value that follows the option being read.
+    bool takeValue(std::string& value, std::string& error)
+    {
+        if (next + 1 >= words.size()) {
+            error = "option " + words[next] + " needs a value";
+            return false;
+        }
+        value = words[++next];
+        return true;
+    }
+};
+
+// A fault as FILE=KIND, FILE relative to the tree or its full path.
+bool parseFaultOption(const std::string& value, Options& options, std::string& error)
+{
+    const size_t equals = value.rfind('=');
+    if (equals == std::string::npos) {
+        error = "fault \"" + value + "\" is not FILE=KIND";
+        return false;
+    }
+    const std::string path = treePath(value.substr(0, equals));
+    if (path.empty()) {
+        error = "fault \"" + value + "\" names no file under /sys/class/leds";
+        return false;
+    }
+    Fault fault;
+    if (!parseFault(value.substr(equals + 1), fault, error))
+        return false;
+    options.faults.emplace_back(path, fault);
+    return true;
+}
+
+// An output file's name (WHAT: journal, picture); never empty.
+bool takeOutputPath(Arguments& arguments, const char* what, std::string& path, std::string& error)
+{
+    if (!arguments.takeValue(path, error))
+        return false;
+    if (path.empty()) {
+        error = std::string("empty ") + what + " file name";
+        return false;
+    }
+    return true;
+}
+
+bool takeTimeout(Arguments& arguments, Options& options, std::string& error)
+{
+    std::string value;
+    if (!arguments.takeValue(value, error))
+        return false;
+    if (!parseSeconds(value, options.timeoutSeconds)) {
+        error = "timeout \"" + value + "\" is not a number of seconds from 1 to 999999";
+        return false;
+    }
+    return true;
+}
+
+// The option at `arguments.next`, with its value if it takes one.
+bool parseOption(Arguments& arguments, Options& options, std::string& error)
+{
+    const std::string& option = arguments.words[arguments.next];
+    std::string value;
+    if (option == "-h" || option == "--help") {
+        options.help = true;
+    } else if (option == "-l" || option == "--list") {
+        options.listFiles = true;
+    } else if (option == "-p" || option == "--profile") {
+        if (!arguments.takeValue(value, error) || !parseProfile(value, options.profile, error))
+            return false;
+        options.profileText = value;
+    } else if (option == "-f" || option == "--fault") {
+        return arguments.takeValue(value, error) && parseFaultOption(value, options, error);
+    } else if (option == "-j" || option == "--journal") {
+        return takeOutputPath(arguments, "journal", options.journalPath, error);
+    } else if (option == "-s" || option == "--show") {
+        options.show = true;
+    } else if (option == "-P" || option == "--picture") {
+        return takeOutputPath(arguments, "picture", options.picturePath, error);
+    } else if (option == "-t" || option == "--timeout") {
+        return takeTimeout(arguments, options, error);
+    } else {
+        error = "unknown option " + option;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-bool parseOptions(const std::vector<std::string>& arguments, Options& options, std::string& error)
+bool parseOptions(const std::vector<std::string>& words, Options& options, std::string& error)
 {
     options = Options{};
-    size_t i = 0;
-    auto takeValue = [&](const std::string& option, std::string& value) {
-        if (i + 1 >= arguments.size()) {
-            error = "option " + option + " needs a value";
-            return false;
-        }
-        value = arguments[++i];
-        return true;
-    };
-    for (; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        std::string value;
-        if (argument == "--") {
-            ++i;
+    Arguments arguments{words};
+    for (; arguments.next < words.size(); ++arguments.next) {
+        const std::string& word = words[arguments.next];
+        if (word == "--") {
+            ++arguments.next;
             break;
         }
-        if (argument == "-h" || argument == "--help") {
-            options.help = true;
-        } else if (argument == "-l" || argument == "--list") {
-            options.listFiles = true;
-        } else if (argument == "-p" || argument == "--profile") {
-            if (!takeValue(argument, value) || !parseProfile(value, options.profile, error))
-                return false;
-            options.profileText = value;
-        } else if (argument == "-f" || argument == "--fault") {
-            if (!takeValue(argument, value))
-                return false;
-            const size_t equals = value.rfind('=');
-            if (equals == std::string::npos) {
-                error = "fault \"" + value + "\" is not FILE=KIND";
-                return false;
-            }
-            const std::string path = treePath(value.substr(0, equals));
-            if (path.empty()) {
-                error = "fault \"" + value + "\" names no file under /sys/class/leds";
-                return false;
-            }
-            Fault fault;
-            if (!parseFault(value.substr(equals + 1), fault, error))
-                return false;
-            options.faults.emplace_back(path, fault);
-        } else if (argument == "-j" || argument == "--journal") {
-            if (!takeValue(argument, options.journalPath))
-                return false;
-            if (options.journalPath.empty()) {
-                error = "empty journal file name";
-                return false;
-            }
-        } else if (argument == "-s" || argument == "--show") {
-            options.show = true;
-        } else if (argument == "-P" || argument == "--picture") {
-            if (!takeValue(argument, options.picturePath))
-                return false;
-            if (options.picturePath.empty()) {
-                error = "empty picture file name";
-                return false;
-            }
-        } else if (argument == "-t" || argument == "--timeout") {
-            if (!takeValue(argument, value))
-                return false;
-            if (!parseSeconds(value, options.timeoutSeconds)) {
-                error = "timeout \"" + value + "\" is not a number of seconds from 1 to 999999";
-                return false;
-            }
-        } else if (!argument.empty() && argument[0] == '-') {
-            error = "unknown option " + argument;
-            return false;
-        } else {
+        if (word.empty() || word[0] != '-')
             break; // the command starts here
-        }
+        if (!parseOption(arguments, options, error))
+            return false;
     }
-    options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
+    options.command.assign(words.begin() + static_cast<std::ptrdiff_t>(arguments.next), words.end());
     if (!options.help && !options.listFiles && options.command.empty()) {
         error = "no command given";
         return false;

@@ -4,6 +4,8 @@
 #include "report.h"
 #include "shell_words.h"
 
+#include <quorvel/unique_fd.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -50,12 +52,12 @@ bool isNullDevice(const struct stat& status)
 // the name may be another user's symbolic link or FIFO. So the last component is
 // never followed, the open neither waits for a FIFO's reader nor takes a terminal,
 // and the file is emptied only once it is known to be a regular one.
-FILE* openOutput(const std::string& path, const char* what, std::string& error)
+OutputFile openOutput(const std::string& path, const char* what, std::string& error)
 {
     const std::string cannot = std::string("cannot write the ") + what + " to " + path + ": ";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    quorvel::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
     struct stat status {};
-    if (fd < 0) {
+    if (!fd) {
         const int openError = errno;
         if (lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !isNullDevice(status))
             error = cannot + refusal(status.st_mode);
@@ -63,20 +65,20 @@ FILE* openOutput(const std::string& path, const char* what, std::string& error)
             error = cannot + strerror(openError);
         return nullptr;
     }
-    if (fstat(fd, &status) != 0) {
+    if (fstat(fd.get(), &status) != 0) {
         error = cannot + strerror(errno);
     } else if (!S_ISREG(status.st_mode) && !isNullDevice(status)) {
         error = cannot + refusal(status.st_mode);
-    } else if (S_ISREG(status.st_mode) && ftruncate(fd, 0) != 0) {
+    } else if (S_ISREG(status.st_mode) && ftruncate(fd.get(), 0) != 0) {
         error = cannot + "cannot empty it: " + strerror(errno);
-    } else if (fcntl(fd, F_SETFL, 0) != 0) {
+    } else if (fcntl(fd.get(), F_SETFL, 0) != 0) {
         error = cannot + strerror(errno);
-    } else if (FILE* file = fdopen(fd, "w"); file != nullptr) {
+    } else if (OutputFile file(fdopen(fd.get(), "w")); file != nullptr) {
+        fd.release(); // the stream closes it now
         return file;
     } else {
         error = cannot + strerror(errno);
     }
-    close(fd);
     return nullptr;
 }
 

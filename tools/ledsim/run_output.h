@@ -7,13 +7,21 @@
 
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 
 namespace ledsim {
 
+// Closes an output file when its owner goes. What ledsim writes to it is flushed
+// and checked where it is written (writeJournal, writePicture).
+struct OutputCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using OutputFile = std::unique_ptr<FILE, OutputCloser>;
+
 // An output file, created (or emptied) before anything runs, so that a bad name
 // stops ledsim before the command has run for nothing. Null with a message.
-FILE* openOutput(const std::string& path, const char* what, std::string& error);
+OutputFile openOutput(const std::string& path, const char* what, std::string& error);
 
 // The journal and then the final values, one line each, to OUT (PATH names it in a
 // message; empty is standard output). False, reported, if it could not be written.

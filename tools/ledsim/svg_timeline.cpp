@@ -261,6 +261,63 @@ std::string tickLabel(double ms, double step)
     return number(ms) + " ms";
 }
 
+// The document's opening: its size, the title and the page under the lanes.
+std::string prologue(double width, double height, double endMs, const std::string& title)
+{
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) + "\" height=\"" + number(height) +
+        "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs) +
+        "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    svg += "<title>" + escaped(heading(title)) + "</title>\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"" + std::string(PAGE_COLOR) + "\"/>\n";
+    svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(heading(title)) + "</text>\n";
+    return svg;
+}
+
+// One LED's lane at Y: its name, the swatches of the colours it showed, its
+// stretches and its outline.
+void drawLane(Drawing& drawing, const std::vector<Stretch>& lane, double y)
+{
+    std::string& svg = drawing.text();
+    const std::string& name = lane.front().row.name;
+    svg += "<g data-lane=\"" + name + "\">\n";
+    svg += "<text x=\"10\" y=\"" + number(y + 11) + "\">" + name + "</text>\n";
+    const std::vector<std::string> colors = visibleColors(lane, drawing);
+    for (size_t i = 0; i < colors.size() && i < 12; ++i)
+        svg += "<rect data-swatch=\"" + name + "\" x=\"" + number(10 + 11 * static_cast<double>(i)) + "\" y=\"" +
+            number(y + 15) + "\" width=\"9\" height=\"9\" fill=\"" + colors[i] + "\" stroke=\"#444\"/>\n";
+    const Stretch* previous = nullptr;
+    for (const Stretch& stretch : lane) {
+        drawing.stretch(stretch, y);
+        // A colour change keeps the pattern: labelled once, where it starts.
+        if (blinkingLit(stretch) && !(previous && blinkingLit(*previous) && previous->row.blink == stretch.row.blink))
+            drawing.blinkLabel(stretch, y);
+        previous = &stretch;
+    }
+    // The lane's outline: a light lit in white or a pale grey would otherwise melt
+    // into the page around it.
+    svg += "<rect data-lane-frame=\"" + name + "\" x=\"" + number(drawing.x(0)) + "\" y=\"" + number(y) +
+        "\" width=\"" + number(PLOT_WIDTH) + "\" height=\"" + number(LANE_HEIGHT) + "\" fill=\"none\" stroke=\"" +
+        FRAME_COLOR + "\"/>\n";
+    svg += "</g>\n";
+}
+
+// The time axis at Y, with its ticks and their labels.
+std::string timeAxis(const Drawing& drawing, double y, double endMs)
+{
+    std::string svg = "<g data-axis=\"time\" stroke=\"#444\">\n";
+    svg += "<line x1=\"" + number(drawing.x(0)) + "\" y1=\"" + number(y) + "\" x2=\"" + number(drawing.x(endMs)) +
+        "\" y2=\"" + number(y) + "\"/>\n";
+    const double step = tickStep(endMs);
+    for (double tick = 0; tick <= endMs + step / 1000; tick += step) {
+        const std::string x = number(drawing.x(std::min(tick, endMs)));
+        svg += "<line x1=\"" + x + "\" y1=\"" + number(y) + "\" x2=\"" + x + "\" y2=\"" + number(y + 5) + "\"/>\n";
+        svg += "<text stroke=\"none\" text-anchor=\"middle\" x=\"" + x + "\" y=\"" + number(y + 18) + "\">" +
+            tickLabel(tick, step) + "</text>\n";
+    }
+    return svg + "</g>\n";
+}
+
 } // namespace
 
 std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueChange>& changes, double endMs,
@@ -274,53 +331,11 @@ std::string renderSvgTimeline(const Profile& profile, const std::vector<ValueCha
 
     Drawing drawing(endMs);
     std::string& svg = drawing.text();
-    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) + "\" height=\"" + number(height) +
-        "\" viewBox=\"0 0 " + number(width) + " " + number(height) + "\" data-end-ms=\"" + number(endMs) +
-        "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-    svg += "<title>" + escaped(heading(title)) + "</title>\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"" + std::string(PAGE_COLOR) + "\"/>\n";
-    svg += "<text x=\"10\" y=\"24\" font-size=\"14\">" + escaped(heading(title)) + "</text>\n";
-
-    for (size_t lane = 0; lane < lanes.size(); ++lane) {
-        const double y = TOP + static_cast<double>(lane) * (LANE_HEIGHT + LANE_GAP);
-        const std::string& name = lanes[lane].front().row.name;
-        svg += "<g data-lane=\"" + name + "\">\n";
-        svg += "<text x=\"10\" y=\"" + number(y + 11) + "\">" + name + "</text>\n";
-        const std::vector<std::string> colors = visibleColors(lanes[lane], drawing);
-        for (size_t i = 0; i < colors.size() && i < 12; ++i)
-            svg += "<rect data-swatch=\"" + name + "\" x=\"" + number(10 + 11 * static_cast<double>(i)) + "\" y=\"" +
-                number(y + 15) + "\" width=\"9\" height=\"9\" fill=\"" + colors[i] + "\" stroke=\"#444\"/>\n";
-        const Stretch* previous = nullptr;
-        for (const Stretch& stretch : lanes[lane]) {
-            drawing.stretch(stretch, y);
-            // A colour change keeps the pattern: labelled once, where it starts.
-            if (blinkingLit(stretch) &&
-                !(previous && blinkingLit(*previous) && previous->row.blink == stretch.row.blink))
-                drawing.blinkLabel(stretch, y);
-            previous = &stretch;
-        }
-        // The lane's outline: a light lit in white or a pale grey would otherwise melt
-        // into the page around it.
-        svg += "<rect data-lane-frame=\"" + name + "\" x=\"" + number(drawing.x(0)) + "\" y=\"" + number(y) +
-            "\" width=\"" + number(PLOT_WIDTH) + "\" height=\"" + number(LANE_HEIGHT) + "\" fill=\"none\" stroke=\"" +
-            FRAME_COLOR + "\"/>\n";
-        svg += "</g>\n";
-    }
-
+    svg += prologue(width, height, endMs, title);
+    for (size_t lane = 0; lane < lanes.size(); ++lane)
+        drawLane(drawing, lanes[lane], TOP + static_cast<double>(lane) * (LANE_HEIGHT + LANE_GAP));
     const double axisY = TOP + static_cast<double>(lanes.size()) * (LANE_HEIGHT + LANE_GAP);
-    svg += "<g data-axis=\"time\" stroke=\"#444\">\n";
-    svg += "<line x1=\"" + number(drawing.x(0)) + "\" y1=\"" + number(axisY) + "\" x2=\"" + number(drawing.x(endMs)) +
-        "\" y2=\"" + number(axisY) + "\"/>\n";
-    const double step = tickStep(endMs);
-    for (double tick = 0; tick <= endMs + step / 1000; tick += step) {
-        const std::string x = number(drawing.x(std::min(tick, endMs)));
-        svg +=
-            "<line x1=\"" + x + "\" y1=\"" + number(axisY) + "\" x2=\"" + x + "\" y2=\"" + number(axisY + 5) + "\"/>\n";
-        svg += "<text stroke=\"none\" text-anchor=\"middle\" x=\"" + x + "\" y=\"" + number(axisY + 18) + "\">" +
-            tickLabel(tick, step) + "</text>\n";
-    }
-    svg += "</g>\n";
+    svg += timeAxis(drawing, axisY, endMs);
     svg += legend(axisY + AXIS_HEIGHT + 4);
     svg += "</svg>\n";
     return svg;
