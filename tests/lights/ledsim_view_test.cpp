@@ -196,6 +196,15 @@ TEST(LedsimPicture, BoardsWithoutTimingBlinkAtTheirOwnRateAndDenseBlinksAreAvera
     EXPECT_LT(dense.size(), 20000u);
 }
 
+TEST(LedsimPicture, ARunThatEndedAtOnceStillNamesEveryLane)
+{
+    // Nothing lasted: every stretch is empty, and each lane still says what it ended in.
+    const std::string svg =
+        ledsim::renderSvgTimeline(profileOf("rgb"), {{0, "/red/brightness", "255\n"}}, 0, "instant");
+    EXPECT_EQ(lanesOf(svg), (Strings{"indicator", "lcd-backlight", "keyboard-backlight", "button-backlight"}));
+    EXPECT_EQ(matchesOf(svg, "<rect data-swatch=\"indicator\"[^>]* fill=\"([^\"]*)\""), Strings{});
+}
+
 TEST(LedsimShow, PanelRowsCombineTheIndicatorAndShowBacklightsAsGrey)
 {
     ledsim::Values values = ledsim::initialValues(profileOf("rgb+lcd-auto"));

@@ -111,9 +111,14 @@ std::vector<std::vector<Stretch>> stretchesOf(const Profile& profile, const std:
             lanes[lane].push_back(Stretch{at, endMs, now[lane], since});
         }
     }
+    // Empty stretches draw nothing, but a lane keeps its last one: a run that ended
+    // at once still has its lanes, each showing the state it ended in.
     for (auto& lane : lanes) {
+        const Stretch final = lane.back();
         lane.erase(std::remove_if(lane.begin(), lane.end(), [](const Stretch& s) { return s.endMs <= s.startMs; }),
                    lane.end());
+        if (lane.empty())
+            lane.push_back(final);
     }
     return lanes;
 }
