@@ -6,6 +6,8 @@
 
 #include <test_support/captured_text.h>
 
+#include "usage_text.h"
+
 #include <gtest/gtest.h>
 
 #include <quorvel/binder.h>
@@ -35,14 +37,6 @@ using quorvel::sp;
 using quorvel::status_t;
 using quorvel::statusToString;
 using quorvel::String16;
-
-const std::string USAGE = "Usage: service [-h|-?]\n"
-                          "       service list\n"
-                          "       service check SERVICE\n"
-                          "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
-                          "Options:\n"
-                          "   i32: Write the integer INT into the send parcel.\n"
-                          "   s16: Write the UTF-16 string STR into the send parcel.\n";
 
 // What every fake service answers a call with.
 void writeReply(Parcel& reply)

@@ -9,6 +9,8 @@
 #include <test_support/process_fixture.h>
 #include <test_support/process_stats.h>
 
+#include "usage_text.h"
+
 #include <gtest/gtest.h>
 
 #include <quorvel/binder.h>
@@ -44,14 +46,6 @@ using quorvel::testing::RunResult;
 const std::string SERVICE = QUORVEL_SERVICE_PROGRAM;
 const std::string NO_MANAGER = "QUORVEL_SERVICE_MANAGER=/nonexistent/quorvel/servicemanager";
 const std::string NO_MANAGER_DIAGNOSTIC = "service: Unable to get default service manager!\n";
-
-const std::string USAGE = "Usage: service [-h|-?]\n"
-                          "       service list\n"
-                          "       service check SERVICE\n"
-                          "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
-                          "Options:\n"
-                          "   i32: Write the integer INT into the send parcel.\n"
-                          "   s16: Write the UTF-16 string STR into the send parcel.\n";
 
 std::vector<std::string> serviceCommand(const std::vector<std::string>& arguments)
 {
