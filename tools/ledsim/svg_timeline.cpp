@@ -114,11 +114,11 @@ std::vector<std::vector<Stretch>> stretchesOf(const Profile& profile, const std:
     // Empty stretches draw nothing, but a lane keeps its last one: a run that ended
     // at once still has its lanes, each showing the state it ended in.
     for (auto& lane : lanes) {
-        const Stretch final = lane.back();
+        const Stretch ending = lane.back();
         lane.erase(std::remove_if(lane.begin(), lane.end(), [](const Stretch& s) { return s.endMs <= s.startMs; }),
                    lane.end());
         if (lane.empty())
-            lane.push_back(final);
+            lane.push_back(ending);
     }
     return lanes;
 }
